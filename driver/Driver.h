@@ -1,0 +1,94 @@
+// Driver-wide state and the record of one cached volume.
+//
+// Included by every driver and engine source. Built unchanged against the
+// platform's kernel headers (win32) and the host kernel's (host).
+#pragma once
+
+#include <ntifs.h>
+#include <ntddk.h>
+
+#include "../shared/CacheProtocol.h"
+
+#define CACHE_POOL_TAG        0x4841544Cu  // 'LTAH'
+#define CACHE_VOLUME_SLOTS    16
+#define CACHE_TRANSFER_BUFFER_SIZE 0x400000u  // 4 MiB bounce buffer per volume
+
+// One cached volume. Allocated from non-paged pool, zero-filled; owned by the
+// volume table from the end of a successful start until its stop frees it.
+typedef struct _VolumeCacheContext {
+    ULONG SlotIndex;
+    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; no reference held
+    PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
+    WCHAR DriveLetter;                 // folded to lower case
+    struct _MemoryPageStore *MemoryStore;
+    ULONG MemorySlotsUsed;
+    ULONG MemorySlotCount;
+    HANDLE CacheFileHandle;            // SSD tier only
+    ULONG SsdSlotsUsed;
+    ULONG SsdSlotCount;
+    PUCHAR SsdBitmap;
+    PUCHAR MemoryBitmap;
+    RTL_GENERIC_TABLE SsdLookupTable;
+    RTL_GENERIC_TABLE MemoryLookupTable;
+    RTL_GENERIC_TABLE SsdLruTable;
+    RTL_GENERIC_TABLE MemoryLruTable;
+    CacheStatistics Statistics;        // configuration and counters
+    volatile UCHAR Stopping;
+    volatile UCHAR Terminate;
+    PKTHREAD WorkerThread;
+    LIST_ENTRY RequestQueue;
+    KSPIN_LOCK QueueLock;
+    KSEMAPHORE QueueSemaphore;
+    // Number of threads inside the interception that may still use this
+    // context (see QueueVolumeRequest); the stop waits for it to reach zero
+    // before the context is freed.
+    volatile LONG InterceptUsers;
+    // Length of the volume in bytes, as the partition query gave it. Requests
+    // that end beyond it bypass the block index.
+    ULONGLONG VolumeLength;
+} VolumeCacheContext, *PVolumeCacheContext;
+
+// Driver-wide state, zero at load.
+extern PDEVICE_OBJECT ControlDevice;
+extern PVolumeCacheContext volatile VolumeTable[CACHE_VOLUME_SLOTS];
+extern UCHAR HookInstalled;
+extern PDRIVER_OBJECT HookedDriver;
+extern PDRIVER_DISPATCH SavedReadDispatch;
+extern PDRIVER_DISPATCH SavedWriteDispatch;
+extern NPAGED_LOOKASIDE_LIST TableNodeLookaside;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// Frame and control dispatch.
+DRIVER_INITIALIZE DriverEntry;
+NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject);
+
+#ifdef __cplusplus
+}
+#endif
+
+PVolumeCacheContext FindVolumeByLetter(WCHAR Letter);
+LONG FindVolumeSlotByDevice(PDEVICE_OBJECT DeviceObject);
+
+// Attach and detach.
+NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
+                          ULONGLONG MemorySize, ULONGLONG SsdSize,
+                          ULONG AllocateBlockSize, ULONG CacheBlockSize,
+                          UCHAR SsdEnabled, UCHAR SsdAutoGrow, ULONGLONG SsdMaxSize);
+NTSTATUS StopVolumeCache(PVolumeCacheContext Context);
+void EmptyTable(PRTL_GENERIC_TABLE Table);
+
+// Interception and worker.
+NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void NTAPI VolumeWorkerThread(PVOID StartContext);
+
+// Lower-device transfer.
+NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
+                        PVOID Buffer, PVolumeCacheContext Context, PULONG Information);

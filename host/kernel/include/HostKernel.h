@@ -1,0 +1,157 @@
+// Control of the host kernel from tests, the demo, the benchmarks and the
+// nbdkit plugin: boot and shutdown, driver load and unload, the clock, the
+// simulated physical memory, pool accounting and fault injection, drive-letter
+// mappings for files, and user-mode access to devices.
+//
+// Nothing here is part of the NT API; driver sources never include it.
+#pragma once
+
+#include <ntddk.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace host {
+
+// ---------------------------------------------------------------------------
+// Boot and shutdown
+// ---------------------------------------------------------------------------
+struct PhysicalRange {
+    uint64_t Base;    // byte address, page aligned
+    uint64_t Length;  // bytes, page multiple
+};
+
+struct KernelConfig {
+    // Simulated physical memory: installed ranges that MmAllocatePagesForMdl
+    // may hand out. Pages are backed by real memory only once allocated.
+    std::vector<PhysicalRange> PhysicalMemory = {{0x100000, 32ull << 30}};
+    // The tick advances only by TickAdvance when true (tests), by real time
+    // at 15.625 ms per tick when false (demo, benchmarks).
+    bool ManualTick = true;
+    // Factor applied to every KeDelayExecutionThread interval, so that tests
+    // do not spend a real second in each volume stop.
+    double DelayScale = 1.0;
+};
+
+// Resets the whole kernel: namespace, handles, pool accounting, clock and
+// physical memory. Any earlier state must have been shut down.
+void KernelBoot(const KernelConfig &Config = KernelConfig());
+// Tears everything down. Returns false (and prints what is left) when pool
+// allocations, handles or threads of drivers are still alive.
+bool KernelShutdown();
+
+// ---------------------------------------------------------------------------
+// Drivers
+// ---------------------------------------------------------------------------
+// Creates the driver object \Driver\<Name>, fills its 28 dispatch entries with
+// the default "invalid request" routine and calls Entry. Returns the object on
+// success, null (and the status) on failure.
+PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry,
+                          NTSTATUS *Status = nullptr);
+// Calls DriverUnload, then checks the pool as the driver verifier would:
+// returns false when any allocation with one of the driver's pool tags is
+// still live, or when a device of the driver remains.
+bool UnloadDriver(PDRIVER_OBJECT Driver, std::vector<ULONG> PoolTags = {});
+
+// ---------------------------------------------------------------------------
+// Clock and delays
+// ---------------------------------------------------------------------------
+void TickAdvance(uint64_t Ticks);
+void TickSet(uint64_t Tick);
+uint64_t TickNow();
+void SetDelayScale(double Scale);
+
+// ---------------------------------------------------------------------------
+// Pool accounting and faults
+// ---------------------------------------------------------------------------
+size_t PoolLiveAllocations(ULONG Tag);
+size_t PoolLiveBytes(ULONG Tag);
+// The next N allocations with Tag succeed, every later one fails, until
+// PoolClearFaults. N < 0 disables the limit.
+void PoolFailAfter(ULONG Tag, long N);
+// Allocations with Tag of at least MinBytes fail.
+void PoolFailSizeAtLeast(ULONG Tag, size_t MinBytes);
+void PoolClearFaults();
+
+// ---------------------------------------------------------------------------
+// Simulated physical memory (MmAllocatePagesForMdl)
+// ---------------------------------------------------------------------------
+struct PhysicalFaults {
+    // Requests whose [Low, High] window intersects a range here get at most
+    // PartialBytes bytes (fewer than asked, as the platform may return).
+    std::vector<std::pair<PhysicalRange, uint64_t>> Partial;
+    // After this many successful allocations, every allocation fails (-1: no limit).
+    long FailAfter = -1;
+    // Reserved-mapping requests fail when set.
+    bool RefuseMappingAddress = false;
+};
+void PhysicalSetFaults(const PhysicalFaults &Faults);
+// Every MmAllocatePagesForMdl call so far: (Low, High, bytes asked, bytes given).
+struct PhysicalRequest {
+    uint64_t Low, High, Asked, Given;
+};
+std::vector<PhysicalRequest> PhysicalRequests();
+uint64_t PhysicalBytesInUse();
+
+// ---------------------------------------------------------------------------
+// Drive letters for files (ZwCreateFile of \??\X:\...)
+// ---------------------------------------------------------------------------
+// Files under X:\ live in HostDirectory. Transfers on files opened with
+// FILE_NO_INTERMEDIATE_BUFFERING must be multiples of SectorSize at offsets
+// that are multiples of it, or they fail with STATUS_INVALID_PARAMETER.
+// Device is the device object that file objects on the letter report (the
+// volume a file system would sit on); null for a plain host directory.
+// FreeBytes limits the end of file that may be set (0: unlimited).
+struct FileDrive {
+    WCHAR Letter;
+    std::string HostDirectory;
+    ULONG SectorSize = 512;
+    PDEVICE_OBJECT Device = nullptr;
+    uint64_t FreeBytes = 0;
+};
+void MapFileDrive(const FileDrive &Drive);
+void UnmapFileDrive(WCHAR Letter);
+struct FileFaults {
+    long FailReadAfter = -1;   // reads of cache files that succeed before every later one fails
+    long FailWriteAfter = -1;
+};
+void SetFileFaults(const FileFaults &Faults);
+// Host path of \??\X:\... when the letter is mapped; empty otherwise.
+std::string HostPathOf(const wchar_t *NtPath);
+
+// ---------------------------------------------------------------------------
+// User mode's view of devices (what CreateFileW / DeviceIoControl reach)
+// ---------------------------------------------------------------------------
+// Opens the device named by an NT path (\Device\X or \??\X) by sending
+// IRP_MJ_CREATE with a security context whose token is an administrator's
+// when Admin is set. Exclusive devices admit one open at a time.
+NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File);
+// METHOD_BUFFERED device control: one system buffer of max(in, out) bytes,
+// Information bytes copied back to Output. Waits for pending completion.
+NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input,
+                             ULONG InputLength, void *Output, ULONG OutputLength,
+                             ULONG_PTR *Information);
+// Sends IRP_MJ_READ / IRP_MJ_WRITE with an MDL over Buffer to the file's
+// device and waits for it.
+NTSTATUS UserReadWrite(PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length,
+                       uint64_t Offset, ULONG_PTR *Information);
+// Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and releases the file object.
+void UserCloseDevice(PFILE_OBJECT File);
+
+// Sends a direct-I/O read or write to Device as the system would: an IRP with
+// one stack location, an MDL describing Buffer (MappedSystemVa set only when
+// MapBuffer is true), completion signalled to the caller. Returns the status
+// and the byte count once the request completes.
+NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length,
+                       uint64_t Offset, ULONG_PTR *Information, bool MapBuffer = true,
+                       UCHAR StackFlags = 0);
+
+// Looks up a device by its NT name (after following symbolic links).
+PDEVICE_OBJECT FindDevice(const wchar_t *NtName);
+// UTF-16 helpers for tests.
+std::u16string U16(const char *Utf8);
+std::string Utf8(const wchar_t *Utf16);
+
+}  // namespace host

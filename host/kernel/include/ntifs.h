@@ -1,0 +1,3 @@
+// The host build's <ntifs.h>: everything the driver uses lives in <ntddk.h>.
+#pragma once
+#include <ntddk.h>
