@@ -1,0 +1,69 @@
+// The main window: toolbar, volume list, detail list and version label.
+#pragma once
+
+#include "panel/ConfigFile.h"
+#include "panel/StatisticsFormat.h"
+#include "panel/Resource.h"
+#include "panel/ui/Controls.h"
+#include "shared/CacheProtocol.h"
+
+#define REFRESH_TIMER_ID     0
+#define REFRESH_TIMER_PERIOD 1000
+
+class CCacheDlg : public ui::Dialog {
+public:
+    CCacheDlg();
+
+    BOOL OnInitDialog() override;
+    void DoDataExchange(ui::DataExchange *dx) override;
+    bool OnCommand(UINT id) override;
+    bool OnNotify(int controlId, UINT code, LRESULT *result) override;
+    void OnTimer(UINT_PTR id) override;
+    bool OnSysCommand(UINT command) override;
+    bool OnPaint() override;
+    ui::IconHandle OnQueryDragIcon() override;
+    bool PreTranslateMessage(const MSG *message) override;
+
+    // Volume list.
+    void FillVolumeList();
+    void UpdateVolumeRow(WCHAR driveLetter, int row);
+    // Detail list.
+    void UpdateDetailList(WCHAR driveLetter);
+
+    // Commands.
+    void OnVolumeNew();
+    void OnVolumeStart();
+    void OnVolumeStop();
+    void OnVolumeDelete();
+    void OnVolumeSettings();
+    void OnAbout();
+
+    // Notifications of the volume list.
+    void OnVolumeListClick(LRESULT *result);
+    void OnVolumeListItemChanged(LRESULT *result);
+    void OnVolumeListRightClick(LRESULT *result);
+
+    ui::IconHandle m_hIcon;
+    ui::ListCtrl m_volumeList;
+    ui::ListCtrl m_detailList;
+    WCHAR m_selectedLetter;
+    CacheStatistics m_lastStatistics;
+    // Drive letter m_lastStatistics was taken from; 0 before the first sample.
+    WCHAR m_lastStatisticsLetter;
+    WCHAR m_configPath[CONFIG_PATH_CHARS];
+    ui::ToolTip m_toolTip;
+    bool m_toolTipReady;
+    ui::ToolBar m_toolBar;  // holds its normal and disabled image lists
+    Text m_versionText;
+    ui::Static m_versionLabel;
+
+private:
+    void SetUpToolBar();
+    void SetUpVolumeColumns();
+    void SetUpDetailList();
+    void SetUpToolTips();
+    // Drive letter of the selected row (first code unit of column 0).
+    bool SelectedVolume(WCHAR *driveLetter, int *row) const;
+    void SetRowTexts(int row, const VolumeRowTexts &texts);
+    void Fail(const WCHAR *text);
+};

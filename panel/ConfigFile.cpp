@@ -1,0 +1,170 @@
+// cache.ini: read, write and delete one volume's section.
+#include "panel/ConfigFile.h"
+
+#include "panel/DriverClient.h"
+#include "panel/Text.h"
+
+#include <string.h>
+
+const ULONG AllocateBlockSizeTable[ALLOCATE_BLOCK_SIZES] = {0x1000000, 0x2000000, 0x4000000,
+                                                            0x8000000};
+const ULONG CacheBlockSizeTable[CACHE_BLOCK_SIZES] = {0x1000,  0x4000,  0x10000,
+                                                      0x20000, 0x80000, 0x100000};
+
+namespace {
+
+void SectionName(WCHAR driveLetter, WCHAR section[2])
+{
+    section[0] = UpperAscii(driveLetter);
+    section[1] = 0;
+}
+
+// The profile calls would fall back to the Windows directory for an empty
+// name; the panel never lets them.
+bool HasPath(const WCHAR *path)
+{
+    return path != nullptr && path[0] != 0;
+}
+
+// Creates an empty UTF-16LE file (byte-order mark only) when none exists, so
+// that the profile calls keep writing it as UTF-16.
+void CreateUnicodeFile(const WCHAR *path)
+{
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return;  // exists already, or cannot be created
+    }
+    static const unsigned char bom[2] = {0xFF, 0xFE};
+    DWORD written = 0;
+    WriteFile(file, bom, sizeof(bom), &written, nullptr);
+    CloseHandle(file);
+}
+
+void WriteNumber(const WCHAR *section, const WCHAR *key, int value, const WCHAR *path)
+{
+    WCHAR text[16];
+    FormatText(text, 16, L"%d", value);
+    WritePrivateProfileStringW(section, key, text, path);
+}
+
+}  // namespace
+
+bool BuildConfigPath(WCHAR *path)
+{
+    WCHAR module[CONFIG_PATH_CHARS];
+    DWORD length = GetModuleFileNameW(nullptr, module, CONFIG_PATH_CHARS);
+    path[0] = 0;
+    if (length == 0 || length >= CONFIG_PATH_CHARS) {
+        return false;
+    }
+    module[length] = 0;
+    WCHAR *lastSlash = nullptr;
+    for (WCHAR *p = module; *p != 0; ++p) {
+        if (*p == L'\\') {
+            lastSlash = p;
+        }
+    }
+    if (lastSlash != nullptr) {
+        *lastSlash = 0;
+    }
+    if (!TextCopy(path, CONFIG_PATH_CHARS, module) ||
+        !TextAppend(path, CONFIG_PATH_CHARS, L"\\cache.ini")) {
+        path[0] = 0;
+        return false;
+    }
+    return true;
+}
+
+bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR *path)
+{
+    if (!HasPath(path)) {
+        return false;
+    }
+    WCHAR section[2];
+    SectionName(driveLetter, section);
+    if (GetPrivateProfileStringW(section, L"VolumeName", L"", settings->VolumeName,
+                                 VOLUME_NAME_CHARS, path) == 0) {
+        return false;
+    }
+    settings->MemSize = GetPrivateProfileIntW(section, L"MemSize", 0, path);
+    if (settings->MemSize == 0) {
+        return false;
+    }
+    settings->AllocateBlockSize = GetPrivateProfileIntW(section, L"AllocateBlockSize", 0, path);
+    if (settings->AllocateBlockSize == 0) {
+        return false;
+    }
+    settings->CacheBlockSize = GetPrivateProfileIntW(section, L"CacheBlockSize", 0, path);
+    if (settings->CacheBlockSize == 0) {
+        return false;
+    }
+    settings->SsdUsed = (UCHAR)GetPrivateProfileIntW(section, L"SsdUsed", 0, path);
+    settings->Started = (UCHAR)GetPrivateProfileIntW(section, L"Started", 1, path);
+    if (!settings->SsdUsed) {
+        return true;
+    }
+    if (GetPrivateProfileStringW(section, L"CacheFile", L"", settings->CacheFile,
+                                 CACHE_FILE_CHARS, path) == 0) {
+        return false;
+    }
+    settings->SsdSize = GetPrivateProfileIntW(section, L"SsdSize", 0, path);
+    return settings->SsdSize != 0;
+}
+
+bool WriteVolumeSettings(const VolumeSettings *settings, const WCHAR *path)
+{
+    if (!HasPath(path)) {
+        return false;
+    }
+    CreateUnicodeFile(path);
+    WCHAR section[2];
+    SectionName(settings->VolumeName[0], section);
+    WCHAR name[VOLUME_NAME_CHARS];
+    TextCopyWhole(name, VOLUME_NAME_CHARS, settings->VolumeName);
+    WritePrivateProfileStringW(section, L"VolumeName", name, path);
+    if (settings->SsdUsed) {
+        WCHAR cacheFile[CACHE_FILE_CHARS];
+        TextCopyWhole(cacheFile, CACHE_FILE_CHARS, settings->CacheFile);
+        WritePrivateProfileStringW(section, L"CacheFile", cacheFile, path);
+    }
+    WriteNumber(section, L"MemSize", (int)settings->MemSize, path);
+    WriteNumber(section, L"SsdSize", (int)settings->SsdSize, path);
+    WriteNumber(section, L"AllocateBlockSize", (int)settings->AllocateBlockSize, path);
+    WriteNumber(section, L"CacheBlockSize", (int)settings->CacheBlockSize, path);
+    WriteNumber(section, L"SsdUsed", settings->SsdUsed, path);
+    WriteNumber(section, L"Started", settings->Started, path);
+    return true;
+}
+
+void DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path)
+{
+    if (!HasPath(path)) {
+        return;
+    }
+    WCHAR section[2];
+    SectionName(driveLetter, section);
+    WritePrivateProfileSectionW(section, nullptr, path);
+}
+
+StartRequest BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter)
+{
+    StartRequest request;
+    request.DriveLetter = UpperAscii(driveLetter);
+    request.SsdEnabled = settings.SsdUsed ? TRUE : FALSE;
+    request.CacheFile = settings.CacheFile;
+    request.MemorySize = (ULONGLONG)settings.MemSize << 20;
+    request.SsdSize = (ULONGLONG)settings.SsdSize << 20;
+    request.AllocateBlockSize = (ULONG)(settings.AllocateBlockSize << 20);
+    request.CacheBlockSize = (ULONG)(settings.CacheBlockSize << 10);
+    request.SsdAutoGrow = FALSE;
+    request.SsdMaxSize = 0;
+    return request;
+}
+
+bool SendStartRequest(const StartRequest &request)
+{
+    return SendControlRequest(request.CacheFile, request.SsdEnabled, request.DriveLetter, TRUE,
+                              request.MemorySize, request.SsdSize, request.AllocateBlockSize,
+                              request.CacheBlockSize, request.SsdAutoGrow, request.SsdMaxSize);
+}

@@ -1,0 +1,64 @@
+// cache.ini beside the executable: one section per configured volume, named
+// by its upper-case drive letter, reached only through the profile calls.
+// The file is UTF-16LE with a byte-order mark, so that labels such as
+// "本地磁盘" survive whatever the system's code page.
+#pragma once
+
+#include <windows.h>
+
+#define CONFIG_PATH_CHARS   260  // MAX_PATH
+#define VOLUME_NAME_CHARS   40   // at most 39 characters and the NUL
+#define CACHE_FILE_CHARS    260
+
+// One volume's settings; sizes in MB, CacheBlockSize in KB.
+struct VolumeSettings {
+    WCHAR VolumeName[VOLUME_NAME_CHARS];  // "X:  [LABEL]"; first unit = drive letter
+    WCHAR CacheFile[CACHE_FILE_CHARS];    // meaningful when SsdUsed
+    ULONG MemSize;
+    ULONG SsdSize;                        // meaningful when SsdUsed
+    ULONG AllocateBlockSize;
+    ULONG CacheBlockSize;
+    UCHAR SsdUsed;
+    UCHAR Started;
+};
+
+// Choices of the settings dialog, in bytes.
+#define ALLOCATE_BLOCK_SIZES 4
+#define CACHE_BLOCK_SIZES    6
+extern const ULONG AllocateBlockSizeTable[ALLOCATE_BLOCK_SIZES];
+extern const ULONG CacheBlockSizeTable[CACHE_BLOCK_SIZES];
+
+// Fills path (CONFIG_PATH_CHARS units) with "<executable's directory>\cache.ini".
+// False, with an empty path, when the directory leaves no room for the name.
+bool BuildConfigPath(WCHAR *path);
+
+// Reads the letter's section; true when it is valid. Fields are stored as they
+// are read, so a failed read may leave the record partly filled. An empty
+// path reads as a file without sections.
+bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR *path);
+
+// Writes the record as the section of its first letter, creating the file as
+// UTF-16LE first when it does not exist yet. True unless the path is empty
+// (nothing is written then).
+bool WriteVolumeSettings(const VolumeSettings *settings, const WCHAR *path);
+
+// Removes the letter's section with all its keys.
+void DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path);
+
+// The arguments of a start request built from stored settings.
+struct StartRequest {
+    WCHAR DriveLetter;
+    BOOL SsdEnabled;
+    const WCHAR *CacheFile;
+    ULONGLONG MemorySize;
+    ULONGLONG SsdSize;
+    ULONG AllocateBlockSize;
+    ULONG CacheBlockSize;
+    BOOL SsdAutoGrow;
+    ULONGLONG SsdMaxSize;
+};
+
+// The request rule: megabytes and kilobytes to bytes, no auto-grow. The
+// result points into settings (CacheFile).
+StartRequest BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter);
+bool SendStartRequest(const StartRequest &request);

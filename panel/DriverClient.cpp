@@ -1,0 +1,82 @@
+// Client side of the control protocol.
+#include "panel/DriverClient.h"
+
+#include "panel/Text.h"
+
+#include <string.h>
+
+namespace {
+
+HANDLE OpenControlDevice()
+{
+    return CreateFileW(CACHE_WIN32_DEVICE, GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+bool SendControlRequest(const WCHAR *cacheFile, BOOL ssdEnabled, WCHAR driveLetter, BOOL start,
+                        ULONGLONG memorySize, ULONGLONG ssdSize, ULONG allocateBlockSize,
+                        ULONG cacheBlockSize, BOOL ssdAutoGrow, ULONGLONG ssdMaxSize)
+{
+    // "\??\" and the path must fit the request's path field with its NUL.
+    if (ssdEnabled && (cacheFile == nullptr || TextLength(cacheFile) > CACHE_WIN32_PATH_MAX)) {
+        return false;
+    }
+    HANDLE device = OpenControlDevice();
+    if (device == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CacheControlRequest request;
+    memset(&request, 0, sizeof(request));
+    request.DriveLetter = driveLetter;
+    request.SsdEnabled = ssdEnabled ? 1 : 0;
+    request.Start = start ? 1 : 0;
+    request.MemorySize = memorySize;
+    request.AllocateBlockSize = allocateBlockSize;
+    request.CacheBlockSize = cacheBlockSize;
+    if (ssdEnabled) {
+        request.SsdAutoGrow = ssdAutoGrow ? 1 : 0;
+        request.SsdSize = ssdSize;
+        request.SsdMaxSize = ssdMaxSize;
+        FormatText(request.CacheFilePath, CACHE_FILE_PATH_CHARS, L"\\??\\%ws", cacheFile);
+    }
+    DWORD returned = 0;
+    BOOL accepted = DeviceIoControl(device, IOCTL_CACHE_CONTROL_VOLUME, &request, sizeof(request),
+                                    nullptr, 0, &returned, nullptr);
+    CloseHandle(device);
+    return accepted != FALSE;
+}
+
+bool QueryVolumeStatistics(WCHAR driveLetter, CacheStatistics *statistics)
+{
+    HANDLE device = OpenControlDevice();
+    if (device == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    ULONG letter = driveLetter;
+    CacheStatistics reply;
+    DWORD returned = 0;
+    BOOL ok = DeviceIoControl(device, IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter),
+                              &reply, sizeof(reply), &returned, nullptr);
+    CloseHandle(device);
+    if (!ok) {
+        return false;
+    }
+    *statistics = reply;
+    return true;
+}
+
+ULONG QueryDriverVersion()
+{
+    HANDLE device = OpenControlDevice();
+    if (device == INVALID_HANDLE_VALUE) {
+        return DRIVER_NOT_RUNNING;
+    }
+    ULONG version = 0;
+    DWORD returned = 0;
+    DeviceIoControl(device, IOCTL_CACHE_QUERY_VERSION, nullptr, 0, &version, sizeof(version),
+                    &returned, nullptr);
+    CloseHandle(device);
+    return version;
+}

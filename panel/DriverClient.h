@@ -1,0 +1,25 @@
+// The panel's three calls to the cache driver. Each opens \\.\Tessiro8, sends
+// one device control request and closes the handle again.
+#pragma once
+
+#include <windows.h>
+
+#include "shared/CacheProtocol.h"
+
+// Starts (start != 0) or stops caching one volume; sizes in bytes. The SSD
+// arguments and the path are used only when ssdEnabled is set. A path longer
+// than CACHE_WIN32_PATH_MAX code units does not fit the request: the call
+// then fails without sending anything. True when the driver accepted.
+bool SendControlRequest(const WCHAR *cacheFile, BOOL ssdEnabled, WCHAR driveLetter, BOOL start,
+                        ULONGLONG memorySize, ULONGLONG ssdSize, ULONG allocateBlockSize,
+                        ULONG cacheBlockSize, BOOL ssdAutoGrow, ULONGLONG ssdMaxSize);
+
+// True with the volume's record when the driver caches the volume; the
+// record is written only on success.
+bool QueryVolumeStatistics(WCHAR driveLetter, CacheStatistics *statistics);
+
+// The running driver's version; 0xFFFFFFFF when the device cannot be opened
+// (driver not running), 0 when the request fails after the open.
+ULONG QueryDriverVersion();
+
+#define DRIVER_NOT_RUNNING 0xFFFFFFFFu

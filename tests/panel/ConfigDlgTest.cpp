@@ -1,0 +1,209 @@
+// The settings dialog on its own: defaults, edit mode, enabling rules, the
+// checks of OK, Browse and Cancel.
+#include "PanelFixture.h"
+
+namespace paneltest {
+namespace {
+
+class ConfigDlgTest : public PanelTest {
+protected:
+    CConfigDlg &OpenNew()
+    {
+        Dialog = std::make_unique<CConfigDlg>();
+        hl::Open(*Dialog);
+        return *Dialog;
+    }
+    CConfigDlg &OpenEdit(WCHAR letter)
+    {
+        Dialog = std::make_unique<CConfigDlg>();
+        WCHAR path[CONFIG_PATH_CHARS];
+        BuildConfigPath(path);
+        EXPECT_TRUE(ReadVolumeSettings(letter, &Dialog->m_settings, path));
+        Dialog->m_editMode = true;
+        Dialog->m_editLetter = letter;
+        hl::Open(*Dialog);
+        return *Dialog;
+    }
+    std::string Field(int id) { return Utf8(hl::Find(*Dialog, id)->WindowText); }
+    bool Enabled(int id) { return hl::Find(*Dialog, id)->Enabled; }
+    std::string Selected(int id)
+    {
+        hl::ControlState *combo = hl::Find(*Dialog, id);
+        return combo->CurSel < 0 ? "" : Utf8(combo->Items[combo->CurSel]);
+    }
+    void TearDown() override
+    {
+        if (Dialog) {
+            hl::Close(*Dialog);
+        }
+        PanelTest::TearDown();
+    }
+    std::unique_ptr<CConfigDlg> Dialog;
+};
+
+TEST_F(ConfigDlgTest, NewDialogOffersUnconfiguredDisksWithDefaults)
+{
+    WriteSection(L'C', "SYS", false);
+    OpenNew();
+    std::vector<std::string> disks;
+    for (const Text &item : hl::Find(*Dialog, IDC_DISK_COMBO)->Items) {
+        disks.push_back(Utf8(item));
+    }
+    EXPECT_EQ(disks, std::vector<std::string>({"D:  [DATA]", "G:  [GVOL]"}));
+    EXPECT_EQ(Selected(IDC_DISK_COMBO), "D:  [DATA]");
+    EXPECT_TRUE(Enabled(IDC_DISK_COMBO));
+    EXPECT_EQ(Field(IDC_MEM_SIZE), "1024");
+    EXPECT_EQ(Field(IDC_SSD_SIZE), "10240");
+    EXPECT_EQ(Field(IDC_SSD_MAX_SIZE), "20480");
+    EXPECT_EQ(Field(IDC_CACHE_FILE), "");
+    EXPECT_EQ(Selected(IDC_ALLOCATE_BLOCK), "32M");
+    EXPECT_EQ(Selected(IDC_CACHE_BLOCK), "64K");
+    EXPECT_EQ(hl::Find(*Dialog, IDC_ALLOCATE_BLOCK)->Items.size(), 4u);
+    EXPECT_EQ(hl::Find(*Dialog, IDC_CACHE_BLOCK)->Items.size(), 6u);
+    for (int id : {IDC_SSD_SIZE, IDC_CACHE_FILE, IDC_BROWSE, IDC_SSD_MAX_SIZE, IDC_SSD_GROW}) {
+        EXPECT_FALSE(Enabled(id)) << id;
+    }
+    EXPECT_EQ(hl::Find(*Dialog, IDC_SSD_ENABLE)->Check, BST_UNCHECKED);
+}
+
+TEST_F(ConfigDlgTest, EditModeShowsTheStoredSettings)
+{
+    struct Case {
+        const char *allocate;
+        const char *cache;
+        bool ssd;
+        const char *allocateShown;
+        const char *cacheShown;
+    } cases[] = {
+        {"64", "1024", true, "64M", "1M"},
+        {"128", "8", false, "128M", "64K"},  // no entry for 8 KB: default kept
+        {"48", "4", false, "32M", "4K"},
+    };
+    for (const Case &c : cases) {
+        WriteConfig({"[D]", "VolumeName=D:  [DATA]", "CacheFile=S:\\d.dat", "MemSize=300",
+                     "SsdSize=2048", std::string("AllocateBlockSize=") + c.allocate,
+                     std::string("CacheBlockSize=") + c.cache, c.ssd ? "SsdUsed=1" : "SsdUsed=0"});
+        OpenEdit(L'D');
+        EXPECT_EQ(Selected(IDC_DISK_COMBO), "D:  [DATA]");
+        EXPECT_EQ(hl::Find(*Dialog, IDC_DISK_COMBO)->Items.size(), 3u);  // C, D, G
+        EXPECT_FALSE(Enabled(IDC_DISK_COMBO));
+        EXPECT_EQ(Field(IDC_MEM_SIZE), "300");
+        EXPECT_EQ(Selected(IDC_ALLOCATE_BLOCK), c.allocateShown);
+        EXPECT_EQ(Selected(IDC_CACHE_BLOCK), c.cacheShown);
+        EXPECT_EQ(Field(IDC_SSD_SIZE), c.ssd ? "2048" : "10240");
+        EXPECT_EQ(Field(IDC_CACHE_FILE), c.ssd ? "S:\\d.dat" : "");
+        EXPECT_EQ(Enabled(IDC_SSD_SIZE), c.ssd);
+        EXPECT_FALSE(Enabled(IDC_CACHE_FILE));
+        EXPECT_FALSE(Enabled(IDC_BROWSE));
+        EXPECT_EQ(hl::Find(*Dialog, IDC_SSD_ENABLE)->Check, c.ssd ? BST_CHECKED : BST_UNCHECKED);
+        hl::Close(*Dialog);
+        Dialog.reset();
+    }
+}
+
+TEST_F(ConfigDlgTest, SsdCheckBoxDrivesTheSsdControls)
+{
+    OpenNew();
+    hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+    EXPECT_TRUE(Enabled(IDC_SSD_SIZE));
+    EXPECT_TRUE(Enabled(IDC_CACHE_FILE));
+    EXPECT_TRUE(Enabled(IDC_BROWSE));
+    EXPECT_FALSE(Enabled(IDC_SSD_GROW));
+    EXPECT_FALSE(Enabled(IDC_SSD_MAX_SIZE));
+    hl::ClickButton(*Dialog, IDC_SSD_GROW);  // disabled: no effect
+    EXPECT_FALSE(Dialog->m_ssdGrow);
+    hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+    EXPECT_FALSE(Enabled(IDC_SSD_SIZE));
+    EXPECT_FALSE(Enabled(IDC_CACHE_FILE));
+    EXPECT_FALSE(Enabled(IDC_BROWSE));
+}
+
+TEST_F(ConfigDlgTest, OkChecksItsFields)
+{
+    std::string longPath = "S:\\" + std::string(254, 'p');  // 257 units
+    std::string fitting = "S:\\" + std::string(253, 'p');   // 256 units
+    struct Case {
+        const char *what;
+        const char *mem;
+        const char *ssd;
+        bool ssdOn;
+        std::string path;
+        const char *message;  // nullptr: accepted
+    } cases[] = {
+        {"memory 0", "0", "10240", false, "", "参数错误"},
+        {"SSD size 0 with the tier off", "16", "0", false, "", "参数错误"},
+        {"tier on, empty path", "16", "512", true, "", "参数错误"},
+        {"tier on, blank path passes", "16", "512", true, " ", nullptr},
+        {"path too long for the request", "16", "512", true, longPath, "参数错误"},
+        {"longest path that fits", "16", "512", true, fitting, nullptr},
+        {"memory not a number", "12a", "512", false, "", "请输入一个正整数。"},
+        {"memory with blanks", " 64 ", "512", false, "", nullptr},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearMessages();
+        OpenNew();
+        if (c.ssdOn) {
+            hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+        }
+        hl::SetText(*Dialog, IDC_MEM_SIZE, W(host::U16(c.mem)));
+        hl::SetText(*Dialog, IDC_SSD_SIZE, W(host::U16(c.ssd)));
+        hl::SetText(*Dialog, IDC_CACHE_FILE, W(host::U16(c.path.c_str())));
+        hl::ClickButton(*Dialog, IDOK);
+        if (c.message == nullptr) {
+            EXPECT_EQ(Messages(), std::vector<std::string>());
+            EXPECT_TRUE(hl::HasEnded(*Dialog));
+            EXPECT_EQ(hl::Result(*Dialog), IDOK);
+        } else {
+            EXPECT_EQ(Messages(), std::vector<std::string>({c.message}));
+            EXPECT_EQ(hl::TheUser().Messages[0].TemplateId, IDD_CONFIG_DIALOG);
+            EXPECT_FALSE(hl::HasEnded(*Dialog));
+        }
+        hl::Close(*Dialog);
+        Dialog.reset();
+    }
+}
+
+TEST_F(ConfigDlgTest, RefusedNumberStopsTheExchangeAtThatField)
+{
+    OpenNew();
+    hl::SetText(*Dialog, IDC_MEM_SIZE, L"64");
+    hl::SetText(*Dialog, IDC_SSD_SIZE, L"x");
+    hl::SetText(*Dialog, IDC_SSD_MAX_SIZE, L"999");
+    hl::SelectCombo(*Dialog, IDC_CACHE_BLOCK, 0);
+    EXPECT_FALSE(Dialog->UpdateData(true));
+    EXPECT_EQ(Dialog->m_memSize, 64u);         // before the refused field
+    EXPECT_EQ(Dialog->m_ssdMaxSize, 20480u);   // after it: untouched
+    EXPECT_EQ(Dialog->m_cacheBlockIndex, 2);
+    EXPECT_EQ(hl::State(*Dialog)->Focus, IDC_SSD_SIZE);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"请输入一个正整数。"}));
+}
+
+TEST_F(ConfigDlgTest, BrowseFillsThePathOnlyWhenConfirmed)
+{
+    OpenNew();
+    hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+    hl::SetText(*Dialog, IDC_MEM_SIZE, L"77");
+    hl::TheUser().ChooseSaveFile(L"S:\\cache\\c.dat");
+    hl::ClickButton(*Dialog, IDC_BROWSE);
+    EXPECT_EQ(Field(IDC_CACHE_FILE), "S:\\cache\\c.dat");
+    EXPECT_EQ(Field(IDC_MEM_SIZE), "77");
+    hl::TheUser().ChooseSaveFile(nullptr);
+    hl::ClickButton(*Dialog, IDC_BROWSE);
+    EXPECT_EQ(Field(IDC_CACHE_FILE), "S:\\cache\\c.dat");
+    EXPECT_EQ(hl::TheUser().SaveDialogs, 2);
+}
+
+TEST_F(ConfigDlgTest, CancelHandsNothingBack)
+{
+    CConfigDlg dialog;
+    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG, [](ui::Dialog &d) {
+        hl::SetText(d, IDC_MEM_SIZE, L"5");
+        hl::ClickButton(d, IDCANCEL);
+    });
+    EXPECT_EQ(dialog.DoModal(), IDCANCEL);
+    EXPECT_EQ(dialog.m_memSize, 1024u);  // set by the dialog's start, not taken back
+}
+
+}  // namespace
+}  // namespace paneltest
