@@ -6,6 +6,7 @@
 
 #include <ntifs.h>
 #include <ntddk.h>
+#include <ntdddisk.h>
 
 #include "../shared/CacheProtocol.h"
 
@@ -39,10 +40,9 @@ typedef struct _VolumeCacheContext {
     LIST_ENTRY RequestQueue;
     KSPIN_LOCK QueueLock;
     KSEMAPHORE QueueSemaphore;
-    // Number of threads inside the interception that may still use this
-    // context (see QueueVolumeRequest); the stop waits for it to reach zero
-    // before the context is freed.
-    volatile LONG InterceptUsers;
+    // Device that the cache file's file object reports (SSD tier only): a
+    // volume holding another volume's cache file must not be cached itself.
+    PDEVICE_OBJECT CacheFileDevice;
     // Length of the volume in bytes, as the partition query gave it. Requests
     // that end beyond it bypass the block index.
     ULONGLONG VolumeLength;
@@ -56,6 +56,33 @@ extern PDRIVER_OBJECT HookedDriver;
 extern PDRIVER_DISPATCH SavedReadDispatch;
 extern PDRIVER_DISPATCH SavedWriteDispatch;
 extern NPAGED_LOOKASIDE_LIST TableNodeLookaside;
+
+// Threads that may still run in, or use a context from, the interception:
+// InterceptCallers counts the threads inside InterceptReadWrite (unload waits
+// for it after giving the entries back), VolumeTableReaders those inside
+// QueueVolumeRequest between reading a slot and leaving (a stop waits for it
+// before it terminates the worker and again before it frees the context).
+extern volatile LONG InterceptCallers;
+extern volatile LONG VolumeTableReaders;
+// Serialises control requests: the device admits one handle, but several
+// threads may send requests on that handle at once.
+extern KEVENT ControlGate;
+
+// Lock-free access to the state that the interception shares with the
+// control path and the worker. Each is one aligned access with full ordering,
+// as the counting protocol above needs.
+static inline PVolumeCacheContext ReadVolumeSlot(ULONG Slot) {
+    return __atomic_load_n(&VolumeTable[Slot], __ATOMIC_SEQ_CST);
+}
+static inline UCHAR ReadFlag(volatile UCHAR *Flag) {
+    return __atomic_load_n(Flag, __ATOMIC_SEQ_CST);
+}
+static inline void RaiseFlag(volatile UCHAR *Flag) {
+    __atomic_store_n(Flag, (UCHAR)1, __ATOMIC_SEQ_CST);
+}
+static inline LONG ReadCount(volatile LONG *Count) {
+    return __atomic_load_n(Count, __ATOMIC_SEQ_CST);
+}
 
 #ifdef __cplusplus
 extern "C" {
@@ -74,7 +101,14 @@ void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject);
 #endif
 
 PVolumeCacheContext FindVolumeByLetter(WCHAR Letter);
-LONG FindVolumeSlotByDevice(PDEVICE_OBJECT DeviceObject);
+// First context in slot order whose VolumeDevice is DeviceObject, or null.
+PVolumeCacheContext FindVolumeByDevice(PDEVICE_OBJECT DeviceObject);
+// Waits until the count drops to zero, polling with short delays.
+void WaitForZeroCount(volatile LONG *Count);
+// Exchanges the read and write entries of a driver's dispatch table at
+// DISPATCH_LEVEL with interrupts disabled.
+void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read,
+                              PDRIVER_DISPATCH Write);
 
 // Attach and detach.
 NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,

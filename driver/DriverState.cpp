@@ -8,3 +8,7 @@ PDRIVER_OBJECT HookedDriver;
 PDRIVER_DISPATCH SavedReadDispatch;
 PDRIVER_DISPATCH SavedWriteDispatch;
 NPAGED_LOOKASIDE_LIST TableNodeLookaside;
+
+volatile LONG InterceptCallers;
+volatile LONG VolumeTableReaders;
+KEVENT ControlGate;

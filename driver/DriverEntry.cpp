@@ -1,0 +1,146 @@
+// The driver's frame: entry and unload, and the control device's create,
+// close and default handlers.
+#include "Driver.h"
+#include "engine/BlockIndex.h"
+
+// The driver's state lives in static storage, which the system zeroes at
+// load. A driver image that is loaded again in the same address space (as a
+// test harness does) must not see the previous load's state.
+static void ResetDriverState(void)
+{
+    ULONG slot;
+
+    ControlDevice = NULL;
+    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++)
+        VolumeTable[slot] = NULL;
+    HookInstalled = FALSE;
+    HookedDriver = NULL;
+    SavedReadDispatch = NULL;
+    SavedWriteDispatch = NULL;
+    InterceptCallers = 0;
+    VolumeTableReaders = 0;
+}
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
+    UNICODE_STRING deviceName;
+    UNICODE_STRING linkName;
+    NTSTATUS status;
+    ULONG major;
+
+    UNREFERENCED_PARAMETER(RegistryPath);
+    ResetDriverState();
+
+    // Exclusive: one open handle at a time. Secure open: the device's
+    // security applies to every open, whatever name follows the device's.
+    RtlInitUnicodeString(&deviceName, CACHE_DEVICE_NAME);
+    status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN,
+                            FILE_DEVICE_SECURE_OPEN, TRUE, &ControlDevice);
+    if (!NT_SUCCESS(status)) {
+        ControlDevice = NULL;
+        return status;
+    }
+
+    RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
+    status = IoCreateSymbolicLink(&linkName, &deviceName);
+    if (!NT_SUCCESS(status)) {
+        IoDeleteDevice(ControlDevice);
+        ControlDevice = NULL;
+        return status;
+    }
+
+    for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++)
+        DriverObject->MajorFunction[major] = DispatchDefault;
+    DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
+    DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
+    DriverObject->DriverUnload = CacheUnload;
+
+    ExInitializeNPagedLookasideList(&TableNodeLookaside, NULL, NULL, 0, TABLE_NODE_SIZE,
+                                    CACHE_POOL_TAG, 0);
+    KeInitializeEvent(&ControlGate, SynchronizationEvent, TRUE);
+    return STATUS_SUCCESS;
+}
+
+// Create admits administrators only; close always succeeds. Nothing is kept
+// per handle.
+//
+// The system's I/O manager passes the opener's security context with every
+// create. An I/O manager that passes none (Wine's, which runs every program
+// with administrative rights) gives nothing to check, and the open is
+// admitted.
+extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS status = STATUS_SUCCESS;
+
+    UNREFERENCED_PARAMETER(DeviceObject);
+    if (stack->MajorFunction == IRP_MJ_CREATE) {
+        PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
+        if (security != NULL && security->AccessState != NULL &&
+            !SeTokenIsAdmin(SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext)))
+            status = STATUS_ACCESS_DENIED;
+    }
+
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return status;
+}
+
+extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    Irp->IoStatus.Information = 0;
+    IofCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_NOT_SUPPORTED;
+}
+
+void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read, PDRIVER_DISPATCH Write)
+{
+    // A processor dispatching a request meanwhile sees either the old or the
+    // new routine in each entry, never a torn pointer.
+    KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
+    _disable();
+    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
+    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
+    _enable();
+    KfLowerIrql(oldIrql);
+}
+
+void WaitForZeroCount(volatile LONG *Count)
+{
+    LARGE_INTEGER interval;
+
+    interval.QuadPart = -10000;  // 1 ms
+    while (ReadCount(Count) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
+{
+    UNICODE_STRING linkName;
+    ULONG slot;
+
+    UNREFERENCED_PARAMETER(DriverObject);
+    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++) {
+        PVolumeCacheContext context = ReadVolumeSlot(slot);
+        if (context != NULL)
+            StopVolumeCache(context);
+    }
+
+    ExDeleteNPagedLookasideList(&TableNodeLookaside);
+    IoDeleteDevice(ControlDevice);
+    ControlDevice = NULL;
+    RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
+    IoDeleteSymbolicLink(&linkName);
+
+    if (HookInstalled) {
+        ExchangeReadWriteEntries(HookedDriver, SavedReadDispatch, SavedWriteDispatch);
+        // A thread that fetched InterceptReadWrite from the table before the
+        // exchange may still be inside it, on its way to a saved routine.
+        // The image must stay until the last of them has left.
+        WaitForZeroCount(&InterceptCallers);
+    }
+}

@@ -1,0 +1,53 @@
+// The interception routine in the owning driver's read and write entries:
+// requests for a cached volume are queued to its worker, all others go on to
+// the owning driver's own routines unchanged.
+//
+// Two counters keep code and contexts alive while a thread may use them.
+// InterceptCallers counts the threads inside InterceptReadWrite; unload gives
+// the entries back and then waits for it to reach zero. VolumeTableReaders
+// counts the threads inside QueueVolumeRequest, from before they read a slot
+// until they are done with the context they found; a stop waits for it to
+// reach zero after setting Stopping (so that nothing is queued behind the
+// worker's back) and again after emptying the slot (so that nothing still
+// holds the context when it is freed). Both counters are taken with
+// interlocked operations, which order them against the slot and flag accesses.
+#include "Driver.h"
+
+NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PVolumeCacheContext context;
+    PVOID buffer;
+    NTSTATUS status = 0;
+
+    InterlockedIncrement(&VolumeTableReaders);
+    context = FindVolumeByDevice(DeviceObject);
+    // The worker needs the caller's buffer in system space. A request without
+    // an MDL, or whose buffer cannot be mapped, is not the cache's to serve.
+    if (context != NULL && !ReadFlag(&context->Stopping) && Irp->MdlAddress != NULL) {
+        buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+        if (buffer != NULL) {
+            Irp->Tail.Overlay.DriverContext[0] = buffer;
+            IoMarkIrpPending(Irp);
+            ExfInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
+                                         &context->QueueLock);
+            KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+            status = STATUS_PENDING;
+        }
+    }
+    InterlockedDecrement(&VolumeTableReaders);
+    return status;
+}
+
+NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    // Read before queueing: a queued request may be completed at any moment.
+    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    NTSTATUS status;
+
+    InterlockedIncrement(&InterceptCallers);
+    status = QueueVolumeRequest(DeviceObject, Irp);
+    if (status != STATUS_PENDING)
+        status = (major == IRP_MJ_READ ? SavedReadDispatch : SavedWriteDispatch)(DeviceObject, Irp);
+    InterlockedDecrement(&InterceptCallers);
+    return status;
+}

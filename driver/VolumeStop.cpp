@@ -1,0 +1,56 @@
+// Stop of one volume's cache: let the queue drain, end the worker, release
+// the tiers, empty the table slot and free the context.
+#include "Driver.h"
+#include "engine/PageStore.h"
+
+#define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
+
+void EmptyTable(PRTL_GENERIC_TABLE Table)
+{
+    PVOID element;
+
+    // Deleting the first element restarts the enumeration each time.
+    while ((element = RtlEnumerateGenericTable(Table, TRUE)) != NULL)
+        RtlDeleteElementGenericTable(Table, element);
+}
+
+NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
+{
+    LARGE_INTEGER interval;
+
+    // New requests pass by from now on. A thread that read Stopping as clear
+    // just before may still be queueing: wait for it, so that no request is
+    // queued after the worker has gone.
+    RaiseFlag(&Context->Stopping);
+    WaitForZeroCount(&VolumeTableReaders);
+
+    // The worker serves what was queued before.
+    interval.QuadPart = STOP_DRAIN_INTERVAL;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+
+    RaiseFlag(&Context->Terminate);
+    KeReleaseSemaphore(&Context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+    KeWaitForSingleObject(Context->WorkerThread, Executive, KernelMode, FALSE, NULL);
+    ObfDereferenceObject(Context->WorkerThread);
+
+    ExFreePoolWithTag(Context->MemoryBitmap, CACHE_POOL_TAG);
+    EmptyTable(&Context->MemoryLookupTable);
+    EmptyTable(&Context->MemoryLruTable);
+    if (Context->Statistics.SsdEnabled) {
+        ExFreePoolWithTag(Context->SsdBitmap, CACHE_POOL_TAG);
+        EmptyTable(&Context->SsdLookupTable);
+        EmptyTable(&Context->SsdLruTable);
+        ZwClose(Context->CacheFileHandle);  // deletes the file
+    }
+    PageStoreRelease(Context->MemoryStore);
+    ExFreePoolWithTag(Context->MemoryStore, CACHE_POOL_TAG);
+
+    // A thread inside the interception may have read the slot just before it
+    // was emptied; the context is freed only once no such thread is left.
+    (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[Context->SlotIndex], NULL);
+    WaitForZeroCount(&VolumeTableReaders);
+
+    ExFreePoolWithTag(Context->TransferBuffer, CACHE_POOL_TAG);
+    ExFreePoolWithTag(Context, CACHE_POOL_TAG);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,243 @@
+// Interception of a cached volume's reads and writes, the worker's queue and
+// counters, and what goes on to the volume driver's own routines unchanged.
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "SpiedDriverTest.h"
+
+namespace host {
+void MdlMapFailAfter(long N);
+}
+
+namespace testbed {
+namespace {
+
+NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
+    *static_cast<bool *>(Context) = true;
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+class InterceptionTest : public SpiedDriverTest {
+protected:
+    void SetUp() override {
+        SpiedDriverTest::SetUp();
+        // Without a file system the volumes take writes that come on
+        // unchanged, as the system's own writes.
+        for (WCHAR letter : {L'c', L'd'}) {
+            sim::VolumeConfig config;
+            config.Letter = letter;
+            config.Length = 16 * MiB;
+            config.FileSystemMounted = false;
+            Bed().AddVolume(config);
+            Bed().FillPattern(letter, letter == L'd' ? 7 : 0);
+        }
+        ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+        Context = FindVolumeByLetter(L'c');
+        ASSERT_NE(Context, nullptr);
+    }
+
+    // Waits until the volume's queue holds Count requests.
+    bool WaitForQueued(size_t Count = 1) {
+        for (int i = 0; i < 5000; ++i) {
+            size_t queued = 0;
+            KIRQL irql = KfAcquireSpinLock(&Context->QueueLock);
+            for (PLIST_ENTRY e = Context->RequestQueue.Flink; e != &Context->RequestQueue; e = e->Flink)
+                ++queued;
+            KfReleaseSpinLock(&Context->QueueLock, irql);
+            if (queued >= Count)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return false;
+    }
+
+    // The spy's records of requests that arrived exactly as sent, in the
+    // given thread.
+    size_t PassedThrough(uint64_t Offset, ULONG Length, std::thread::id Thread) {
+        size_t n = 0;
+        for (const SpyRecord &r : Spy.Records())
+            if (r.Offset == Offset && r.Length == Length && r.Thread == Thread)
+                ++n;
+        return n;
+    }
+
+    PVolumeCacheContext Context = nullptr;
+};
+
+TEST_F(InterceptionTest, RequestsForUncachedVolumesReachTheVolumeDriverUnchanged) {
+    const auto me = std::this_thread::get_id();
+    std::vector<uint8_t> buffer(3000);
+    ULONG_PTR information = 0;
+    ASSERT_EQ(host::SendReadWrite(Bed().Volume(L'd')->Device(), IRP_MJ_READ, buffer.data(), 3000,
+                                  4097, &information, true, SL_OVERRIDE_VERIFY_VOLUME),
+              STATUS_SUCCESS);
+    EXPECT_EQ(information, 3000u);
+    EXPECT_EQ(buffer, Pattern(4097, 3000, 7));
+    ASSERT_EQ(Spy.Count(), 1u);
+    SpyRecord read = Spy.Records()[0];
+    EXPECT_EQ(read.Device, Bed().Volume(L'd')->Device());
+    EXPECT_EQ(read.Major, IRP_MJ_READ);
+    EXPECT_EQ(read.Flags, SL_OVERRIDE_VERIFY_VOLUME);
+    EXPECT_EQ(read.Thread, me);
+    EXPECT_EQ(PassedThrough(4097, 3000, me), 1u);
+
+    // The volume driver's status comes back as it gave it.
+    sim::VolumeFaults faults;
+    faults.FailNthWrite = 1;
+    faults.FailStatus = STATUS_DEVICE_NOT_READY;
+    Bed().Volume(L'd')->SetFaults(faults);
+    EXPECT_EQ(Bed().Write(L'd', 512, buffer.data(), 1024), STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(PassedThrough(512, 1024, me), 1u);
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u);
+}
+
+TEST_F(InterceptionTest, StoppingVolumePassesNewRequestsOnWhileEarlierOnesWait) {
+    Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
+    std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
+    ASSERT_TRUE(Spy.WaitForCount(1));  // the worker is held in the volume driver
+
+    __atomic_store_n(&Context->Stopping, (UCHAR)1, __ATOMIC_SEQ_CST);
+    const auto me = std::this_thread::get_id();
+    EXPECT_EQ(Bed().ReadBytes(L'c', 8 * MiB + 3, 777), Pattern(8 * MiB + 3, 777));
+    std::vector<uint8_t> data(512, 0x42);
+    EXPECT_EQ(Bed().Write(L'c', 6 * MiB, data.data(), 512), STATUS_SUCCESS);
+    EXPECT_EQ(PassedThrough(8 * MiB + 3, 777, me), 1u);
+    EXPECT_EQ(PassedThrough(6 * MiB, 512, me), 1u);
+    EXPECT_EQ(Bed().BackingBytes(L'c', 6 * MiB, 512), data);
+    EXPECT_EQ(Spy.WaitingAtGate(), 1u) << "the queued read must still be waiting";
+
+    __atomic_store_n(&Context->Stopping, (UCHAR)0, __ATOMIC_SEQ_CST);
+    Spy.OpenGate();
+    first.join();
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 1u);
+}
+
+TEST_F(InterceptionTest, QueuedReadsCompleteInArrivalOrder) {
+    Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
+    std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
+    ASSERT_TRUE(Spy.WaitForCount(1));
+    std::thread second([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 1 * MiB, 64 * KiB), Pattern(1 * MiB, 64 * KiB)); });
+    ASSERT_TRUE(WaitForQueued());
+    EXPECT_EQ(Spy.Count(), 1u) << "the second read overtook the first";
+    Spy.OpenGate();
+    first.join();
+    second.join();
+
+    std::vector<SpyRecord> records = Spy.Records();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].Offset, 0u);
+    EXPECT_EQ(records[1].Offset, 1 * MiB);
+    EXPECT_EQ(records[0].Thread, records[1].Thread) << "both are served by the volume's worker";
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 2u);
+}
+
+TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver) {
+    Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
+    std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
+    ASSERT_TRUE(Spy.WaitForCount(1));
+    const uint64_t offset = 5 * MiB + 512;
+    std::vector<uint8_t> written(4096, 0x77);
+    std::thread second([&] { EXPECT_EQ(Bed().ReadBytes(L'c', offset, 4096), Pattern(offset, 4096)); });
+    std::thread third([&] { EXPECT_EQ(Bed().Write(L'c', 9 * MiB, written.data(), 4096), STATUS_SUCCESS); });
+    ASSERT_TRUE(WaitForQueued(2));
+
+    std::thread stop([&] { EXPECT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS); });
+    while (!__atomic_load_n(&Context->Terminate, __ATOMIC_SEQ_CST))
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Spy.OpenGate();
+    first.join();
+    second.join();
+    third.join();
+    stop.join();
+
+    // Neither was served by the cache: both reached the volume driver as sent
+    // (the read path would have read whole blocks, the write path would have
+    // forced the write).
+    size_t seen = 0;
+    for (const SpyRecord &r : Spy.Records())
+        if ((r.Offset == offset && r.Length == 4096 && r.Major == IRP_MJ_READ) ||
+            (r.Offset == 9 * MiB && r.Length == 4096 && r.Major == IRP_MJ_WRITE && r.Flags == 0))
+            ++seen;
+    EXPECT_EQ(seen, 2u);
+    EXPECT_EQ(Bed().BackingBytes(L'c', 9 * MiB, 4096), written);
+}
+
+TEST_F(InterceptionTest, RequestsWithoutMdlOrMappableBufferBypassTheWorker) {
+    const auto me = std::this_thread::get_id();
+    PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
+
+    // No MDL.
+    std::vector<uint8_t> buffer(4096);
+    bool completed = false;
+    PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
+    irp->UserBuffer = buffer.data();
+    PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
+    stack->MajorFunction = IRP_MJ_READ;
+    stack->Parameters.Read.Length = 4096;
+    stack->Parameters.Read.ByteOffset.QuadPart = 1 * MiB;
+    stack->CompletionRoutine = StopAtCaller;
+    stack->Context = &completed;
+    stack->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
+    EXPECT_EQ(IofCallDriver(device, irp), VolumeSpy::kNoMdlStatus);
+    EXPECT_TRUE(completed);
+    IoFreeIrp(irp);
+    ASSERT_EQ(Spy.Count(), 1u);
+    EXPECT_FALSE(Spy.Records()[0].HasMdl);
+    EXPECT_EQ(Spy.Records()[0].Thread, me);
+
+    // A buffer that cannot be mapped into system space.
+    host::MdlMapFailAfter(0);
+    Bed().Read(L'c', 2 * MiB, buffer.data(), 4096, nullptr, false);
+    host::MdlMapFailAfter(-1);
+    EXPECT_EQ(PassedThrough(2 * MiB, 4096, me), 1u);
+
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u) << "the worker must not have seen either";
+}
+
+TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
+    struct Step {
+        const char *Name;
+        UCHAR Major;
+        bool Fail;
+        bool MapBuffer;
+        NTSTATUS Status;
+        ULONG_PTR Information;
+        uint64_t ReadRequests;
+        uint64_t ReadBytes;
+    };
+    const Step steps[] = {
+        {"read of 64 KiB", IRP_MJ_READ, false, true, STATUS_SUCCESS, 64 * KiB, 1, 64 * KiB},
+        {"read into a buffer the worker maps", IRP_MJ_READ, false, false, STATUS_SUCCESS, 64 * KiB, 2, 128 * KiB},
+        {"failed read", IRP_MJ_READ, true, true, STATUS_IO_DEVICE_ERROR, 0, 3, 128 * KiB},
+        {"write", IRP_MJ_WRITE, false, true, STATUS_SUCCESS, 64 * KiB, 3, 128 * KiB},
+        {"failed write", IRP_MJ_WRITE, true, true, STATUS_IO_DEVICE_ERROR, 0, 3, 128 * KiB},
+    };
+    uint64_t offset = 0;
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.Name);
+        sim::VolumeFaults faults;
+        faults.FailNthRead = step.Fail && step.Major == IRP_MJ_READ ? 1 : 0;
+        faults.FailNthWrite = step.Fail && step.Major == IRP_MJ_WRITE ? 1 : 0;
+        Bed().Volume(L'c')->SetFaults(faults);
+        std::vector<uint8_t> buffer(64 * KiB, 0x3C);
+        ULONG_PTR information = 12345;
+        NTSTATUS status = step.Major == IRP_MJ_READ
+                              ? Bed().Read(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer)
+                              : Bed().Write(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer);
+        EXPECT_EQ(status, step.Status);
+        EXPECT_EQ(information, step.Information);
+        if (step.Major == IRP_MJ_READ && !step.Fail) {
+            EXPECT_EQ(buffer, Pattern(offset, 64 * KiB));
+        }
+        std::optional<CacheStatistics> stats = Bed().Stats(L'c');
+        ASSERT_TRUE(stats.has_value());
+        EXPECT_EQ(stats->ReadRequests, step.ReadRequests);
+        EXPECT_EQ(stats->ReadBytes, step.ReadBytes);
+        offset += 1 * MiB;  // a fresh block each time, so that each read goes to the volume
+    }
+}
+
+}  // namespace
+}  // namespace testbed

@@ -1,0 +1,311 @@
+// Start and stop of a volume's cache: what a failed start releases, the
+// volume table's slots, the one-time take-over of the volume driver's
+// entries, where a cache file may lie, and unload.
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <set>
+
+#include "SpiedDriverTest.h"
+
+namespace testbed {
+namespace {
+
+// A volume of any length that reads as zeros and keeps nothing.
+class ZeroBacking : public sim::SimBacking {
+public:
+    explicit ZeroBacking(uint64_t Size) : Bytes(Size) {}
+    uint64_t Size() const override { return Bytes; }
+    NTSTATUS Read(uint64_t, void *Buffer, uint32_t Length) override {
+        memset(Buffer, 0, Length);
+        return STATUS_SUCCESS;
+    }
+    NTSTATUS Write(uint64_t, const void *, uint32_t) override { return STATUS_SUCCESS; }
+
+private:
+    uint64_t Bytes;
+};
+
+class VolumeLifecycleTest : public SpiedDriverTest {
+protected:
+    size_t LivePool() { return host::PoolLiveAllocations(CACHE_POOL_TAG); }
+};
+
+TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    PDRIVER_OBJECT volumeDriver = Bed().VolumeDriver();
+
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)InterceptReadWrite);
+    EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_WRITE], (PDRIVER_DISPATCH)InterceptReadWrite);
+    EXPECT_EQ(HookedDriver, volumeDriver);
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 128 * KiB), Pattern(0, 128 * KiB));
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 1u);
+    EXPECT_GT(Bed().Stats(L'c')->MemoryBlocksUsed, 0u);
+
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    // Stopping every volume leaves the take-over in place.
+    EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)InterceptReadWrite);
+
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    std::optional<CacheStatistics> stats = Bed().Stats(L'c');
+    ASSERT_TRUE(stats.has_value());
+    EXPECT_EQ(stats->ReadRequests, 0u);
+    EXPECT_EQ(stats->ReadBytes, 0u);
+    EXPECT_EQ(stats->MemoryBlocksUsed, 0u);
+    EXPECT_EQ(stats->MemoryHits, 0u);
+    // A second take-over would have saved the interception as the original.
+    EXPECT_EQ(SavedReadDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    EXPECT_EQ(SavedWriteDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    // The first read after the restart comes from the volume again.
+    Spy.Clear();
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
+    EXPECT_EQ(Bed().Stats(L'c')->MemoryHits, 0u);
+    EXPECT_EQ(Spy.Count(), 1u);
+
+    // Unload after a stop still gives the entries back.
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    EXPECT_TRUE(Bed().UnloadCacheDriver());
+    EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_WRITE], (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+}
+
+TEST_F(VolumeLifecycleTest, UnloadWithoutVolumesTouchesNoOtherDriver) {
+    Bed().AddVolume(L'c', 1 * MiB);
+    PDRIVER_OBJECT volumeDriver = Bed().VolumeDriver();
+    std::vector<PDRIVER_DISPATCH> before(volumeDriver->MajorFunction,
+                                         volumeDriver->MajorFunction + IRP_MJ_MAXIMUM_FUNCTION + 1);
+    EXPECT_TRUE(Bed().UnloadCacheDriver());
+    EXPECT_EQ(std::vector<PDRIVER_DISPATCH>(volumeDriver->MajorFunction,
+                                            volumeDriver->MajorFunction + IRP_MJ_MAXIMUM_FUNCTION + 1),
+              before);
+    EXPECT_EQ(host::FindDevice(L"\\Device\\Tessiro8"), nullptr);
+    PFILE_OBJECT file = nullptr;
+    EXPECT_FALSE(NT_SUCCESS(host::UserOpenDevice(L"\\??\\Tessiro8", true, &file)));
+}
+
+TEST_F(VolumeLifecycleTest, UnloadStopsStartedVolumesAndDeletesTheirFiles) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    Bed().AddVolume(L'd', 8 * MiB);
+    ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+    ASSERT_EQ(Bed().StartCache(L'd', Small()), STATUS_SUCCESS);
+    EXPECT_TRUE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
+    EXPECT_EQ(Bed().ReadBytes(L'd', 4096, 8192), Pattern(4096, 8192));
+    EXPECT_TRUE(Bed().UnloadCacheDriver());
+    EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
+    EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
+    EXPECT_EQ(Bed().VolumeDriver()->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    // The volume is served by its own driver again.
+    EXPECT_EQ(Bed().ReadBytes(L'd', 4096, 8192), Pattern(4096, 8192));
+}
+
+TEST_F(VolumeLifecycleTest, LettersFoldAndFreedSlotsAreReused) {
+    for (WCHAR letter : {L'c', L'd', L'e', L'f'})
+        Bed().AddVolume(letter, 1 * MiB);
+    ASSERT_EQ(Bed().StartCache(L'C', Small()), STATUS_SUCCESS);
+    ASSERT_EQ(Bed().StartCache(L'd', Small()), STATUS_SUCCESS);
+    ASSERT_EQ(Bed().StartCache(L'e', Small()), STATUS_SUCCESS);
+
+    ASSERT_NE(FindVolumeByLetter(L'c'), nullptr);
+    EXPECT_EQ(FindVolumeByLetter(L'c'), FindVolumeByLetter(L'C'));
+    EXPECT_EQ(FindVolumeByLetter(L'c')->DriveLetter, L'c');
+    EXPECT_EQ(FindVolumeByLetter(L'D'), FindVolumeByLetter(L'd'));
+    EXPECT_EQ(FindVolumeByLetter(L'1'), nullptr);
+
+    ASSERT_EQ(Bed().StopCache(L'D'), STATUS_SUCCESS);
+    ASSERT_NE(FindVolumeByLetter(L'e'), nullptr);
+    EXPECT_EQ(FindVolumeByLetter(L'e')->SlotIndex, 2u);
+    EXPECT_EQ(VolumeTable[1], nullptr);
+    ASSERT_EQ(Bed().StartCache(L'f', Small()), STATUS_SUCCESS);
+    EXPECT_EQ(FindVolumeByLetter(L'f')->SlotIndex, 1u);
+    EXPECT_EQ(VolumeTable[1], FindVolumeByLetter(L'f'));
+    EXPECT_EQ(FindVolumeByDevice(Bed().Volume(L'f')->Device()), FindVolumeByLetter(L'f'));
+}
+
+TEST_F(VolumeLifecycleTest, SeventeenthStartIsRefusedBeforeAcquiringAnything) {
+    StartSettings tiny;
+    tiny.MemorySize = 64 * KiB;
+    tiny.AllocateBlockSize = 64 * KiB;
+    tiny.CacheBlockSize = 64 * KiB;
+    const WCHAR letters[] = L"cdefghijklmnopqrs";
+    for (int i = 0; i < 17; ++i)
+        Bed().AddVolume(letters[i], 1 * MiB);
+    for (int i = 0; i < 16; ++i)
+        ASSERT_EQ(Bed().StartCache(letters[i], tiny), STATUS_SUCCESS) << (char)letters[i];
+    size_t pool = LivePool();
+    uint64_t pages = host::PhysicalBytesInUse();
+    EXPECT_EQ(Bed().StartCache(letters[16], tiny), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LivePool(), pool);
+    EXPECT_EQ(host::PhysicalBytesInUse(), pages);
+    ASSERT_EQ(Bed().StopCache(L'h'), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().StartCache(letters[16], tiny), STATUS_SUCCESS);
+}
+
+// Each failing step of a start: its status, and nothing left behind.
+TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    const std::string cacheFile = Bed().HostCachePath("cache-c.dat");
+    struct FailCase {
+        const char *Name;
+        std::function<void()> Arrange;
+        StartSettings Settings;
+        NTSTATUS Status;  // 0: any failure status other than the listed ones
+    };
+    StartSettings missingDirectory = StartSettings::WithSsd();
+    missingDirectory.CacheFilePath = u"S:\\no such directory\\c.dat";
+    const FailCase cases[] = {
+        {"unknown letter", [] {}, Small(), 0},
+        {"transfer buffer", [] { host::PoolFailAfter(CACHE_POOL_TAG, 0); }, StartSettings::WithSsd(),
+         STATUS_UNSUCCESSFUL},
+        {"cache file in a missing directory", [] {}, missingDirectory, 0},
+        {"cache file cannot get its length",
+         [this] { Bed().MapCacheDrive(nullptr, 256 * MiB); }, StartSettings::WithSsd(), STATUS_UNSUCCESSFUL},
+        {"memory tier cannot be set up",
+         [] {
+             host::PhysicalFaults faults;
+             faults.FailAfter = 0;
+             host::PhysicalSetFaults(faults);
+         },
+         StartSettings::WithSsd(), STATUS_UNSUCCESSFUL},
+    };
+    const size_t baseline = LivePool();
+    for (const FailCase &c : cases) {
+        SCOPED_TRACE(c.Name);
+        c.Arrange();
+        WCHAR letter = std::string(c.Name) == "unknown letter" ? L'q' : L'c';
+        for (int attempt = 0; attempt < 2; ++attempt) {  // a second try behaves the same
+            NTSTATUS status = Bed().StartCache(letter, c.Settings);
+            if (c.Status != 0) {
+                EXPECT_EQ(status, c.Status);
+            } else {
+                EXPECT_FALSE(NT_SUCCESS(status) || status == STATUS_UNSUCCESSFUL) << std::hex << status;
+            }
+        }
+        host::PoolClearFaults();
+        host::PhysicalSetFaults(host::PhysicalFaults());
+        Bed().MapCacheDrive(nullptr);
+        EXPECT_FALSE(Bed().Stats(letter).has_value());
+        EXPECT_EQ(LivePool(), baseline);
+        EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
+        EXPECT_FALSE(CacheTestBed::FileExists(cacheFile)) << "the cache file was left behind";
+        EXPECT_EQ(HookInstalled, 0) << "a failed start took over the volume driver";
+    }
+    // Afterwards the same volume starts normally.
+    EXPECT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+}
+
+// Every allocation of a start failing in turn: each failure is reported and
+// releases all that came before it.
+TEST_F(VolumeLifecycleTest, EveryAllocationFailureIsReleased) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    const size_t baseline = LivePool();
+    std::set<NTSTATUS> statuses;
+    for (long n = 0; n < 64; ++n) {
+        SCOPED_TRACE(n);
+        host::PoolFailAfter(CACHE_POOL_TAG, n);
+        NTSTATUS status = Bed().StartCache(L'c', StartSettings::WithSsd());
+        host::PoolClearFaults();
+        if (status == STATUS_SUCCESS) {
+            EXPECT_GT(n, 3) << "a start needs at least the buffer, store, context and bitmaps";
+            ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+            break;
+        }
+        statuses.insert(status);
+        EXPECT_TRUE(status == STATUS_UNSUCCESSFUL || status == STATUS_INSUFFICIENT_RESOURCES)
+            << std::hex << status;
+        EXPECT_EQ(LivePool(), baseline);
+        EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
+        EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
+    }
+    EXPECT_TRUE(statuses.count(STATUS_UNSUCCESSFUL));           // the transfer buffer
+    EXPECT_TRUE(statuses.count(STATUS_INSUFFICIENT_RESOURCES));  // store record, context, bitmaps
+}
+
+TEST_F(VolumeLifecycleTest, LeftoverCacheFileIsReusedAndDeletedAtStop) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    const std::string path = Bed().HostCachePath("cache-c.dat");
+    { std::ofstream(path) << "left over from a power loss"; }
+    ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    EXPECT_EQ((uint64_t)file.tellg(), 512ull * MiB);
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    EXPECT_FALSE(CacheTestBed::FileExists(path));
+}
+
+// A cache file's I/O runs on a worker thread; on a cached volume it would be
+// queued to a worker that waits for it.
+TEST_F(VolumeLifecycleTest, CacheFileMustNotLieOnACachedVolume) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    Bed().AddVolume(L'd', 8 * MiB);
+    Bed().MapCacheDrive(Bed().Volume(L'd')->Device());  // S: lies on volume d
+    const size_t baseline = LivePool();
+    auto refused = [&](WCHAR letter, const StartSettings &settings) {
+        EXPECT_EQ(Bed().StartCache(letter, settings), STATUS_INVALID_PARAMETER);
+        EXPECT_FALSE(Bed().Stats(letter).has_value());
+    };
+
+    // On the volume being started.
+    refused(L'd', StartSettings::WithSsd());
+    EXPECT_EQ(LivePool(), baseline);
+    EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-d.dat")));
+
+    // On another cached volume.
+    ASSERT_EQ(Bed().StartCache(L'd', Small()), STATUS_SUCCESS);
+    refused(L'c', StartSettings::WithSsd());
+    EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
+    ASSERT_EQ(Bed().StopCache(L'd'), STATUS_SUCCESS);
+
+    // The volume that holds a cached volume's cache file.
+    ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+    refused(L'd', Small());
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().StartCache(L'd', Small()), STATUS_SUCCESS);
+}
+
+// Block numbers are 32-bit; a volume of more blocks is refused rather than
+// indexed through a truncated bitmap.
+TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused) {
+    sim::VolumeConfig config;
+    config.Letter = L'c';
+    config.Length = 8 * GiB;
+    config.Backing = std::make_shared<ZeroBacking>(config.Length);
+    Bed().AddVolume(config);
+    StartSettings settings = Small();
+    settings.CacheBlockSize = 1;
+    const size_t baseline = LivePool();
+    EXPECT_EQ(Bed().StartCache(L'c', settings), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(LivePool(), baseline);
+    settings.CacheBlockSize = 2;  // exactly 2^32 blocks: numbers 0 to 2^32 - 1
+    EXPECT_EQ(Bed().StartCache(L'c', settings), STATUS_UNSUCCESSFUL);
+    settings.CacheBlockSize = 4 * KiB;
+    EXPECT_EQ(Bed().StartCache(L'c', settings), STATUS_SUCCESS);
+}
+
+TEST_F(VolumeLifecycleTest, StatisticsDescribeTheVolume) {
+    sim::VolumeConfig config;
+    config.Letter = L'c';
+    config.Length = 1000000000000ull;
+    config.Backing = std::make_shared<ZeroBacking>(config.Length);
+    Bed().AddVolume(config);
+    Bed().AddVolume(L'd', 8 * MiB);
+
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    PVolumeCacheContext context = FindVolumeByLetter(L'c');
+    ASSERT_NE(context, nullptr);
+    EXPECT_EQ(Bed().Stats(L'c')->VolumeSizeGB, 931u);
+    EXPECT_EQ(context->VolumeLength, 1000000000000ull);
+    EXPECT_EQ(context->VolumeDevice, Bed().Volume(L'c')->Device());
+    EXPECT_EQ(context->MemorySlotCount, 64u);
+    EXPECT_EQ(context->SsdSlotCount, 0u);
+    EXPECT_EQ(context->SsdBitmap, nullptr);
+    EXPECT_EQ(context->CacheFileHandle, nullptr);
+
+    ASSERT_EQ(Bed().StartCache(L'd', StartSettings::WithSsd(1024ull * MiB)), STATUS_SUCCESS);
+    context = FindVolumeByLetter(L'd');
+    EXPECT_EQ(context->SsdSlotCount, 1024u * MiB / (64 * KiB));
+    EXPECT_NE(context->SsdBitmap, nullptr);
+    EXPECT_EQ(Bed().Stats(L'd')->SsdEnabled, 1);
+}
+
+}  // namespace
+}  // namespace testbed
