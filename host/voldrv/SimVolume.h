@@ -5,6 +5,14 @@
 // kernel's NT API. Each volume is a device \Device\HarddiskVolumeN with the
 // DOS link \??\X:, direct I/O, PARTITION_INFORMATION of a given length, and a
 // backing store in memory, in a host file, or behind any SimBacking.
+//
+// Requests that reach past PartitionLength fail whole with
+// STATUS_INVALID_PARAMETER and transfer nothing, as the platform's disk class
+// driver does; offsets and lengths need no sector alignment. A request without
+// an MDL fails with STATUS_INVALID_PARAMETER, an MDL that cannot be mapped with
+// STATUS_INSUFFICIENT_RESOURCES. In Pending mode the volume's completion
+// threads complete requests at DISPATCH_LEVEL in the order of their due times
+// (arrival + latency), several at a time, so latencies overlap.
 #pragma once
 
 #include <ntddk.h>
@@ -56,6 +64,8 @@ struct VolumeFaults {
     bool RangeWrites = true;
 };
 
+// Reads and Writes count every request received, failed ones included;
+// ReadBytes and WriteBytes count the bytes of successful requests.
 struct VolumeCounters {
     std::atomic<uint64_t> Reads{0}, Writes{0}, ReadBytes{0}, WriteBytes{0};
     std::atomic<uint64_t> ForcedWrites{0};   // writes that carried SL_FORCE_DIRECT_WRITE
@@ -73,6 +83,8 @@ PDRIVER_OBJECT SimVolumeDriver();
 // is taken.
 SimVolume *CreateVolume(const VolumeConfig &Config);
 void RemoveVolume(SimVolume *Volume);
+// The volume with the drive letter (either case), or null.
+SimVolume *FindVolume(WCHAR Letter);
 
 class SimVolume {
 public:
@@ -85,6 +97,9 @@ public:
     virtual void SetLatency(uint32_t Micros) = 0;
     virtual void SetCompletion(Completion Mode) = 0;
     virtual VolumeCounters &Counters() = 0;
+    // \Device\HarddiskVolumeN
+    virtual std::u16string DeviceName() const = 0;
+    virtual void SetFileSystemMounted(bool Mounted) = 0;
 };
 
 }  // namespace sim

@@ -38,8 +38,10 @@ struct KernelConfig {
 // Resets the whole kernel: namespace, handles, pool accounting, clock and
 // physical memory. Any earlier state must have been shut down.
 void KernelBoot(const KernelConfig &Config = KernelConfig());
-// Tears everything down. Returns false (and prints what is left) when pool
-// allocations, handles or threads of drivers are still alive.
+// Tears everything down. Drivers still loaded are unloaded first (newest
+// first, with UnloadDriver's checks). Returns false (and prints what is left)
+// when pool allocations, handles, objects (open files, references never
+// dropped) or system threads are still alive, or physical pages are held.
 bool KernelShutdown();
 
 // ---------------------------------------------------------------------------
@@ -74,6 +76,7 @@ void PoolFailAfter(ULONG Tag, long N);
 // Allocations with Tag of at least MinBytes fail.
 void PoolFailSizeAtLeast(ULONG Tag, size_t MinBytes);
 void PoolClearFaults();
+// (PoolFailSizeAtLeast with MinBytes 0 removes the size limit of the tag.)
 
 // ---------------------------------------------------------------------------
 // Simulated physical memory (MmAllocatePagesForMdl)
@@ -147,6 +150,23 @@ void UserCloseDevice(PFILE_OBJECT File);
 NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length,
                        uint64_t Offset, ULONG_PTR *Information, bool MapBuffer = true,
                        UCHAR StackFlags = 0);
+
+// The next N calls of MmMapLockedPagesSpecifyCache that must create a mapping
+// succeed, every later one fails (returns null), until N < 0 is set again or
+// the kernel boots. MDLs that are already mapped are not affected.
+void MdlMapFailAfter(long N);
+
+// ---------------------------------------------------------------------------
+// Threads and IRQL as tests observe them
+// ---------------------------------------------------------------------------
+// The priority last given to the thread by KeSetPriorityThread (8 before).
+KPRIORITY ThreadPriority(PKTHREAD Thread);
+// Whether the thread has ended (its object is signalled).
+bool ThreadEnded(PKTHREAD Thread);
+// System threads created by PsCreateSystemThread that have not ended.
+size_t RunningSystemThreadCount();
+// Whether the calling thread has disabled interrupts with _disable.
+bool InterruptsDisabled();
 
 // Looks up a device by its NT name (after following symbolic links).
 PDEVICE_OBJECT FindDevice(const wchar_t *NtName);

@@ -106,7 +106,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
 #define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - (ULONG_PTR)(&((type *)0)->field)))
+    ((type *)((PCHAR)(address) - offsetof(type, field)))
 
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
@@ -144,6 +144,14 @@ typedef struct _SINGLE_LIST_ENTRY {
 #define STATUS_IO_DEVICE_ERROR           ((NTSTATUS)0xC0000185L)
 #define STATUS_NOT_SUPPORTED             ((NTSTATUS)0xC00000BBL)
 #define STATUS_DEVICE_BUSY               ((NTSTATUS)0x80000011L)
+#define STATUS_BUFFER_OVERFLOW           ((NTSTATUS)0x80000005L)
+#define STATUS_MORE_PROCESSING_REQUIRED  ((NTSTATUS)0xC0000016L)
+#define STATUS_SEMAPHORE_LIMIT_EXCEEDED  ((NTSTATUS)0xC0000047L)
+#define STATUS_FILE_IS_A_DIRECTORY       ((NTSTATUS)0xC00000BAL)
+#define STATUS_CANCELLED                 ((NTSTATUS)0xC0000120L)
+#define STATUS_INVALID_INFO_CLASS        ((NTSTATUS)0xC0000003L)
+#define STATUS_INFO_LENGTH_MISMATCH      ((NTSTATUS)0xC0000004L)
+#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
 
 // ---------------------------------------------------------------------------
 // IRQL, interrupts, interlocked operations
@@ -282,10 +290,12 @@ extern volatile KSYSTEM_TIME KeTickCount;
 void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State);
 LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait);
 void KeClearEvent(PRKEVENT Event);
+LONG KeResetEvent(PRKEVENT Event);
 LONG KeReadStateEvent(PRKEVENT Event);
 void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit);
 LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
                         BOOLEAN Wait);
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore);
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason,
                                KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
                                PLARGE_INTEGER Timeout);
@@ -402,10 +412,15 @@ typedef struct _CLIENT_ID {
 #define GENERIC_ALL         0x10000000L
 #define FILE_READ_DATA      0x0001
 #define FILE_WRITE_DATA     0x0002
+#define FILE_APPEND_DATA    0x0004
+#define GENERIC_EXECUTE     0x20000000L
+#define FILE_ALL_ACCESS     0x001F01FFL
 #define FILE_ANY_ACCESS     0
 #define THREAD_ALL_ACCESS   0x001F03FFL
 
 NT_BEGIN_DECLS
+extern POBJECT_TYPE *IoFileObjectType;
+extern POBJECT_TYPE *PsThreadType;
 void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString);
 NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
@@ -486,6 +501,18 @@ NT_END_DECLS
 #define DO_EXCLUSIVE              0x00000008
 #define DO_DIRECT_IO              0x00000010
 #define DO_DEVICE_INITIALIZING    0x00000080
+
+#define IO_TYPE_DEVICE            3
+#define IO_TYPE_DRIVER            4
+#define IO_TYPE_FILE              5
+#define IO_TYPE_IRP               6
+
+#define IRP_NOCACHE               0x00000001
+#define IRP_PAGING_IO             0x00000002
+#define IRP_SYNCHRONOUS_API       0x00000004
+#define IRP_BUFFERED_IO           0x00000010
+#define IRP_DEALLOCATE_BUFFER     0x00000020
+#define IRP_INPUT_OPERATION       0x00000040
 
 #define SL_PENDING_RETURNED       0x01
 #define SL_INVOKE_ON_CANCEL       0x20
@@ -707,6 +734,26 @@ FORCEINLINE void IoSkipCurrentIrpStackLocation(PIRP Irp) {
 FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
+FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
+                                        PVOID Context, BOOLEAN InvokeOnSuccess,
+                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->CompletionRoutine = CompletionRoutine;
+    Stack->Context = Context;
+    Stack->Control = 0;
+    if (InvokeOnSuccess)
+        Stack->Control = SL_INVOKE_ON_SUCCESS;
+    if (InvokeOnError)
+        Stack->Control |= SL_INVOKE_ON_ERROR;
+    if (InvokeOnCancel)
+        Stack->Control |= SL_INVOKE_ON_CANCEL;
+}
+FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+    PIO_STACK_LOCATION Current = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
+    memcpy(Next, Current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
+    Next->Control = 0;
+}
 
 typedef struct _PARTITION_INFORMATION {
     LARGE_INTEGER StartingOffset;
@@ -799,6 +846,17 @@ NT_END_DECLS
 #define FILE_DELETE_ON_CLOSE           0x00001000
 
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
+
+// IO_STATUS_BLOCK.Information of a successful create.
+#define FILE_SUPERSEDED  0x00000000
+#define FILE_OPENED      0x00000001
+#define FILE_CREATED     0x00000002
+#define FILE_OVERWRITTEN 0x00000003
+
+// FILE_OBJECT.Flags
+#define FO_SYNCHRONOUS_IO          0x00000002
+#define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
+#define FO_DELETE_ON_CLOSE         0x00010000
 
 typedef enum _FILE_INFORMATION_CLASS {
     FileEndOfFileInformation = 20,

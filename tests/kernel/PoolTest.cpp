@@ -1,0 +1,92 @@
+// Pool accounting, fault injection and lookaside lists.
+#include "KernelTest.h"
+
+using PoolTest = KernelTest;
+
+TEST_F(PoolTest, CountsLiveAllocationsPerTag) {
+    void *A = ExAllocatePoolWithTag(NonPagedPool, 100, TestTag);
+    void *B = ExAllocatePoolWithTag(NonPagedPool, 28, TestTag);
+    void *C = ExAllocatePoolWithTag(NonPagedPool, 7, TestTag + 1);
+    ASSERT_TRUE(A && B && C);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 2u);
+    EXPECT_EQ(host::PoolLiveBytes(TestTag), 128u);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag + 1), 1u);
+    ExFreePoolWithTag(A, TestTag);
+    ExFreePool(C);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 1u);
+    EXPECT_EQ(host::PoolLiveBytes(TestTag), 28u);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag + 1), 0u);
+    ExFreePoolWithTag(B, TestTag);
+}
+
+TEST_F(PoolTest, FailAfterLetsNSucceedThenFailsUntilCleared) {
+    host::PoolFailAfter(TestTag, 2);
+    void *A = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag);
+    void *B = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, TestTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 16, TestTag), nullptr);
+    void *Other = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag + 1);  // other tags unaffected
+    EXPECT_NE(Other, nullptr);
+    host::PoolClearFaults();
+    void *C = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag);
+    EXPECT_NE(C, nullptr);
+    for (void *P : {A, B, C, Other})
+        ExFreePool(P);
+}
+
+TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks) {
+    host::PoolFailSizeAtLeast(TestTag, 4096);
+    void *Small = ExAllocatePoolWithTag(NonPagedPool, 4095, TestTag);
+    EXPECT_NE(Small, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4096, TestTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 1 << 22, TestTag), nullptr);
+    ExFreePoolWithTag(Small, TestTag);
+}
+
+TEST_F(PoolTest, ShutdownReportsLeakedAllocations) {
+    ASSERT_NE(ExAllocatePoolWithTag(NonPagedPool, 32, TestTag), nullptr);
+    EXPECT_FALSE(host::KernelShutdown());
+}
+
+TEST(PoolDeathTest, FreeWithWrongTagOrTwiceStopsTheSystem) {
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    host::KernelBoot();
+    EXPECT_DEATH(
+        {
+            void *P = ExAllocatePoolWithTag(NonPagedPool, 8, TestTag);
+            ExFreePoolWithTag(P, TestTag + 1);
+        },
+        "allocated with");
+    EXPECT_TRUE(host::KernelShutdown());
+}
+
+TEST_F(PoolTest, LookasideReusesBlocksUpToItsDepth) {
+    NPAGED_LOOKASIDE_LIST List;
+    ExInitializeNPagedLookasideList(&List, nullptr, nullptr, 0, 36, TestTag, 2);
+    void *Blocks[4];
+    for (auto &Block : Blocks)
+        Block = ExAllocateFromNPagedLookasideList(&List);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 4u);  // empty list: every block from the pool
+    for (auto &Block : Blocks)
+        ExFreeToNPagedLookasideList(&List, Block);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 2u);  // two kept, two returned to the pool
+    void *Again = ExAllocateFromNPagedLookasideList(&List);
+    EXPECT_EQ(Again, Blocks[1]);  // the last block kept comes back first
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 2u);
+    ExFreeToNPagedLookasideList(&List, Again);
+    ExDeleteNPagedLookasideList(&List);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 0u);  // deletion frees the cached blocks
+}
+
+TEST_F(PoolTest, LookasideWithDepthZeroAndPoolFailureReturnsNull) {
+    NPAGED_LOOKASIDE_LIST List;
+    ExInitializeNPagedLookasideList(&List, nullptr, nullptr, 0, 36, TestTag, 0);
+    host::PoolFailAfter(TestTag, 0);
+    EXPECT_EQ(ExAllocateFromNPagedLookasideList(&List), nullptr);
+    host::PoolClearFaults();
+    void *Block = ExAllocateFromNPagedLookasideList(&List);
+    ASSERT_NE(Block, nullptr);
+    ExFreeToNPagedLookasideList(&List, Block);
+    ExDeleteNPagedLookasideList(&List);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 0u);
+}
