@@ -1,0 +1,108 @@
+// A booted host kernel with the driver's table-node lookaside list, and a
+// volume context whose tier indexes are built the way a volume start builds
+// them, for tests of the block index and the page store.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "driver/Driver.h"
+#include "driver/engine/BlockIndex.h"
+#include "host/kernel/include/HostKernel.h"
+
+namespace engine_test {
+
+class KernelFixture : public ::testing::Test {
+protected:
+    // Depth 0 leaves the list's depth to the platform.
+    void BootKernel(const host::KernelConfig &Config = host::KernelConfig(), USHORT Depth = 0) {
+        host::KernelBoot(Config);
+        ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
+                                        CACHE_POOL_TAG, Depth);
+        Booted = true;
+    }
+    void SetUp() override { BootKernel(); }
+    // Gives the list's cached blocks back to the pool, so that the next node
+    // allocations go to the pool (and meet its injected faults).
+    void EmptyLookaside() {
+        ExDeleteNPagedLookasideList(&TableNodeLookaside);
+        ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
+                                        CACHE_POOL_TAG, 0);
+    }
+    void TearDown() override {
+        if (!Booted)
+            return;
+        host::PoolClearFaults();
+        ExDeleteNPagedLookasideList(&TableNodeLookaside);
+        EXPECT_EQ(host::PoolLiveAllocations(CACHE_POOL_TAG), 0u) << "pool blocks left";
+        EXPECT_TRUE(host::KernelShutdown());
+        Booted = false;
+    }
+    bool Booted = false;
+};
+
+// Deletes every element of a table, first to last.
+inline void DrainTable(PRTL_GENERIC_TABLE Table) {
+    while (PVOID First = RtlEnumerateGenericTable(Table, TRUE))
+        RtlDeleteElementGenericTable(Table, First);
+}
+
+// A zeroed context with the memory tier (and, when asked, the SSD tier) for a
+// volume of BlockCount whole blocks plus a partial one. The bitmaps have
+// exactly (BlockCount >> 3) + 1 bytes, so an access past them shows under ASan.
+struct TestVolume {
+    VolumeCacheContext *Context;
+
+    TestVolume(ULONG BlockCount, ULONG MemorySlots, bool Ssd = false, ULONG SsdSlots = 0) {
+        Context = static_cast<VolumeCacheContext *>(std::calloc(1, sizeof(VolumeCacheContext)));
+        size_t BitmapBytes = (BlockCount >> 3) + 1;
+        Context->MemoryBitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
+        Context->MemorySlotCount = MemorySlots;
+        InitTables(&Context->MemoryLookupTable, &Context->MemoryLruTable);
+        if (Ssd) {
+            Context->Statistics.SsdEnabled = 1;
+            Context->SsdBitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
+            Context->SsdSlotCount = SsdSlots;
+            InitTables(&Context->SsdLookupTable, &Context->SsdLruTable);
+        }
+    }
+    ~TestVolume() {
+        DrainTable(&Context->MemoryLookupTable);
+        DrainTable(&Context->MemoryLruTable);
+        if (Context->Statistics.SsdEnabled) {
+            DrainTable(&Context->SsdLookupTable);
+            DrainTable(&Context->SsdLruTable);
+            std::free(Context->SsdBitmap);
+        }
+        std::free(Context->MemoryBitmap);
+        std::free(Context);
+    }
+    TestVolume(const TestVolume &) = delete;
+    TestVolume &operator=(const TestVolume &) = delete;
+
+    TierIndex Memory() { return MemoryTierIndex(Context); }
+    TierIndex Ssd() { return SsdTierIndex(Context); }
+
+private:
+    static void InitTables(PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru) {
+        RtlInitializeGenericTable(Lookup, CompareBlockNumbers, AllocateTableNode, FreeTableNode, nullptr);
+        RtlInitializeGenericTable(Lru, CompareLastUse, AllocateTableNode, FreeTableNode, nullptr);
+    }
+};
+
+inline ULONGLONG TickOf(const BlockEntry &Entry) {
+    return (static_cast<ULONGLONG>(static_cast<ULONG>(Entry.TickHigh)) << 32) | Entry.TickLow;
+}
+
+// The entries of a table in its order.
+inline std::vector<BlockEntry> TableEntries(PRTL_GENERIC_TABLE Table) {
+    std::vector<BlockEntry> Entries;
+    for (PVOID Element = RtlEnumerateGenericTable(Table, TRUE); Element;
+         Element = RtlEnumerateGenericTable(Table, FALSE))
+        Entries.push_back(*static_cast<PBlockEntry>(Element));
+    return Entries;
+}
+
+}  // namespace engine_test

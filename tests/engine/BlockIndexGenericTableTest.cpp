@@ -1,0 +1,192 @@
+// The run-time library's generic tables, which hold the block index: order,
+// duplicates, deletion by the node's own key, the node layout that the
+// allocate routine sees, refused allocations, and a random run against
+// std::set.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "host/kernel/include/ntddk.h"
+
+namespace {
+
+struct Item {
+    ULONG Key;
+    ULONG Payload;
+};
+
+constexpr size_t HeaderSize = sizeof(RTL_SPLAY_LINKS) + sizeof(LIST_ENTRY);
+
+struct Allocator {
+    std::vector<CLONG> Sizes;
+    std::vector<void *> Nodes;
+    size_t Live = 0;
+    bool Refuse = false;
+};
+
+// The table context is the test's allocator.
+PVOID AllocateNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize) {
+    auto *A = static_cast<Allocator *>(Table->TableContext);
+    A->Sizes.push_back(ByteSize);
+    if (A->Refuse)
+        return nullptr;
+    void *Node = std::malloc(ByteSize);
+    A->Nodes.push_back(Node);
+    A->Live++;
+    return Node;
+}
+
+void FreeNode(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
+    auto *A = static_cast<Allocator *>(Table->TableContext);
+    A->Live--;
+    std::free(Buffer);  // any later read of it shows under ASan
+}
+
+RTL_GENERIC_COMPARE_RESULTS CompareItems(PRTL_GENERIC_TABLE, PVOID First, PVOID Second) {
+    ULONG A = static_cast<Item *>(First)->Key, B = static_cast<Item *>(Second)->Key;
+    return A < B ? GenericLessThan : A > B ? GenericGreaterThan : GenericEqual;
+}
+
+class GenericTableTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        RtlInitializeGenericTable(&Table, CompareItems, AllocateNode, FreeNode, &Nodes);
+    }
+    void TearDown() override {
+        while (PVOID First = RtlEnumerateGenericTable(&Table, TRUE))
+            RtlDeleteElementGenericTable(&Table, First);
+        EXPECT_EQ(Nodes.Live, 0u);
+        EXPECT_TRUE(RtlIsGenericTableEmpty(&Table));
+    }
+    Item *Insert(ULONG Key, ULONG Payload = 0, BOOLEAN *New = nullptr) {
+        Item I{Key, Payload};
+        BOOLEAN Dummy;
+        return static_cast<Item *>(RtlInsertElementGenericTable(&Table, &I, sizeof(I), New ? New : &Dummy));
+    }
+    Item *Lookup(ULONG Key) {
+        Item I{Key, 0};
+        return static_cast<Item *>(RtlLookupElementGenericTable(&Table, &I));
+    }
+    std::vector<ULONG> Keys() {
+        std::vector<ULONG> K;
+        for (PVOID E = RtlEnumerateGenericTable(&Table, TRUE); E; E = RtlEnumerateGenericTable(&Table, FALSE))
+            K.push_back(static_cast<Item *>(E)->Key);
+        return K;
+    }
+
+    RTL_GENERIC_TABLE Table;
+    Allocator Nodes;
+};
+
+TEST_F(GenericTableTest, EnumeratesInKeyOrderFromTheSmallest) {
+    EXPECT_TRUE(RtlIsGenericTableEmpty(&Table));
+    EXPECT_EQ(RtlEnumerateGenericTable(&Table, TRUE), nullptr);
+    const ULONG Inserted[] = {50, 10, 0xFFFFFFFFu, 30, 0, 20, 40};
+    for (ULONG K : Inserted)
+        ASSERT_NE(Insert(K, K + 1), nullptr);
+    EXPECT_EQ(Keys(), (std::vector<ULONG>{0, 10, 20, 30, 40, 50, 0xFFFFFFFFu}));
+    EXPECT_EQ(RtlNumberGenericTableElements(&Table), 7u);
+    EXPECT_FALSE(RtlIsGenericTableEmpty(&Table));
+    // A restart after a partial walk begins again at the smallest.
+    RtlEnumerateGenericTable(&Table, TRUE);
+    RtlEnumerateGenericTable(&Table, FALSE);
+    EXPECT_EQ(static_cast<Item *>(RtlEnumerateGenericTable(&Table, TRUE))->Key, 0u);
+}
+
+TEST_F(GenericTableTest, NodesCarryTheHeaderAndACopyOfTheElement) {
+    Item Original{7, 0xABCD};
+    BOOLEAN New = FALSE;
+    auto *Stored = static_cast<Item *>(RtlInsertElementGenericTable(&Table, &Original, sizeof(Original), &New));
+    ASSERT_NE(Stored, nullptr);
+    EXPECT_TRUE(New);
+    ASSERT_EQ(Nodes.Sizes.size(), 1u);
+    EXPECT_EQ(Nodes.Sizes[0], HeaderSize + sizeof(Item));
+    EXPECT_EQ(reinterpret_cast<PUCHAR>(Stored), static_cast<PUCHAR>(Nodes.Nodes[0]) + HeaderSize);
+    EXPECT_NE(Stored, &Original);
+    EXPECT_EQ(Stored->Payload, 0xABCDu);
+    EXPECT_EQ(Lookup(7), Stored);
+    EXPECT_EQ(Lookup(8), nullptr);
+}
+
+TEST_F(GenericTableTest, AnEqualElementIsNotInsertedTwice) {
+    Item *First = Insert(5, 1);
+    BOOLEAN New = TRUE;
+    Item *Second = Insert(5, 2, &New);
+    EXPECT_EQ(Second, First);
+    EXPECT_FALSE(New);
+    EXPECT_EQ(First->Payload, 1u) << "the stored element is left as it was";
+    EXPECT_EQ(RtlNumberGenericTableElements(&Table), 1u);
+    EXPECT_EQ(Nodes.Sizes.size(), 1u) << "no node allocated for the duplicate";
+}
+
+TEST_F(GenericTableTest, ARefusedNodeInsertsNothing) {
+    Insert(1);
+    Nodes.Refuse = true;
+    BOOLEAN New = TRUE;
+    EXPECT_EQ(Insert(2, 0, &New), nullptr);
+    EXPECT_FALSE(New);
+    Nodes.Refuse = false;
+    EXPECT_EQ(Keys(), (std::vector<ULONG>{1}));
+    EXPECT_EQ(RtlNumberGenericTableElements(&Table), 1u);
+}
+
+TEST_F(GenericTableTest, DeletesByTheNodesOwnKey) {
+    for (ULONG K = 0; K < 64; K++)
+        Insert((K * 37) % 64);
+    // Delete the smallest, the largest and the middle through the stored copy.
+    const ULONG Deleted[] = {0, 63, 32};
+    for (ULONG K : Deleted) {
+        Item *Own = Lookup(K);
+        ASSERT_NE(Own, nullptr);
+        EXPECT_TRUE(RtlDeleteElementGenericTable(&Table, Own));
+        EXPECT_EQ(Lookup(K), nullptr);
+    }
+    Item Missing{32, 0};
+    EXPECT_FALSE(RtlDeleteElementGenericTable(&Table, &Missing));
+    EXPECT_EQ(RtlNumberGenericTableElements(&Table), 61u);
+    EXPECT_EQ(Nodes.Live, 61u);
+    std::vector<ULONG> K = Keys();
+    ASSERT_EQ(K.size(), 61u);
+    EXPECT_EQ(K.front(), 1u);
+    EXPECT_EQ(K.back(), 62u);
+}
+
+TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedSet) {
+    std::mt19937 Random(7);
+    std::set<ULONG> Model;
+    for (int Step = 0; Step < 200000; Step++) {
+        ULONG Key = Random() % 2000;
+        switch (Random() % 4) {
+        case 0:
+        case 1: {
+            BOOLEAN New;
+            Item *Stored = Insert(Key, Key, &New);
+            ASSERT_NE(Stored, nullptr);
+            ASSERT_EQ(Stored->Key, Key);
+            ASSERT_EQ(New != 0, Model.insert(Key).second);
+            break;
+        }
+        case 2: {
+            Item I{Key, 0};
+            ASSERT_EQ(RtlDeleteElementGenericTable(&Table, &I) != 0, Model.erase(Key) != 0);
+            break;
+        }
+        default: {
+            Item *Found = Lookup(Key);
+            ASSERT_EQ(Found != nullptr, Model.count(Key) != 0);
+            break;
+        }
+        }
+        ASSERT_EQ(RtlNumberGenericTableElements(&Table), Model.size());
+        if (Step % 10000 == 0) {
+            ASSERT_EQ(Keys(), std::vector<ULONG>(Model.begin(), Model.end()));
+        }
+    }
+    ASSERT_EQ(Keys(), std::vector<ULONG>(Model.begin(), Model.end()));
+}
+
+}  // namespace
