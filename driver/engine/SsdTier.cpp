@@ -1,0 +1,179 @@
+// The SSD tier: block slots in the cache file, filled by promoting memory hits
+// and read back by SSD hits, which go into the memory tier again.
+//
+// The file holds raw slots from offset 0 (slot s at s * CacheBlockSize) and
+// nothing else; which block a slot holds is known only from the SSD index.
+#include "CachePaths.h"
+
+NTSTATUS CacheFileRead(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer)
+{
+    IO_STATUS_BLOCK IoStatus;
+    LARGE_INTEGER ByteOffset;
+    NTSTATUS Status;
+
+    ByteOffset.QuadPart = (LONGLONG)Offset;
+    IoStatus.Status = STATUS_SUCCESS;
+    IoStatus.Information = 0;
+    Status = ZwReadFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
+    // A short read would leave stale bytes in the buffer.
+    if (NT_SUCCESS(Status) && IoStatus.Information != Length)
+        Status = STATUS_END_OF_FILE;
+    return Status;
+}
+
+NTSTATUS CacheFileWrite(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer)
+{
+    IO_STATUS_BLOCK IoStatus;
+    LARGE_INTEGER ByteOffset;
+    NTSTATUS Status;
+
+    ByteOffset.QuadPart = (LONGLONG)Offset;
+    IoStatus.Status = STATUS_SUCCESS;
+    IoStatus.Information = 0;
+    Status = ZwWriteFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
+    if (NT_SUCCESS(Status) && IoStatus.Information != Length)
+        Status = STATUS_DISK_FULL;
+    return Status;
+}
+
+BOOLEAN TakeSsdSlot(PVolumeCacheContext Context, PTierIndex Tier, PULONG Slot)
+{
+    if (*Tier->SlotsUsed < Tier->SlotCount) {
+        *Slot = *Tier->SlotsUsed;
+        *Tier->SlotsUsed += 1;
+        *Tier->BlocksUsed += 1;
+        return TRUE;
+    }
+    return EvictForSlot(Context, Tier, Slot);
+}
+
+// One file write of consecutive slots from FirstSlot, holding the blocks from
+// FirstBlock. When the write fails, the blocks it should have stored leave
+// the SSD tier: their slots hold no known bytes.
+static void WritePromotion(PVolumeCacheContext Context, PTierIndex Tier, ULONG FirstSlot,
+                           ULONG FirstBlock, ULONG Bytes, PUCHAR Source)
+{
+    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG k;
+
+    if (CacheFileWrite(Context->CacheFileHandle, (ULONGLONG)FirstSlot * BlockSize, Bytes,
+                       Source) == STATUS_SUCCESS)
+        return;
+    for (k = 0; k < Bytes / BlockSize; k++)
+        DropBlockEntry(Context, Tier, FirstBlock + k, FirstSlot + k);
+}
+
+void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count, PUCHAR Bounce)
+{
+    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    TierIndex Tier;
+    ULONG PendingSlot = CACHE_NO_SLOT;  // first slot of the pending write
+    ULONG PendingBlock = 0;             // its first block
+    ULONG PendingBytes = 0;
+    PUCHAR PendingSource = NULL;
+    ULONG PreviousSlot = 0;
+    ULONG Block, Slot, j;
+    PUCHAR Source;
+
+    if (!Context->Statistics.SsdEnabled)
+        return;
+    Tier = SsdTierIndex(Context);
+
+    for (j = 0; j < Count; j++) {
+        Block = FirstBlock + j;
+        Source = Bounce + j * BlockSize;
+
+        // Already held: its slot is not rewritten, and it breaks the group.
+        if (BitmapTest(Tier.Bitmap, Block) || !TakeSsdSlot(Context, &Tier, &Slot)) {
+            if (PendingSlot != CACHE_NO_SLOT) {
+                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
+                               PendingSource);
+                PendingSlot = CACHE_NO_SLOT;
+            }
+            continue;
+        }
+
+        if (PendingSlot != CACHE_NO_SLOT && Slot == PreviousSlot + 1) {
+            PendingBytes += BlockSize;
+        } else {
+            if (PendingSlot != CACHE_NO_SLOT)
+                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
+                               PendingSource);
+            PendingSlot = Slot;
+            PendingBlock = Block;
+            PendingBytes = BlockSize;
+            PendingSource = Source;
+        }
+
+        // The entry is made before the bytes reach the file, within this call.
+        // Without a node the block stays out of the tier: it leaves the group
+        // (which is written as it stands, so that slots and sources stay in
+        // step) and its slot goes back to the tier.
+        if (!InsertBlockEntry(&Tier, Block, Slot)) {
+            PendingBytes -= BlockSize;
+            if (PendingBytes != 0)
+                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
+                               PendingSource);
+            PendingSlot = CACHE_NO_SLOT;
+            ReleaseSlot(Context, &Tier, Slot);
+        }
+        PreviousSlot = Slot;
+    }
+
+    if (PendingSlot != CACHE_NO_SLOT)
+        WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes, PendingSource);
+}
+
+NTSTATUS ReadSsdRun(ULONG FirstBlock, ULONG FirstSlot, ULONG Count, PUCHAR RunBuffer,
+                    ULONG RequestFirst, ULONG RequestCount, ULONG Head, ULONG Tail,
+                    PVolumeCacheContext Context, PULONG Transferred)
+{
+    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    TierIndex Tier = SsdTierIndex(Context);
+    BOOLEAN FromVolume = FALSE;
+    PUCHAR Bounce;
+    ULONG Skip;
+    ULONG Copied;
+    NTSTATUS Status;
+    ULONG j;
+
+    Bounce = AcquireBounceBuffer(Context, BlockSize * Count);
+    if (Bounce == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+
+    // Promotions of this request may have taken some of the run's slots; and
+    // a file read that fails delivers nothing. Either way the volume supplies
+    // the run, and blocks whose slots cannot be trusted leave the SSD tier.
+    if (!RunStillInSlots(&Tier, Context->SsdSlotsUsed >= Context->SsdSlotCount, FirstBlock,
+                         FirstSlot, Count)) {
+        FromVolume = TRUE;
+    } else if (CacheFileRead(Context->CacheFileHandle, (ULONGLONG)FirstSlot * BlockSize,
+                             BlockSize * Count, Bounce) != STATUS_SUCCESS) {
+        for (j = 0; j < Count; j++)
+            DropBlockEntry(Context, &Tier, FirstBlock + j, FirstSlot + j);
+        FromVolume = TRUE;
+    }
+
+    if (FromVolume) {
+        Status = ReadRunFromVolume(FirstBlock, Count, RunBuffer, Bounce, RequestFirst,
+                                   RequestCount, Head, Tail, Context, Transferred);
+        if (Status != STATUS_SUCCESS) {
+            ReleaseBounceBuffer(Context, Bounce);
+            return Status;
+        }
+    } else {
+        Copied = RunCallerBytes(FirstBlock, Count, RequestFirst, RequestCount, Head, Tail,
+                                BlockSize, &Skip);
+        RtlCopyMemory(RunBuffer + Skip, Bounce + Skip, Copied);
+        *Transferred += Copied;
+        Context->Statistics.SsdHitBytes += Copied;
+        Context->Statistics.SsdHits += 1;
+    }
+
+    // The blocks stay in the SSD tier as well, untouched.
+    for (j = 0; j < Count; j++)
+        PlaceInMemory(Context, FirstBlock + j, Bounce + j * BlockSize);
+
+    ReleaseBounceBuffer(Context, Bounce);
+    return STATUS_SUCCESS;
+}

@@ -1,0 +1,112 @@
+// Write path: every write goes through to the volume first, as one request
+// below the interception; then each cached copy of a written block is
+// overwritten with the new bytes, in both tiers, and counts as used now.
+// Writes never bring new blocks into a tier and change no counter.
+//
+// When the volume write fails, what the volume holds is unknown: the cached
+// copies of the written blocks are dropped instead, so that later reads go
+// to the volume.
+#include "CachePaths.h"
+#include "PageStore.h"
+
+// Unbuffered transfers on the cache file need sector-aligned offsets and
+// lengths. Whole slots always are; a part of a block is written directly
+// only when it is aligned to the largest sector size in use.
+#define CACHE_FILE_ALIGNMENT 4096u
+
+// Overwrites Bytes bytes at InBlock within the SSD copy in Slot. An unaligned
+// part goes through TransferBuffer (free again once the volume write is done):
+// the whole slot is read, patched and written back.
+static NTSTATUS RefreshSsdCopy(PVolumeCacheContext Context, ULONG Slot, ULONG InBlock,
+                               ULONG Bytes, const UCHAR *Source)
+{
+    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONGLONG SlotOffset = (ULONGLONG)Slot * BlockSize;
+    PUCHAR Whole = Context->TransferBuffer;
+    NTSTATUS Status;
+
+    if ((InBlock % CACHE_FILE_ALIGNMENT) == 0 && (Bytes % CACHE_FILE_ALIGNMENT) == 0)
+        return CacheFileWrite(Context->CacheFileHandle, SlotOffset + InBlock, Bytes,
+                              (PVOID)Source);
+
+    if (BlockSize > CACHE_TRANSFER_BUFFER_SIZE)
+        return STATUS_BUFFER_TOO_SMALL;
+    Status = CacheFileRead(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+    if (Status != STATUS_SUCCESS)
+        return Status;
+    RtlCopyMemory(Whole + InBlock, Source, Bytes);
+    return CacheFileWrite(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+}
+
+NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                           PVolumeCacheContext Context, PIRP Irp, PULONG Transferred)
+{
+    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    TierIndex Memory, Ssd;
+    PBlockEntry Entry;
+    PUCHAR Bounce;
+    ULONGLONG LastBlock, Cacheable;
+    ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
+    const UCHAR *Source;
+    NTSTATUS Status;
+
+    UNREFERENCED_PARAMETER(Irp);
+
+    Bounce = AcquireBounceBuffer(Context, Length);
+    if (Bounce == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlCopyMemory(Bounce, Buffer, Length);
+    Status = TargetDeviceIo(IRP_MJ_WRITE, Offset, Length, Bounce, Context, Transferred);
+    ReleaseBounceBuffer(Context, Bounce);
+
+    if (Length == 0)
+        return Status;
+
+    if (Status != STATUS_SUCCESS || !RequestWithinCache(Context, Offset, Length)) {
+        // Drop the copies of the written blocks the cache may hold.
+        Cacheable = CacheableBlockCount(Context);
+        First = (ULONG)(Offset / BlockSize);
+        LastBlock = (Offset + Length - 1) / BlockSize;
+        if (LastBlock >= Cacheable)
+            LastBlock = Cacheable - 1;
+        if (Offset / BlockSize < Cacheable)
+            DropCachedRange(Context, First, (ULONG)(LastBlock - First + 1));
+        return Status;
+    }
+
+    Head = (ULONG)(Offset & (BlockSize - 1));
+    First = (ULONG)((Offset - Head) / BlockSize);
+    Count = ((Head + Length + BlockSize - 1) & ~(BlockSize - 1)) / BlockSize;
+    Memory = MemoryTierIndex(Context);
+    Ssd = SsdTierIndex(Context);
+
+    for (i = 0; i < Count; i++) {
+        Block = First + i;
+        InBlock = i == 0 ? Head : 0;
+        Bytes = BlockSize - InBlock;
+        if (i == Count - 1)
+            Bytes -= BlockSize * Count - Head - Length;
+        Source = (const UCHAR *)Buffer + (i * BlockSize + InBlock - Head);
+
+        Entry = BitmapTest(Memory.Bitmap, Block) ? LookupBlockEntry(Memory.LookupTable, Block) : NULL;
+        if (Entry != NULL) {
+            Slot = Entry->Slot;
+            TouchBlockEntry(&Memory, Entry);
+            if (PageStoreWrite(Context->MemoryStore, Source,
+                               (ULONGLONG)Slot * BlockSize + InBlock, (LONG)Bytes) != Bytes)
+                DropBlockEntry(Context, &Memory, Block, Slot);
+        }
+
+        Entry = Context->Statistics.SsdEnabled && BitmapTest(Ssd.Bitmap, Block)
+                    ? LookupBlockEntry(Ssd.LookupTable, Block)
+                    : NULL;
+        if (Entry != NULL) {
+            Slot = Entry->Slot;
+            TouchBlockEntry(&Ssd, Entry);
+            // A copy that cannot be refreshed must not stay behind stale.
+            if (RefreshSsdCopy(Context, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
+                DropBlockEntry(Context, &Ssd, Block, Slot);
+        }
+    }
+    return Status;
+}
