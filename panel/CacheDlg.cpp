@@ -12,7 +12,18 @@
 
 namespace {
 
-const ui::ToolButton kToolButtons[] = {
+// The toolbar's buttons, left to right: command, caption, normal and
+// disabled icon.
+struct ToolButton {
+    UINT Command;
+    const WCHAR *Caption;
+    int Icon;
+    int DisabledIcon;
+};
+
+const int kToolButtonCount = 6;
+
+const ToolButton kToolButtons[kToolButtonCount] = {
     {ID_VOLUME_NEW, L"添加", IDI_NEW, IDI_NEW_DISABLED},
     {ID_VOLUME_START, L"启动", IDI_START, IDI_START_DISABLED},
     {ID_VOLUME_STOP, L"停止", IDI_STOP, IDI_STOP_DISABLED},
@@ -116,7 +127,35 @@ BOOL CCacheDlg::OnInitDialog()
 
 void CCacheDlg::SetUpToolBar()
 {
-    m_toolBar.Create(*this, kToolButtons, (int)(sizeof(kToolButtons) / sizeof(kToolButtons[0])));
+    m_toolBar.Create(*this);
+    m_toolBar.SetButtons(kToolButtonCount);
+    m_toolBar.Move(0, 0, 1000, 100);
+    m_toolBar.SetPadding(15, 5);
+
+    m_toolBarImages.Create(16, 16, ILC_COLOR32 | ILC_MASK, 0, 10);
+    for (const ToolButton &button : kToolButtons) {
+        m_toolBarImages.Add(ui::LoadIconResource(button.Icon));
+    }
+    m_toolBar.SetImageList(m_toolBarImages);
+    m_toolBarDisabledImages.Create(16, 16, ILC_COLOR32 | ILC_MASK, 0, 10);
+    for (const ToolButton &button : kToolButtons) {
+        m_toolBarDisabledImages.Add(ui::LoadIconResource(button.DisabledIcon));
+    }
+    m_toolBar.SetDisabledImageList(m_toolBarDisabledImages);
+
+    for (int i = 0; i < kToolButtonCount; ++i) {
+        m_toolBar.SetButtonInfo(i, kToolButtons[i].Command, BTNS_BUTTON, i);
+    }
+    for (int i = 0; i < kToolButtonCount; ++i) {
+        m_toolBar.SetButtonText(i, kToolButtons[i].Caption);
+    }
+
+    // Every button takes the size button 0 got from its image, text and
+    // padding; the images are laid out as 16 x 15.
+    RECT first = {0, 0, 0, 0};
+    m_toolBar.GetItemRect(0, &first);
+    m_toolBar.SetSizes(SIZE{first.right - first.left, first.bottom - first.top}, SIZE{16, 15});
+
     m_toolBar.EnableButton(ID_VOLUME_START, false);
     m_toolBar.EnableButton(ID_VOLUME_STOP, false);
     m_toolBar.EnableButton(ID_VOLUME_DELETE, false);

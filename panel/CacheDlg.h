@@ -53,7 +53,9 @@ public:
     WCHAR m_configPath[CONFIG_PATH_CHARS];
     ui::ToolTip m_toolTip;
     bool m_toolTipReady;
-    ui::ToolBar m_toolBar;  // holds its normal and disabled image lists
+    ui::ToolBar m_toolBar;
+    ui::ImageList m_toolBarImages;
+    ui::ImageList m_toolBarDisabledImages;
     Text m_versionText;
     ui::Static m_versionLabel;
 

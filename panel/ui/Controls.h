@@ -118,23 +118,54 @@ public:
     void SetExtendedStyle(DWORD style);
 };
 
-// One toolbar button: command id, caption, normal and disabled icon ids.
-struct ToolButton {
-    UINT Command;
-    const WCHAR *Caption;
-    int Icon;
-    int DisabledIcon;
+// A list of images of one size, filled from icons (the toolbar's normal and
+// disabled button images). The object owns the list and destroys it; a
+// toolbar given the list must not outlive it.
+class ImageList {
+public:
+    ImageList() = default;
+    ~ImageList();
+    ImageList(const ImageList &) = delete;
+    ImageList &operator=(const ImageList &) = delete;
+
+    // An empty list of width x height images; flags ILC_COLOR32 | ILC_MASK...,
+    // room for `initial` images, growing by `grow`.
+    bool Create(int width, int height, UINT flags, int initial, int grow);
+    // Appends an icon's image; returns its index, -1 on failure.
+    int Add(IconHandle icon);
+    int GetImageCount() const;
+    bool IsCreated() const { return m_native != nullptr; }
+    NativeHandle Native() const { return m_native; }
+
+private:
+    friend struct Backend;
+    NativeHandle m_native = nullptr;
 };
 
-// The main window's toolbar, created at run time as a child of the dialog.
+// The main window's toolbar, created at run time as a child of the dialog and
+// set up step by step by its owner.
 class ToolBar : public Control {
 public:
-    // Creates the toolbar along the top of the dialog with these buttons, in
-    // this order: flat list style (text right of the image), tooltips, control
-    // id IDC_TOOLBAR, 16 x 16 images from the icon resources, padding 15 x 5,
-    // placed at 0,0 sized 1000 x 100, buttons sized from button 0's layout.
-    // All buttons start enabled and the toolbar hidden until Show(true).
-    bool Create(Dialog &parent, const ToolButton *buttons, int count);
+    // Creates the toolbar along the top of the dialog: flat list style (text
+    // right of the image), tooltips, control id IDC_TOOLBAR, no buttons. It
+    // stays hidden until Show(true).
+    bool Create(Dialog &parent);
+    // Gives the toolbar `count` buttons, without command, image or text until
+    // SetButtonInfo and SetButtonText.
+    bool SetButtons(int count);
+    // Places the toolbar in its dialog (pixels) and repaints it.
+    void Move(int x, int y, int width, int height);
+    void SetPadding(int horizontal, int vertical);
+    // The lists stay owned by the caller.
+    void SetImageList(ImageList &images);
+    void SetDisabledImageList(ImageList &images);
+    // Button `index`: its command, style (BTNS_BUTTON...) and image index.
+    void SetButtonInfo(int index, UINT command, UINT style, int image);
+    void SetButtonText(int index, const WCHAR *text);
+    // Rectangle of button `index` as laid out now, in toolbar coordinates.
+    bool GetItemRect(int index, RECT *rect) const;
+    // Size of every button and of the images on them.
+    void SetSizes(SIZE button, SIZE image);
     void EnableButton(UINT command, bool enable);
     bool IsButtonEnabled(UINT command) const;
     bool GetButtonRect(UINT command, RECT *rect) const;

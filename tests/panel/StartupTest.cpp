@@ -189,8 +189,42 @@ TEST_F(StartupTest, WindowIsSetUpAsDescribed)
         EXPECT_EQ(bar->Buttons[i].Command, commands[i]);
         EXPECT_EQ(Utf8(bar->Buttons[i].Caption), captions[i]);
         EXPECT_EQ(bar->Buttons[i].Enabled, i == 0 || i == 5) << i;
+        EXPECT_EQ(bar->Buttons[i].Style, (UINT)BTNS_BUTTON) << i;
+        EXPECT_EQ(bar->Buttons[i].Image, i);
     }
     EXPECT_TRUE(bar->Visible);
+    EXPECT_EQ(bar->Placement.right, 1000);
+    EXPECT_EQ(bar->Placement.bottom, 100);
+    EXPECT_EQ(bar->Padding.cx, 15);
+    EXPECT_EQ(bar->Padding.cy, 5);
+    // Buttons sized as button 0 was laid out; images 16 x 15.
+    RECT first;
+    ASSERT_TRUE(panel.m_toolBar.GetItemRect(0, &first));
+    EXPECT_EQ(bar->ButtonSize.cx, first.right - first.left);
+    EXPECT_EQ(bar->ButtonSize.cy, first.bottom - first.top);
+    EXPECT_EQ(bar->ImageSize.cx, 16);
+    EXPECT_EQ(bar->ImageSize.cy, 15);
+    // The window owns both image lists and hands them to the toolbar; image i
+    // of each is button i's icon.
+    const hl::ImageListState *normal = hl::StateOf(panel.m_toolBarImages);
+    const hl::ImageListState *disabled = hl::StateOf(panel.m_toolBarDisabledImages);
+    ASSERT_NE(normal, nullptr);
+    ASSERT_NE(disabled, nullptr);
+    EXPECT_EQ(bar->Images, normal);
+    EXPECT_EQ(bar->DisabledImages, disabled);
+    const int normalIcons[] = {156, 162, 164, 158, 160, 154};
+    for (const hl::ImageListState *list : {normal, disabled}) {
+        EXPECT_EQ(list->Width, 16);
+        EXPECT_EQ(list->Height, 16);
+        EXPECT_EQ(list->Flags, (UINT)(ILC_COLOR32 | ILC_MASK));
+        EXPECT_EQ(list->Initial, 0);
+        EXPECT_EQ(list->Grow, 10);
+        ASSERT_EQ(list->Images.size(), 6u);
+        for (int i = 0; i < 6; ++i) {
+            int icon = normalIcons[i] + (list == disabled ? 1 : 0);
+            EXPECT_EQ(list->Images[i], ui::LoadIconResource(icon)) << i;
+        }
+    }
     // Columns and fixed detail rows.
     hl::ControlState *volumes = hl::Find(panel, IDC_VOLUME_LIST);
     ASSERT_EQ(volumes->Columns.size(), 5u);

@@ -84,6 +84,11 @@ void CheckToolBar(HWND main)
         CheckF(command == e.Command && caption == e.Caption && enabled == e.Enabled, what,
                "command %d, caption \"%s\", %s", command, Utf8(caption.c_str()), enabled ? "enabled" : "disabled");
     }
+    // Both image lists are in place. They live in the panel's process and
+    // their handles mean nothing here, so only their presence is checked.
+    HIMAGELIST normal = (HIMAGELIST)SendMessageW(bar, TB_GETIMAGELIST, 0, 0);
+    HIMAGELIST disabled = (HIMAGELIST)SendMessageW(bar, TB_GETDISABLEDIMAGELIST, 0, 0);
+    Check(normal != nullptr && disabled != nullptr, "toolbar has normal and disabled image lists");
 }
 
 void CheckList(HWND main, int id, const char *name, const std::vector<const WCHAR *> &headings,

@@ -10,11 +10,9 @@
 // UTF-16 code units exactly as on Windows.
 #pragma once
 
-#include <stddef.h>
-#include <stdint.h>
 #include <string.h>
 
-static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
+#include "../../common/include/HostBaseTypes.h"
 
 #ifdef __cplusplus
 #define NT_EXTERN_C extern "C"
@@ -29,7 +27,6 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 // ---------------------------------------------------------------------------
 // Basic types
 // ---------------------------------------------------------------------------
-#define VOID void
 #define NTAPI
 #define NTKERNELAPI
 #define NTSYSAPI
@@ -39,26 +36,16 @@ static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 #define IN
 #define OUT
 #define OPTIONAL
-#define UNREFERENCED_PARAMETER(P) ((void)(P))
 #define ANYSIZE_ARRAY 1
 #define POINTER_ALIGNMENT
 
-typedef char CHAR, CCHAR, *PCHAR;
-typedef unsigned char UCHAR, *PUCHAR;
-typedef short SHORT, CSHORT;
-typedef unsigned short USHORT, *PUSHORT;
-typedef int32_t LONG, *PLONG;
-typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG;
-typedef uint64_t ULONGLONG, *PULONGLONG, ULONG64, *PULONG64;
-typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR, *PULONG_PTR;
-typedef size_t SIZE_T, *PSIZE_T;
-typedef UCHAR BOOLEAN, *PBOOLEAN;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
-typedef const wchar_t *PCWSTR;
-typedef void *PVOID, **PPVOID;
-typedef void *HANDLE, **PHANDLE;
+// CHAR, UCHAR, SHORT, USHORT, LONG, ULONG, LONGLONG, ULONGLONG, LONG_PTR,
+// ULONG_PTR, SIZE_T, BOOLEAN, WCHAR, PVOID, HANDLE and their pointer types
+// come from HostBaseTypes.h.
+typedef CHAR CCHAR, *PCHAR;
+typedef SHORT CSHORT;
+typedef ULONGLONG ULONG64, *PULONG64;
+typedef PVOID *PPVOID;
 typedef LONG NTSTATUS, *PNTSTATUS;
 typedef UCHAR KIRQL, *PKIRQL;
 typedef LONG KPRIORITY;
@@ -68,12 +55,6 @@ typedef ULONG_PTR KSPIN_LOCK, *PKSPIN_LOCK;
 typedef ULONG_PTR PFN_NUMBER, *PPFN_NUMBER;
 typedef ULONG LOGICAL;
 typedef ULONG CLONG;
-
-#define TRUE 1
-#define FALSE 0
-#ifndef NULL
-#define NULL 0
-#endif
 
 typedef union _LARGE_INTEGER {
     struct {

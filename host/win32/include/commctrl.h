@@ -19,3 +19,8 @@
 #define NM_RCLICK (NM_FIRST - 5)
 #define LVN_FIRST (0U - 100U)
 #define LVN_ITEMCHANGED (LVN_FIRST - 1)
+
+#define ILC_MASK    0x00000001
+#define ILC_COLOR32 0x00000020
+
+#define BTNS_BUTTON 0x00

@@ -3,44 +3,17 @@
 // semantics. host/win32/src implements the calls over the host kernel and a
 // simulated machine (host/win32/include/HostWin32.h).
 //
-// Types shared with the kernel headers (<ntddk.h>) are declared with exactly
-// the same definitions, so a test may include both.
+// The types it shares with the kernel headers (<ntddk.h>) come from one
+// header, HostBaseTypes.h, so a test may include both.
 #pragma once
 
-#include <stddef.h>
-#include <stdint.h>
-
-static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
+#include "../../common/include/HostBaseTypes.h"
 
 // ---------------------------------------------------------------------------
 // Basic types
 // ---------------------------------------------------------------------------
-#define VOID void
 #define WINAPI
 #define CALLBACK
-#define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define TRUE 1
-#define FALSE 0
-#ifndef NULL
-#define NULL 0
-#endif
-
-typedef char CHAR;
-typedef unsigned char UCHAR, *PUCHAR;
-typedef short SHORT;
-typedef unsigned short USHORT, *PUSHORT;
-typedef int32_t LONG, *PLONG;
-typedef uint32_t ULONG, *PULONG;
-typedef int64_t LONGLONG, *PLONGLONG;
-typedef uint64_t ULONGLONG, *PULONGLONG;
-typedef intptr_t LONG_PTR;
-typedef uintptr_t ULONG_PTR, *PULONG_PTR;
-typedef size_t SIZE_T, *PSIZE_T;
-typedef UCHAR BOOLEAN, *PBOOLEAN;
-typedef wchar_t WCHAR, *PWCHAR, *PWSTR;
-typedef const wchar_t *PCWSTR;
-typedef void *PVOID;
-typedef void *HANDLE, **PHANDLE;
 
 typedef int BOOL, INT, *PBOOL, *LPBOOL;
 typedef unsigned int UINT;
@@ -79,6 +52,11 @@ typedef struct tagRECT {
     LONG right;
     LONG bottom;
 } RECT, *LPRECT;
+
+typedef struct tagSIZE {
+    LONG cx;
+    LONG cy;
+} SIZE;
 
 typedef struct tagMSG {
     HWND hwnd;

@@ -32,6 +32,11 @@ struct Backend {
         tip.m_dialog = &dialog;
         tip.m_native = state;
     }
+    static headless::ImageListState *StateOf(const ImageList &list)
+    {
+        return static_cast<headless::ImageListState *>(list.m_native);
+    }
+    static void SetState(ImageList &list, headless::ImageListState *state) { list.m_native = state; }
 };
 
 namespace headless {
@@ -235,6 +240,11 @@ void Close(Dialog &dialog)
     dialog.OnDestroy();
     Backend::SetState(dialog, nullptr);
     delete state;
+}
+
+const ImageListState *StateOf(const ImageList &list)
+{
+    return Backend::StateOf(list);
 }
 
 DialogState *State(Dialog &dialog)
@@ -562,7 +572,41 @@ void ListCtrl::SetExtendedStyle(DWORD style)
     }
 }
 
-bool ToolBar::Create(Dialog &parent, const ToolButton *buttons, int count)
+ImageList::~ImageList()
+{
+    delete Backend::StateOf(*this);
+}
+
+bool ImageList::Create(int width, int height, UINT flags, int initial, int grow)
+{
+    delete Backend::StateOf(*this);
+    auto *state = new headless::ImageListState;
+    state->Width = width;
+    state->Height = height;
+    state->Flags = flags;
+    state->Initial = initial;
+    state->Grow = grow;
+    Backend::SetState(*this, state);
+    return true;
+}
+
+int ImageList::Add(IconHandle icon)
+{
+    headless::ImageListState *state = Backend::StateOf(*this);
+    if (state == nullptr || icon == nullptr) {
+        return -1;
+    }
+    state->Images.push_back(icon);
+    return (int)state->Images.size() - 1;
+}
+
+int ImageList::GetImageCount() const
+{
+    headless::ImageListState *state = Backend::StateOf(*this);
+    return state == nullptr ? 0 : (int)state->Images.size();
+}
+
+bool ToolBar::Create(Dialog &parent)
 {
     DialogState *dialog = Backend::StateOf(parent);
     if (dialog == nullptr) {
@@ -573,12 +617,85 @@ bool ToolBar::Create(Dialog &parent, const ToolButton *buttons, int count)
     bar.Id = IDC_TOOLBAR;
     bar.Type = headless::Kind::ToolBar;
     bar.Visible = false;
-    for (int i = 0; i < count; ++i) {
-        bar.Buttons.push_back({buttons[i].Command, Text(buttons[i].Caption), buttons[i].Icon,
-                               buttons[i].DisabledIcon, true});
-    }
     Backend::Attach(*this, parent, IDC_TOOLBAR, &bar);
     return true;
+}
+
+bool ToolBar::SetButtons(int count)
+{
+    ControlState *bar = Backend::StateOf(*this);
+    if (bar == nullptr || count < 0) {
+        return false;
+    }
+    bar->Buttons.assign((size_t)count, headless::ToolButtonState());
+    return true;
+}
+
+void ToolBar::Move(int x, int y, int width, int height)
+{
+    if (ControlState *bar = Backend::StateOf(*this)) {
+        bar->Placement = RECT{x, y, x + width, y + height};
+    }
+}
+
+void ToolBar::SetPadding(int horizontal, int vertical)
+{
+    if (ControlState *bar = Backend::StateOf(*this)) {
+        bar->Padding = SIZE{horizontal, vertical};
+    }
+}
+
+void ToolBar::SetImageList(ImageList &images)
+{
+    if (ControlState *bar = Backend::StateOf(*this)) {
+        bar->Images = Backend::StateOf(images);
+    }
+}
+
+void ToolBar::SetDisabledImageList(ImageList &images)
+{
+    if (ControlState *bar = Backend::StateOf(*this)) {
+        bar->DisabledImages = Backend::StateOf(images);
+    }
+}
+
+void ToolBar::SetButtonInfo(int index, UINT command, UINT style, int image)
+{
+    ControlState *bar = Backend::StateOf(*this);
+    if (bar == nullptr || index < 0 || index >= (int)bar->Buttons.size()) {
+        return;
+    }
+    headless::ToolButtonState &button = bar->Buttons[(size_t)index];
+    button.Command = command;
+    button.Style = style;
+    button.Image = image;
+}
+
+void ToolBar::SetButtonText(int index, const WCHAR *text)
+{
+    ControlState *bar = Backend::StateOf(*this);
+    if (bar != nullptr && index >= 0 && index < (int)bar->Buttons.size()) {
+        bar->Buttons[(size_t)index].Caption = text;
+    }
+}
+
+bool ToolBar::GetItemRect(int index, RECT *rect) const
+{
+    ControlState *bar = Backend::StateOf(*this);
+    if (bar == nullptr || index < 0 || index >= (int)bar->Buttons.size()) {
+        return false;
+    }
+    // A fixed layout: 80 x 24 pixel buttons side by side.
+    *rect = RECT{(LONG)(index * 80), 0, (LONG)(index * 80 + 80), 24};
+    return true;
+}
+
+void ToolBar::SetSizes(SIZE button, SIZE image)
+{
+    if (ControlState *bar = Backend::StateOf(*this)) {
+        bar->ButtonSize = button;
+        bar->ImageSize = image;
+    }
 }
 
 void ToolBar::EnableButton(UINT command, bool enable)
@@ -600,11 +717,9 @@ bool ToolBar::GetButtonRect(UINT command, RECT *rect) const
     if (bar == nullptr) {
         return false;
     }
-    // A fixed layout: 80 x 24 pixel buttons side by side.
     for (size_t i = 0; i < bar->Buttons.size(); ++i) {
         if (bar->Buttons[i].Command == command) {
-            *rect = RECT{(LONG)(i * 80), 0, (LONG)(i * 80 + 80), 24};
-            return true;
+            return GetItemRect((int)i, rect);
         }
     }
     return false;

@@ -32,11 +32,21 @@ struct Column {
 };
 
 struct ToolButtonState {
-    UINT Command;
+    UINT Command = 0;
+    UINT Style = 0;
+    int Image = -1;
     Text Caption;
-    int Icon;
-    int DisabledIcon;
-    bool Enabled;
+    bool Enabled = true;
+};
+
+// An image list: its geometry and the icons added, in order.
+struct ImageListState {
+    int Width = 0;
+    int Height = 0;
+    UINT Flags = 0;
+    int Initial = 0;
+    int Grow = 0;
+    std::vector<IconHandle> Images;
 };
 
 // One control of an open dialog.
@@ -55,8 +65,15 @@ struct ControlState {
     std::vector<std::vector<Text>> Rows;
     int SelectedRow = -1;
     DWORD ExtendedStyle = 0;
-    // Toolbar buttons.
+    // Toolbar: buttons, placement, padding, sizes and the image lists given
+    // to it (owned by the dialog).
     std::vector<ToolButtonState> Buttons;
+    RECT Placement = {0, 0, 0, 0};
+    SIZE Padding = {0, 0};
+    SIZE ButtonSize = {0, 0};
+    SIZE ImageSize = {0, 0};
+    const ImageListState *Images = nullptr;
+    const ImageListState *DisabledImages = nullptr;
 
     Text Cell(int row, int column) const;
 };
@@ -154,6 +171,9 @@ private:
 };
 
 User &TheUser();
+
+// The state behind an image list; null before Create.
+const ImageListState *StateOf(const ImageList &list);
 
 // --- Acting on an open dialog -----------------------------------------------
 // Creates the dialog's controls from its template and runs OnInitDialog.

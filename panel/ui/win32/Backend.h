@@ -33,10 +33,6 @@ struct Backend {
     static Dialog *ActiveDialog();
 };
 
-// Window property set on a toolbar whose image lists the layer created; the
-// dialog destroys those lists when it goes away.
-constexpr WCHAR kOwnedImageLists[] = L"Tessiro8.OwnedImageLists";
-
 // The executable's module: all resources live there.
 HINSTANCE ModuleInstance();
 

@@ -23,24 +23,6 @@ std::vector<Dialog *> &OpenDialogs()
 
 HHOOK g_messageHook = nullptr;
 
-void ReleaseToolBarImages(HWND dialog)
-{
-    for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-        if (GetPropW(child, kOwnedImageLists) == nullptr) {
-            continue;
-        }
-        RemovePropW(child, kOwnedImageLists);
-        HIMAGELIST normal = (HIMAGELIST)SendMessageW(child, TB_SETIMAGELIST, 0, 0);
-        HIMAGELIST disabled = (HIMAGELIST)SendMessageW(child, TB_SETDISABLEDIMAGELIST, 0, 0);
-        if (normal != nullptr) {
-            ImageList_Destroy(normal);
-        }
-        if (disabled != nullptr) {
-            ImageList_Destroy(disabled);
-        }
-    }
-}
-
 // True for a WM_COMMAND that stands for a command: a menu item, an
 // accelerator, or a click on a button, toolbar button or notifying static.
 // Other control notifications (edit changes, combo box selection...) are not
@@ -193,7 +175,6 @@ INT_PTR CALLBACK Backend::DialogProc(HWND window, UINT message, WPARAM wParam, L
 
     case WM_DESTROY:
         dialog->OnDestroy();
-        ReleaseToolBarImages(window);
         return FALSE;
 
     case WM_NCDESTROY: {

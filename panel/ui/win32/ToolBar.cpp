@@ -6,31 +6,36 @@
 
 namespace ui {
 
-namespace {
-
-const int kImageSize = 16;
-const int kPaddingX = 15;
-const int kPaddingY = 5;
-
-HIMAGELIST CreateImages(const ToolButton *buttons, int count, bool disabled)
+ImageList::~ImageList()
 {
-    HIMAGELIST list = ImageList_Create(kImageSize, kImageSize, ILC_COLOR32 | ILC_MASK, 0, 10);
-    if (list == nullptr) {
-        return nullptr;
+    if (m_native != nullptr) {
+        ImageList_Destroy((HIMAGELIST)m_native);
     }
-    for (int i = 0; i < count; ++i) {
-        HICON icon = (HICON)LoadIconResource(disabled ? buttons[i].DisabledIcon : buttons[i].Icon);
-        ImageList_AddIcon(list, icon);
-    }
-    return list;
 }
 
-}  // namespace
+bool ImageList::Create(int width, int height, UINT flags, int initial, int grow)
+{
+    if (m_native != nullptr) {
+        ImageList_Destroy((HIMAGELIST)m_native);
+    }
+    m_native = ImageList_Create(width, height, flags, initial, grow);
+    return m_native != nullptr;
+}
 
-bool ToolBar::Create(Dialog &parent, const ToolButton *buttons, int count)
+int ImageList::Add(IconHandle icon)
+{
+    return m_native != nullptr ? ImageList_AddIcon((HIMAGELIST)m_native, (HICON)icon) : -1;
+}
+
+int ImageList::GetImageCount() const
+{
+    return m_native != nullptr ? ImageList_GetImageCount((HIMAGELIST)m_native) : 0;
+}
+
+bool ToolBar::Create(Dialog &parent)
 {
     HWND owner = Backend::Window(parent);
-    if (owner == nullptr || count <= 0) {
+    if (owner == nullptr) {
         return false;
     }
     // Flat list style: the text stands right of the image. The bar stays below
@@ -45,36 +50,94 @@ bool ToolBar::Create(Dialog &parent, const ToolButton *buttons, int count)
     Backend::Attach(*this, parent, IDC_TOOLBAR, bar);
     SetWindowPos(bar, HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     SendMessageW(bar, TB_BUTTONSTRUCTSIZE, sizeof(TBBUTTON), 0);
-    SendMessageW(bar, TB_SETPADDING, 0, MAKELPARAM(kPaddingX, kPaddingY));
+    return true;
+}
 
-    HIMAGELIST normal = CreateImages(buttons, count, false);
-    HIMAGELIST disabled = CreateImages(buttons, count, true);
-    SendMessageW(bar, TB_SETIMAGELIST, 0, (LPARAM)normal);
-    SendMessageW(bar, TB_SETDISABLEDIMAGELIST, 0, (LPARAM)disabled);
-    SetPropW(bar, kOwnedImageLists, (HANDLE)1);
-
-    // Button i shows image i and its caption; the toolbar copies the texts.
+bool ToolBar::SetButtons(int count)
+{
+    if (m_native == nullptr || count <= 0) {
+        return false;
+    }
+    // Blank buttons; SetButtonInfo and SetButtonText give them their command,
+    // image and caption.
     std::vector<TBBUTTON> items((size_t)count);
-    for (int i = 0; i < count; ++i) {
-        TBBUTTON &item = items[(size_t)i];
+    for (TBBUTTON &item : items) {
         item = TBBUTTON();
-        item.iBitmap = i;
-        item.idCommand = (int)buttons[i].Command;
+        item.iBitmap = I_IMAGENONE;
         item.fsState = TBSTATE_ENABLED;
         item.fsStyle = BTNS_BUTTON;
-        item.iString = (INT_PTR)buttons[i].Caption;
+        item.iString = -1;
     }
-    SendMessageW(bar, TB_ADDBUTTONSW, (WPARAM)count, (LPARAM)items.data());
-    MoveWindow(bar, 0, 0, 1000, 100, TRUE);
+    return SendMessageW((HWND)m_native, TB_ADDBUTTONSW, (WPARAM)count, (LPARAM)items.data()) != 0;
+}
 
-    // Every button takes the size that button 0 got from its image, text and
-    // padding; the images are laid out as 16 x 15.
-    RECT first = {};
-    if (SendMessageW(bar, TB_GETITEMRECT, 0, (LPARAM)&first)) {
-        SendMessageW(bar, TB_SETBUTTONSIZE, 0, MAKELPARAM(first.right - first.left, first.bottom - first.top));
+void ToolBar::Move(int x, int y, int width, int height)
+{
+    if (m_native != nullptr) {
+        MoveWindow((HWND)m_native, x, y, width, height, TRUE);
     }
-    SendMessageW(bar, TB_SETBITMAPSIZE, 0, MAKELPARAM(kImageSize, 15));
-    return true;
+}
+
+void ToolBar::SetPadding(int horizontal, int vertical)
+{
+    if (m_native != nullptr) {
+        SendMessageW((HWND)m_native, TB_SETPADDING, 0, MAKELPARAM(horizontal, vertical));
+    }
+}
+
+void ToolBar::SetImageList(ImageList &images)
+{
+    if (m_native != nullptr) {
+        SendMessageW((HWND)m_native, TB_SETIMAGELIST, 0, (LPARAM)images.Native());
+    }
+}
+
+void ToolBar::SetDisabledImageList(ImageList &images)
+{
+    if (m_native != nullptr) {
+        SendMessageW((HWND)m_native, TB_SETDISABLEDIMAGELIST, 0, (LPARAM)images.Native());
+    }
+}
+
+void ToolBar::SetButtonInfo(int index, UINT command, UINT style, int image)
+{
+    if (m_native == nullptr) {
+        return;
+    }
+    TBBUTTONINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.dwMask = TBIF_BYINDEX | TBIF_COMMAND | TBIF_STYLE | TBIF_IMAGE;
+    info.idCommand = (int)command;
+    info.fsStyle = (BYTE)style;
+    info.iImage = image;
+    SendMessageW((HWND)m_native, TB_SETBUTTONINFOW, (WPARAM)index, (LPARAM)&info);
+}
+
+void ToolBar::SetButtonText(int index, const WCHAR *text)
+{
+    if (m_native == nullptr) {
+        return;
+    }
+    // The toolbar keeps its own copy of the text.
+    TBBUTTONINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.dwMask = TBIF_BYINDEX | TBIF_TEXT;
+    info.pszText = const_cast<WCHAR *>(text);
+    SendMessageW((HWND)m_native, TB_SETBUTTONINFOW, (WPARAM)index, (LPARAM)&info);
+}
+
+bool ToolBar::GetItemRect(int index, RECT *rect) const
+{
+    return m_native != nullptr &&
+           SendMessageW((HWND)m_native, TB_GETITEMRECT, (WPARAM)index, (LPARAM)rect) != 0;
+}
+
+void ToolBar::SetSizes(SIZE button, SIZE image)
+{
+    if (m_native != nullptr) {
+        SendMessageW((HWND)m_native, TB_SETBUTTONSIZE, 0, MAKELPARAM(button.cx, button.cy));
+        SendMessageW((HWND)m_native, TB_SETBITMAPSIZE, 0, MAKELPARAM(image.cx, image.cy));
+    }
 }
 
 void ToolBar::EnableButton(UINT command, bool enable)
