@@ -216,6 +216,11 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
         return status;
     if (HoldsCachedVolumesFile(volumeDevice))
         return STATUS_INVALID_PARAMETER;
+    // A volume reached by a second letter is the same device: the first
+    // context gets all its requests, and a second one would keep copies that
+    // writes no longer refresh, to serve them once the first is stopped.
+    if (IsCachedVolumeDevice(volumeDevice))
+        return STATUS_UNSUCCESSFUL;
     // Block numbers are 32-bit: a volume with more blocks could not be indexed.
     if (partitionLength / CacheBlockSize > 0xFFFFFFFFull)
         return STATUS_UNSUCCESSFUL;

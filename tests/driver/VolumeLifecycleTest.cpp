@@ -262,6 +262,33 @@ TEST_F(VolumeLifecycleTest, CacheFileMustNotLieOnACachedVolume) {
     EXPECT_EQ(Bed().StartCache(L'd', Small()), STATUS_SUCCESS);
 }
 
+// One volume under two letters is one device. Its requests all reach the
+// context found first; a second context would keep copies that writes through
+// the first never refresh, and serve them once the first is stopped.
+TEST_F(VolumeLifecycleTest, VolumeUnderASecondLetterIsNotCachedTwice) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    const std::u16string device = Bed().Volume(L'c')->DeviceName();
+    UNICODE_STRING linkName, deviceName;
+    RtlInitUnicodeString(&linkName, (PCWSTR)u"\\??\\e:");
+    RtlInitUnicodeString(&deviceName, (PCWSTR)device.c_str());
+    ASSERT_EQ(IoCreateSymbolicLink(&linkName, &deviceName), STATUS_SUCCESS);
+
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    const size_t pool = LivePool();
+    EXPECT_EQ(Bed().StartCache(L'E', Small()), STATUS_UNSUCCESSFUL);
+    EXPECT_FALSE(Bed().Stats(L'e').has_value());
+    EXPECT_EQ(LivePool(), pool);
+
+    // Once c is stopped, the volume may be cached under its other letter.
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    ASSERT_EQ(Bed().StartCache(L'e', Small()), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
+    EXPECT_EQ(Bed().Stats(L'e')->ReadRequests, 1u);
+    EXPECT_EQ(Bed().StartCache(L'c', Small()), STATUS_UNSUCCESSFUL);
+    ASSERT_EQ(Bed().StopCache(L'e'), STATUS_SUCCESS);
+    IoDeleteSymbolicLink(&linkName);
+}
+
 // Block numbers are 32-bit; a volume of more blocks is refused rather than
 // indexed through a truncated bitmap.
 TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused) {
