@@ -167,18 +167,31 @@ void PlaceInMemory(PVolumeCacheContext Context, ULONG Block, const UCHAR *Source
 {
     TierIndex Tier = MemoryTierIndex(Context);
     ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG FreshSlots = Context->MemorySlotsUsed;
     ULONG Slot;
 
     if (BitmapTest(Tier.Bitmap, Block))
         return;
     if (!TakeMemorySlot(Context, &Tier, &Slot))
         return;
-    // A fresh slot whose chunk cannot be obtained leaves the store exhausted;
-    // the block then takes the least recently used slot instead.
-    while (PageStoreWrite(Context->MemoryStore, Source, (ULONGLONG)Slot * BlockSize,
-                          (LONG)BlockSize) != BlockSize) {
+    if (PageStoreWrite(Context->MemoryStore, Source, (ULONGLONG)Slot * BlockSize,
+                       (LONG)BlockSize) != BlockSize) {
+        // A fresh slot whose chunk cannot be obtained leaves the store
+        // exhausted and is never used; the block then takes the least
+        // recently used slot instead. Any other failure (a refused mapping)
+        // gives the slot back rather than evict block after block into slots
+        // that cannot be written.
+        if (Context->MemorySlotsUsed == FreshSlots || !PageStoreIsExhausted(Context->MemoryStore)) {
+            ReleaseSlot(Context, &Tier, Slot);
+            return;
+        }
         if (!EvictForSlot(Context, &Tier, &Slot))
             return;
+        if (PageStoreWrite(Context->MemoryStore, Source, (ULONGLONG)Slot * BlockSize,
+                           (LONG)BlockSize) != BlockSize) {
+            ReleaseSlot(Context, &Tier, Slot);
+            return;
+        }
     }
     if (!InsertBlockEntry(&Tier, Block, Slot))
         ReleaseSlot(Context, &Tier, Slot);

@@ -284,5 +284,26 @@ TEST_F(CachePathTest, ExhaustedStoreReusesSlots) {
     host::PhysicalSetFaults(host::PhysicalFaults());
 }
 
+// A page store that can no longer map its chunks (the platform refuses the
+// mapping) fails each placement on its own: the slot goes back to the tier
+// instead of evicting block after block into slots that cannot be written.
+TEST_F(CachePathTest, RefusedMappingDoesNotDrainTheMemoryTier) {
+    ASSERT_TRUE(StartVolume(MemoryOnly(B64, 16, 256 * KiB)));  // 16 slots in 4 chunks
+    ReadBlocks(0, 16);  // fills every chunk; the window is left on the last one
+    host::PhysicalFaults faults;
+    faults.RefuseMappingAddress = true;
+    host::PhysicalSetFaults(faults);
+    ReadBlocks(16, 4);  // misses whose placements would need another chunk mapped
+    host::PhysicalSetFaults(host::PhysicalFaults());
+
+    ULONG held = 0;
+    for (ULONG b = 0; b < 16; b++)
+        held += InMemory(b) ? 1 : 0;
+    EXPECT_GE(held, 15u) << "placements evicted blocks they could not replace";
+    ExpectIndexConsistent(false);
+    for (ULONG b = 0; b < 20; b++)
+        ASSERT_EQ(Read((uint64_t)b * B64, B64), STATUS_SUCCESS) << b;
+}
+
 }  // namespace
 }  // namespace paths_test
