@@ -33,6 +33,14 @@ struct KernelConfig {
     // Factor applied to every KeDelayExecutionThread interval, so that tests
     // do not spend a real second in each volume stop.
     double DelayScale = 1.0;
+    // Reserved mappings as the platform checks them: mapping an MDL into a
+    // reserved range maps its pages there with host calls, and unmapping makes
+    // the range inaccessible again, so that a stale access through it faults.
+    // When false (the nbdkit plugin, benchmarks), each allocation of pages
+    // gets one lasting host view on its first mapping, and mapping returns
+    // that view without a host call: the bookkeeping and its misuse checks
+    // stay, but a stale access after an unmap no longer faults.
+    bool StrictMappings = true;
 };
 
 // Resets the whole kernel: namespace, handles, pool accounting, clock and

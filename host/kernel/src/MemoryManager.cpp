@@ -10,6 +10,13 @@
 // every mapping of a page sees the same bytes); unmapping makes the range
 // inaccessible again, so that a stale access faults at once.
 //
+// Without strict mappings (KernelConfig::StrictMappings false) an allocation
+// gets one lasting view of its pages when it is first mapped, and mapping it
+// into a reserved range returns that view: a chunk switch of a page store then
+// costs no host call, no TLB shootdown and no page faults. The reservations'
+// bookkeeping and its checks stay the same; only the fault on a stale access
+// through an unmapped range is given up.
+//
 // Misuse that the platform answers with a bug check (mapping into a range that
 // is still mapped, releasing a range or pages that are still mapped, unknown
 // MDLs or addresses) is printed and aborts the process.
@@ -36,12 +43,18 @@ struct Reservation {
     PMDL Mapped;  // the MDL whose pages are mapped into the range, or null
 };
 
+struct Allocation {
+    uint64_t Pages;         // pages held
+    PUCHAR View = nullptr;  // lasting view of the pages (without strict mappings)
+};
+
 struct MemoryState {
     std::mutex Lock;
     int File = -1;
     uint64_t FileSize = 0;
+    bool StrictMappings = true;
     std::map<uint64_t, uint64_t> FreePages;  // first PFN -> page count, merged
-    std::unordered_map<PMDL, uint64_t> Allocations;  // MDL -> pages held
+    std::unordered_map<PMDL, Allocation> Allocations;
     std::map<uintptr_t, Reservation> Reservations;   // base -> range
     host::PhysicalFaults Faults;
     long SuccessesSinceFaults = 0;
@@ -112,6 +125,42 @@ uint64_t PagesOf(PMDL Mdl) {
     return (static_cast<uint64_t>(Mdl->ByteOffset) + Mdl->ByteCount + PAGE_SIZE - 1) >> PAGE_SHIFT;
 }
 
+// Maps Count pages of the MDL's PFN array at Base, one host mapping per run
+// of consecutive pages.
+void MapPages(const char *Routine, PUCHAR Base, PMDL Mdl, uint64_t Count) {
+    PPFN_NUMBER Pfns = MmGetMdlPfnArray(Mdl);
+    for (uint64_t i = 0; i < Count;) {
+        uint64_t Run = 1;
+        while (i + Run < Count && Pfns[i + Run] == Pfns[i] + Run)
+            Run++;
+        void *At = mmap(Base + (i << PAGE_SHIFT), Run << PAGE_SHIFT, PROT_READ | PROT_WRITE,
+                        MAP_SHARED | MAP_FIXED, State.File, static_cast<off_t>(Pfns[i]) << PAGE_SHIFT);
+        if (At == MAP_FAILED)
+            Fatal(Routine, "host mmap failed", Base + (i << PAGE_SHIFT));
+        i += Run;
+    }
+}
+
+// The allocation's lasting view, made on first use; null when the host has
+// no address range for it.
+PUCHAR ViewOf(PMDL Mdl, Allocation &Pages) {
+    if (!Pages.View) {
+        void *Range = mmap(nullptr, Pages.Pages << PAGE_SHIFT, PROT_NONE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (Range == MAP_FAILED)
+            return nullptr;
+        Pages.View = static_cast<PUCHAR>(Range);
+        MapPages("MmMapLockedPagesWithReservedMapping", Pages.View, Mdl, Pages.Pages);
+    }
+    return Pages.View;
+}
+
+void DropView(Allocation &Pages) {
+    if (Pages.View)
+        munmap(Pages.View, Pages.Pages << PAGE_SHIFT);
+    Pages.View = nullptr;
+}
+
 void ResetReservation(uintptr_t Base, size_t Size) {
     void *Address = mmap(reinterpret_cast<void *>(Base), Size, PROT_NONE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
@@ -132,10 +181,10 @@ Reservation &FindReservation(const char *Routine, PVOID Base, ULONG Tag) {
 bool ReleaseAll(bool Report) {
     bool Clean = State.Allocations.empty() && State.Reservations.empty();
     if (Report) {
-        for (auto &Allocation : State.Allocations)
+        for (auto &Held : State.Allocations)
             std::fprintf(stderr, "host kernel: physical pages still held: MDL %p, %llu pages\n",
-                         static_cast<void *>(Allocation.first),
-                         static_cast<unsigned long long>(Allocation.second));
+                         static_cast<void *>(Held.first),
+                         static_cast<unsigned long long>(Held.second.Pages));
         for (auto &Entry : State.Reservations)
             std::fprintf(stderr, "host kernel: reserved mapping still held: %p, %zu bytes%s\n",
                          reinterpret_cast<void *>(Entry.first), Entry.second.Size,
@@ -145,6 +194,8 @@ bool ReleaseAll(bool Report) {
         munmap(reinterpret_cast<void *>(Entry.first), Entry.second.Size);
     State.Reservations.clear();
     // The MDLs themselves are pool blocks; the pool reports them if leaked.
+    for (auto &Entry : State.Allocations)
+        DropView(Entry.second);
     State.Allocations.clear();
     State.FreePages.clear();
     if (State.File >= 0)
@@ -205,7 +256,7 @@ PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAdd
             Mdl->Size = static_cast<CSHORT>(Size > 0x7FFF ? 0x7FFF : Size);
             Mdl->MdlFlags = MDL_PAGES_LOCKED;
             Mdl->ByteCount = static_cast<ULONG>(Bytes);
-            State.Allocations[Mdl] = Taken;
+            State.Allocations[Mdl] = Allocation{Taken};
             State.BytesInUse += Taken << PAGE_SHIFT;
             State.SuccessesSinceFaults++;
             Request.Given = Bytes;
@@ -223,7 +274,8 @@ void MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
     for (auto &Entry : State.Reservations)
         if (Entry.second.Mapped == MemoryDescriptorList)
             Fatal("MmFreePagesFromMdl", "pages are still mapped", MemoryDescriptorList);
-    uint64_t Count = It->second;
+    DropView(It->second);
+    uint64_t Count = It->second.Pages;
     PPFN_NUMBER Pfns = MmGetMdlPfnArray(MemoryDescriptorList);
     for (uint64_t i = 0; i < Count;) {
         uint64_t Run = 1;
@@ -268,24 +320,21 @@ PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag,
         Fatal("MmMapLockedPagesWithReservedMapping", "range is still mapped", MappingAddress);
     if (State.Faults.RefuseMappingAddress)
         return nullptr;
-    if (State.Allocations.find(MemoryDescriptorList) == State.Allocations.end())
+    auto It = State.Allocations.find(MemoryDescriptorList);
+    if (It == State.Allocations.end())
         Fatal("MmMapLockedPagesWithReservedMapping", "MDL does not describe allocated pages",
               MemoryDescriptorList);
     uint64_t Count = PagesOf(MemoryDescriptorList);
     if ((Count << PAGE_SHIFT) > Range.Size)
         Fatal("MmMapLockedPagesWithReservedMapping", "MDL is larger than the range", MappingAddress);
 
-    auto *Base = static_cast<PUCHAR>(MappingAddress);
-    PPFN_NUMBER Pfns = MmGetMdlPfnArray(MemoryDescriptorList);
-    for (uint64_t i = 0; i < Count;) {
-        uint64_t Run = 1;
-        while (i + Run < Count && Pfns[i + Run] == Pfns[i] + Run)
-            Run++;
-        void *At = mmap(Base + (i << PAGE_SHIFT), Run << PAGE_SHIFT, PROT_READ | PROT_WRITE,
-                        MAP_SHARED | MAP_FIXED, State.File, static_cast<off_t>(Pfns[i]) << PAGE_SHIFT);
-        if (At == MAP_FAILED)
-            Fatal("MmMapLockedPagesWithReservedMapping", "host mmap failed", Base + (i << PAGE_SHIFT));
-        i += Run;
+    PUCHAR Base = static_cast<PUCHAR>(MappingAddress);
+    if (State.StrictMappings) {
+        MapPages("MmMapLockedPagesWithReservedMapping", Base, MemoryDescriptorList, Count);
+    } else {
+        Base = ViewOf(MemoryDescriptorList, It->second);
+        if (!Base)
+            return nullptr;
     }
     Range.Mapped = MemoryDescriptorList;
     return Base + MemoryDescriptorList->ByteOffset;
@@ -296,7 +345,8 @@ void MmUnmapReservedMapping(PVOID BaseAddress, ULONG PoolTag, PMDL MemoryDescrip
     Reservation &Range = FindReservation("MmUnmapReservedMapping", BaseAddress, PoolTag);
     if (Range.Mapped != MemoryDescriptorList)
         Fatal("MmUnmapReservedMapping", "range does not hold this MDL's mapping", BaseAddress);
-    ResetReservation(reinterpret_cast<uintptr_t>(BaseAddress), Range.Size);
+    if (State.StrictMappings)
+        ResetReservation(reinterpret_cast<uintptr_t>(BaseAddress), Range.Size);
     Range.Mapped = nullptr;
 }
 
@@ -328,6 +378,7 @@ void ResetMemoryManager(const KernelConfig &Config) {
     State.Faults = PhysicalFaults();
     State.SuccessesSinceFaults = 0;
     State.Requests.clear();
+    State.StrictMappings = Config.StrictMappings;
     // Installed ranges in pages, sorted and merged so that overlaps count once.
     std::vector<std::pair<uint64_t, uint64_t>> Ranges;
     for (const PhysicalRange &Range : Config.PhysicalMemory) {
