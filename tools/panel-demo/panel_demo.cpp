@@ -98,6 +98,7 @@ int main(int argc, char **argv)
     host::KernelConfig config;
     config.ManualTick = false;
     config.DelayScale = 0.01;
+    config.StrictMappings = false;  // chunk switches without host remapping
     host::KernelBoot(config);
     sim::LoadSimVolumeDriver();
     const uint64_t volumeBytes = 512ull << 20;
