@@ -114,11 +114,18 @@ PMDL PageStoreAllocateChunk(PMemoryPageStore Store)
     }
 }
 
-ULONG PageStoreWrite(PMemoryPageStore Store, const VOID *Source, ULONGLONG Offset, LONG Length)
+// Copies Length bytes between Buffer and the store at Offset, chunk by chunk,
+// mapping each chunk into the window in turn. A write obtains the chunks it
+// needs, in order; a read only touches chunks already obtained. Returns the
+// bytes copied: less than Length when a chunk is missing, cannot be obtained
+// or cannot be mapped, or the range leaves the store.
+static ULONG PageStoreCopy(PMemoryPageStore Store, PUCHAR Buffer, ULONGLONG Offset, LONG Length,
+                           BOOLEAN Write)
 {
     ULONG Copied = 0;
     ULONGLONG Position;
     ULONG Index, Within, Piece;
+    PUCHAR Mapped;
 
     if (Length <= 0 || Store->Chunks == NULL)
         return 0;
@@ -130,9 +137,9 @@ ULONG PageStoreWrite(PMemoryPageStore Store, const VOID *Source, ULONGLONG Offse
         Index = (ULONG)(Position / Store->ChunkSize);
         Within = (ULONG)(Position % Store->ChunkSize);
 
-        // Chunks are obtained strictly in order.
+        // Chunks are obtained strictly in order, and only by writes.
         while (Store->ChunksAllocated <= Index) {
-            if (PageStoreAllocateChunk(Store) == NULL)
+            if (!Write || PageStoreAllocateChunk(Store) == NULL)
                 return Copied;
         }
         if (!PageStoreMapChunk(Store, Index))
@@ -141,37 +148,24 @@ ULONG PageStoreWrite(PMemoryPageStore Store, const VOID *Source, ULONGLONG Offse
         Piece = Store->ChunkSize - Within;
         if (Piece > (ULONG)Length - Copied)
             Piece = (ULONG)Length - Copied;
-        RtlCopyMemory((PUCHAR)Store->MappedAddress + Within, (const UCHAR *)Source + Copied, Piece);
+        Mapped = (PUCHAR)Store->MappedAddress + Within;
+        if (Write)
+            RtlCopyMemory(Mapped, Buffer + Copied, Piece);
+        else
+            RtlCopyMemory(Buffer + Copied, Mapped, Piece);
         Copied += Piece;
     }
     return Copied;
 }
 
+ULONG PageStoreWrite(PMemoryPageStore Store, const VOID *Source, ULONGLONG Offset, LONG Length)
+{
+    return PageStoreCopy(Store, (PUCHAR)Source, Offset, Length, TRUE);
+}
+
 ULONG PageStoreRead(PMemoryPageStore Store, PVOID Destination, ULONGLONG Offset, LONG Length)
 {
-    ULONG Copied = 0;
-    ULONGLONG Position;
-    ULONG Index, Within, Piece;
-
-    if (Length <= 0 || Store->Chunks == NULL)
-        return 0;
-
-    while (Copied < (ULONG)Length) {
-        Position = Offset + Copied;
-        if (Position / Store->ChunkSize >= Store->ChunksAllocated)
-            break;
-        Index = (ULONG)(Position / Store->ChunkSize);
-        Within = (ULONG)(Position % Store->ChunkSize);
-        if (!PageStoreMapChunk(Store, Index))
-            break;
-
-        Piece = Store->ChunkSize - Within;
-        if (Piece > (ULONG)Length - Copied)
-            Piece = (ULONG)Length - Copied;
-        RtlCopyMemory((PUCHAR)Destination + Copied, (PUCHAR)Store->MappedAddress + Within, Piece);
-        Copied += Piece;
-    }
-    return Copied;
+    return PageStoreCopy(Store, (PUCHAR)Destination, Offset, Length, FALSE);
 }
 
 BOOLEAN PageStoreIsExhausted(PMemoryPageStore Store)

@@ -5,7 +5,11 @@
 // nothing else; which block a slot holds is known only from the SSD index.
 #include "CachePaths.h"
 
-NTSTATUS CacheFileRead(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer)
+// One synchronous transfer at an explicit offset. A short transfer counts as
+// a failure: a short read would leave stale bytes in the buffer, a short write
+// a slot that does not hold its block.
+static NTSTATUS CacheFileTransfer(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer,
+                                  BOOLEAN Write)
 {
     IO_STATUS_BLOCK IoStatus;
     LARGE_INTEGER ByteOffset;
@@ -14,26 +18,23 @@ NTSTATUS CacheFileRead(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID 
     ByteOffset.QuadPart = (LONGLONG)Offset;
     IoStatus.Status = STATUS_SUCCESS;
     IoStatus.Information = 0;
-    Status = ZwReadFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
-    // A short read would leave stale bytes in the buffer.
+    if (Write)
+        Status = ZwWriteFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
+    else
+        Status = ZwReadFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
     if (NT_SUCCESS(Status) && IoStatus.Information != Length)
-        Status = STATUS_END_OF_FILE;
+        Status = Write ? STATUS_DISK_FULL : STATUS_END_OF_FILE;
     return Status;
+}
+
+NTSTATUS CacheFileRead(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer)
+{
+    return CacheFileTransfer(FileHandle, Offset, Length, Buffer, FALSE);
 }
 
 NTSTATUS CacheFileWrite(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID Buffer)
 {
-    IO_STATUS_BLOCK IoStatus;
-    LARGE_INTEGER ByteOffset;
-    NTSTATUS Status;
-
-    ByteOffset.QuadPart = (LONGLONG)Offset;
-    IoStatus.Status = STATUS_SUCCESS;
-    IoStatus.Information = 0;
-    Status = ZwWriteFile(FileHandle, NULL, NULL, NULL, &IoStatus, Buffer, Length, &ByteOffset, NULL);
-    if (NT_SUCCESS(Status) && IoStatus.Information != Length)
-        Status = STATUS_DISK_FULL;
-    return Status;
+    return CacheFileTransfer(FileHandle, Offset, Length, Buffer, TRUE);
 }
 
 BOOLEAN TakeSsdSlot(PVolumeCacheContext Context, PTierIndex Tier, PULONG Slot)
