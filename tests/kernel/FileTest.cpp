@@ -26,13 +26,14 @@ protected:
     }
 
     NTSTATUS Create(const wchar_t *Path, ULONG Share, ULONG Disposition, ULONG Options,
-                    HANDLE *Handle, ULONG_PTR *Information = nullptr) {
+                    HANDLE *Handle, ULONG_PTR *Information = nullptr,
+                    ACCESS_MASK Access = SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA | DELETE) {
         UNICODE_STRING Text = Name(Path);
         OBJECT_ATTRIBUTES Attributes;
         InitializeObjectAttributes(&Attributes, &Text, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE,
                                    nullptr, nullptr);
         IO_STATUS_BLOCK Iosb = {};
-        NTSTATUS Status = ZwCreateFile(Handle, SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA,
+        NTSTATUS Status = ZwCreateFile(Handle, Access,
                                        &Attributes, &Iosb, nullptr, 0, Share, Disposition,
                                        FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE |
                                            Options,
@@ -83,6 +84,15 @@ TEST_F(FileTest, ExclusiveOpenRefusesASecondOpenUntilClosed) {
     // A shared open in turn refuses an exclusive one.
     EXPECT_EQ(Create(L"\\??\\S:\\cache.bin", 0, FILE_OPEN_IF, 0, &First), STATUS_SHARING_VIOLATION);
     ZwClose(Second);
+}
+
+TEST_F(FileTest, DeleteOnCloseNeedsDeleteAccess) {
+    HANDLE Handle = nullptr;
+    EXPECT_EQ(Create(L"\\??\\S:\\cache.bin", 0, FILE_OPEN_IF, CacheOptions, &Handle, nullptr,
+                     SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Handle, nullptr);
+    EXPECT_FALSE(Exists("cache.bin"));
 }
 
 TEST_F(FileTest, DeleteOnCloseRemovesTheFileAtTheLastClose) {

@@ -413,6 +413,10 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     *FileHandle = nullptr;
     if (!ObjectAttributes || !ObjectAttributes->ObjectName || ObjectAttributes->RootDirectory)
         return STATUS_INVALID_PARAMETER;
+    // The platform documents that a file opened delete-on-close must be
+    // opened with DELETE access, and refuses the open otherwise.
+    if ((CreateOptions & FILE_DELETE_ON_CLOSE) && !(DesiredAccess & DELETE))
+        return STATUS_INVALID_PARAMETER;
     std::u16string Name = FromUnicode(ObjectAttributes->ObjectName);
     ULONG_PTR Information = 0;
     NTSTATUS Status;
