@@ -23,16 +23,7 @@ class InterceptionTest : public SpiedDriverTest {
 protected:
     void SetUp() override {
         SpiedDriverTest::SetUp();
-        // Without a file system the volumes take writes that come on
-        // unchanged, as the system's own writes.
-        for (WCHAR letter : {L'c', L'd'}) {
-            sim::VolumeConfig config;
-            config.Letter = letter;
-            config.Length = 16 * MiB;
-            config.FileSystemMounted = false;
-            Bed().AddVolume(config);
-            Bed().FillPattern(letter, letter == L'd' ? 7 : 0);
-        }
+        AddPlainVolumes(16 * MiB, 0, 7);
         ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
         Context = FindVolumeByLetter(L'c');
         ASSERT_NE(Context, nullptr);

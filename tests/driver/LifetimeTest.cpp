@@ -13,14 +13,7 @@ class LifetimeTest : public SpiedDriverTest {
 protected:
     void SetUp() override {
         SpiedDriverTest::SetUp();
-        for (WCHAR letter : {L'c', L'd'}) {
-            sim::VolumeConfig config;
-            config.Letter = letter;
-            config.Length = 4 * MiB;
-            config.FileSystemMounted = false;
-            Bed().AddVolume(config);
-            Bed().FillPattern(letter);
-        }
+        AddPlainVolumes(4 * MiB, 0, 0);
         ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
     }
 };

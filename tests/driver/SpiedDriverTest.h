@@ -32,6 +32,20 @@ protected:
         return s;
     }
 
+    // Volumes c and d of Length bytes, filled with the pattern of their seed,
+    // without a file system, so that they take the writes that come on
+    // unchanged, as the system's own writes.
+    void AddPlainVolumes(uint64_t Length, uint32_t SeedC, uint32_t SeedD) {
+        for (WCHAR letter : {L'c', L'd'}) {
+            sim::VolumeConfig config;
+            config.Letter = letter;
+            config.Length = Length;
+            config.FileSystemMounted = false;
+            Bed().AddVolume(config);
+            Bed().FillPattern(letter, letter == L'd' ? SeedD : SeedC);
+        }
+    }
+
     VolumeSpy Spy;
 };
 

@@ -115,6 +115,18 @@ PRTL_SPLAY_LINKS FindNode(PRTL_GENERIC_TABLE Table, PVOID Buffer, PRTL_SPLAY_LIN
     return nullptr;
 }
 
+// Finds the node equal to Buffer and splays it to the root; when there is
+// none, splays the node the search ended on, as every search does.
+PRTL_SPLAY_LINKS FindAndSplay(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
+    PRTL_SPLAY_LINKS Last;
+    RTL_GENERIC_COMPARE_RESULTS Result;
+    PRTL_SPLAY_LINKS Found = FindNode(Table, Buffer, &Last, &Result);
+    PRTL_SPLAY_LINKS Top = Found ? Found : Last;
+    if (Top)
+        Table->TableRoot = Splay(Top);
+    return Found;
+}
+
 // Unlinks the root Node and returns the new root (null when the tree empties).
 PRTL_SPLAY_LINKS RemoveRoot(PRTL_SPLAY_LINKS Node) {
     PRTL_SPLAY_LINKS Left = Node->LeftChild;
@@ -197,29 +209,15 @@ PVOID RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer, CLONG
 }
 
 PVOID RtlLookupElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
-    PRTL_SPLAY_LINKS Last;
-    RTL_GENERIC_COMPARE_RESULTS Result;
-    PRTL_SPLAY_LINKS Found = FindNode(Table, Buffer, &Last, &Result);
-    if (!Found) {
-        if (Last)
-            Table->TableRoot = Splay(Last);
-        return nullptr;
-    }
-    Table->TableRoot = Splay(Found);
-    return UserData(Found);
+    PRTL_SPLAY_LINKS Found = FindAndSplay(Table, Buffer);
+    return Found ? UserData(Found) : nullptr;
 }
 
 BOOLEAN RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
-    PRTL_SPLAY_LINKS Last;
-    RTL_GENERIC_COMPARE_RESULTS Result;
-    PRTL_SPLAY_LINKS Found = FindNode(Table, Buffer, &Last, &Result);
-    if (!Found) {
-        if (Last)
-            Table->TableRoot = Splay(Last);
-        return FALSE;
-    }
     // Buffer may be the node's own copy: it is not read again from here on.
-    Splay(Found);
+    PRTL_SPLAY_LINKS Found = FindAndSplay(Table, Buffer);
+    if (!Found)
+        return FALSE;
     Table->TableRoot = RemoveRoot(Found);
     TableNode *Node = NodeOf(Found);
     RemoveEntryList(&Node->InsertOrder);
