@@ -106,7 +106,7 @@ void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read, PDRI
     (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
     (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
     _enable();
-    KfLowerIrql(oldIrql);
+    KeLowerIrql(oldIrql);
 }
 
 void WaitForZeroCount(volatile LONG *Count)

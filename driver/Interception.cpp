@@ -28,7 +28,7 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         if (buffer != NULL) {
             Irp->Tail.Overlay.DriverContext[0] = buffer;
             IoMarkIrpPending(Irp);
-            ExfInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
+            ExInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
                                          &context->QueueLock);
             KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
             status = STATUS_PENDING;

@@ -5,7 +5,7 @@
 
 static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
 {
-    PLIST_ENTRY entry = ExfInterlockedRemoveHeadList(&Context->RequestQueue, &Context->QueueLock);
+    PLIST_ENTRY entry = ExInterlockedRemoveHeadList(&Context->RequestQueue, &Context->QueueLock);
     return entry != NULL ? CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry) : NULL;
 }
 

@@ -99,6 +99,13 @@ BOOL CCacheDlg::OnInitDialog()
     }
     SetIcon(m_hIcon);
 
+    if (RunningUnderWow64()) {
+        // Before the driver file or the service manager is touched.
+        Fail(TEXT_USE_64BIT_PANEL);
+        EndDialog(0);
+        return FALSE;
+    }
+
     if (!OpenAndCheckService(*this) && !CreateAndStartService()) {
         Fail(TEXT_SERVICE_FAILED);
         EndDialog(0);

@@ -6,6 +6,21 @@
 #include "panel/Messages.h"
 #include "panel/Text.h"
 
+bool RunningUnderWow64()
+{
+    typedef BOOL(WINAPI * IsWow64ProcessRoutine)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    if (kernel == nullptr) {
+        return false;
+    }
+    // Looked up at run time: Windows before XP SP2 has no such export, and
+    // has no 64-bit edition either.
+    IsWow64ProcessRoutine isWow64Process = reinterpret_cast<IsWow64ProcessRoutine>(
+        reinterpret_cast<void (*)(void)>(GetProcAddress(kernel, "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64Process != nullptr && isWow64Process(GetCurrentProcess(), &wow64) && wow64;
+}
+
 bool WriteDriverFile(WCHAR *path)
 {
     UINT length = GetSystemDirectoryW(path, MAX_PATH);

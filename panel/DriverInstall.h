@@ -8,6 +8,11 @@
 
 #define DRIVER_SERVICE_NAME L"Tessiro8"
 
+// True when this is a 32-bit panel on 64-bit Windows (WOW64): there its
+// writes to the system directory land in the redirected SysWOW64, and a
+// 32-bit driver cannot load, so it must not install anything.
+bool RunningUnderWow64();
+
 // Fills path (MAX_PATH units) with "<system directory>\Drivers\Tessiro8.sys"
 // and writes the whole image there (overwriting any file).
 bool WriteDriverFile(WCHAR *path);

@@ -15,6 +15,7 @@
 #define TEXT_SETTINGS_MISSING        L"配置文件损坏:不存在此磁盘信息"
 #define TEXT_SETTINGS_ERROR          L"配置文件错误"
 #define TEXT_BAD_PARAMETERS          L"参数错误"
+#define TEXT_USE_64BIT_PANEL         L"本程序是32位版本,不能在64位Windows上安装驱动。\r\n请使用64位版本的Tessiro8.exe。"
 
 // Message box styles: failures carry the exclamation icon, successes the
 // information icon, the one question Yes/No without an icon.

@@ -168,6 +168,59 @@ TEST_F(StartupTest, EachSituationInstallsOrKeepsTheRightDriver)
     }
 }
 
+// A 32-bit panel on 64-bit Windows would write its driver into the
+// redirected SysWOW64 folder and register a service for a file that is not
+// there. It says once to use the 64-bit version, and leaves the driver file,
+// the service manager and any existing service alone.
+TEST_F(StartupTest, UnderWow64ItRefusesToInstallAndSaysWhy)
+{
+    struct Wow64Case {
+        const char *name;
+        bool wow64;
+        bool hasIsWow64Process;
+        bool serviceExists;
+        bool refused;
+    };
+    const Wow64Case cases[] = {
+        {"32-bit panel on 64-bit Windows", true, true, false, true},
+        {"... with a service left by an earlier install", true, true, true, true},
+        {"32-bit Windows", false, true, false, false},
+        {"Windows without IsWow64Process", false, false, false, false},
+    };
+    for (const Wow64Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        hostwin32::Machine machine = StandardMachine();
+        machine.Wow64 = c.wow64;
+        machine.HasIsWow64Process = c.hasIsWow64Process;
+        hostwin32::SetMachine(machine);
+        hl::TheUser().Reset();
+        if (c.serviceExists) {
+            hostwin32::InstallService(u"Tessiro8", false);
+        }
+        hostwin32::ClearServiceCalls();
+        std::u16string driverFile = machine.SystemDirectory + u"\\Drivers\\Tessiro8.sys";
+
+        CCacheDlg &panel = OpenPanel();
+        if (c.refused) {
+            EXPECT_TRUE(hl::HasEnded(panel));
+            EXPECT_EQ(hl::Result(panel), 0);
+            EXPECT_EQ(Messages(), std::vector<std::string>(
+                                      {"本程序是32位版本,不能在64位Windows上安装驱动。\r\n"
+                                       "请使用64位版本的Tessiro8.exe。"}));
+            EXPECT_EQ(hl::TheUser().Messages.back().Type, (UINT)(MB_OK | MB_ICONEXCLAMATION));
+            EXPECT_TRUE(hostwin32::ServiceCalls().empty());
+            EXPECT_FALSE(hostwin32::FileExists(driverFile));
+            EXPECT_EQ(hostwin32::QueryService(u"Tessiro8").Exists, c.serviceExists);
+            EXPECT_EQ(hl::Find(panel, IDC_TOOLBAR), nullptr);
+        } else {
+            EXPECT_FALSE(hl::HasEnded(panel));
+            EXPECT_TRUE(Messages().empty());
+            EXPECT_TRUE(hostwin32::QueryService(u"Tessiro8").Running);
+        }
+        ClosePanel();
+    }
+}
+
 TEST_F(StartupTest, WindowIsSetUpAsDescribed)
 {
     CCacheDlg &panel = OpenPanel();

@@ -39,6 +39,11 @@ struct Machine {
     std::u16string ModulePath = u"C:\\Program Files\\Tessiro8\\Tessiro8.exe";
     std::u16string SystemDirectory = u"C:\\WINDOWS\\system32";
     std::vector<Drive> Drives;
+    // The panel runs as a 32-bit process on 64-bit Windows (WOW64): its
+    // system directory is redirected, and IsWow64Process says so.
+    bool Wow64 = false;
+    // Kernel32 exports IsWow64Process (Windows XP SP2 and later).
+    bool HasIsWow64Process = true;
 };
 
 // Installs a machine: clears services, handles, faults and locks, and creates

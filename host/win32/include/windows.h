@@ -111,6 +111,8 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define ERROR_HANDLE_EOF                38L
 #define ERROR_NOT_SUPPORTED             50L
 #define ERROR_INVALID_PARAMETER         87L
+#define ERROR_MOD_NOT_FOUND             126L
+#define ERROR_PROC_NOT_FOUND            127L
 #define ERROR_DISK_FULL                 112L
 #define ERROR_INSUFFICIENT_BUFFER       122L
 #define ERROR_INVALID_NAME              123L
@@ -206,6 +208,14 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max);
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
+
+// Processes and modules: the panel looks up IsWow64Process at run time, as
+// Windows before XP SP2 lacks it.
+typedef INT_PTR (WINAPI *FARPROC)(void);
+HANDLE WINAPI GetCurrentProcess(void);
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process);
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 
 DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR defaultValue,

@@ -3,6 +3,7 @@
 #include "Win32Internal.h"
 
 #include <set>
+#include <string>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -341,6 +342,60 @@ DWORD WINAPI GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size)
     }
     SetLastError(ERROR_SUCCESS);
     return stored;
+}
+
+// The current process's pseudo-handle, as on Windows.
+HANDLE WINAPI GetCurrentProcess(void)
+{
+    return reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1));
+}
+
+namespace {
+// The one module the panel looks up by name.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<uintptr_t>(0x7C800000));
+
+bool EqualsIgnoringCase(const WCHAR *a, const char16_t *b)
+{
+    for (; *a != 0 && *b != 0; ++a, ++b) {
+        WCHAR x = (*a >= L'A' && *a <= L'Z') ? WCHAR(*a + 32) : *a;
+        char16_t y = (*b >= u'A' && *b <= u'Z') ? char16_t(*b + 32) : *b;
+        if (x != y) {
+            return false;
+        }
+    }
+    return *a == 0 && *b == 0;
+}
+}  // namespace
+
+HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName)
+{
+    if (moduleName != nullptr &&
+        (EqualsIgnoringCase(moduleName, u"kernel32.dll") || EqualsIgnoringCase(moduleName, u"kernel32"))) {
+        SetLastError(ERROR_SUCCESS);
+        return kKernel32;
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName)
+{
+    if (module == kKernel32 && procName != nullptr && std::string(procName) == "IsWow64Process" &&
+        CurrentMachine().HasIsWow64Process) {
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&IsWow64Process));
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
+
+BOOL WINAPI IsWow64Process(HANDLE process, PBOOL wow64Process)
+{
+    if (process != GetCurrentProcess() || wow64Process == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *wow64Process = CurrentMachine().Wow64 ? TRUE : FALSE;
+    return TRUE;
 }
 
 UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size)
