@@ -12,6 +12,9 @@
 //   tessiro8_panel_probe.exe sysmenu    opens the window menu
 //   tessiro8_panel_probe.exe escape     closes an open menu
 //   tessiro8_panel_probe.exe close about|settings   cancels that dialog
+//   tessiro8_panel_probe.exe wow64      a 32-bit panel on 64-bit Windows:
+//                                       its one message, nothing installed
+//   tessiro8_panel_probe.exe wow64-answer   answers it: the panel ends
 //
 // Each run prints one line per check and "N passed, N failed".
 #include <windows.h>
@@ -24,6 +27,7 @@
 
 #include "CheckLog.h"
 #include "RemoteWindow.h"
+#include "panel/Messages.h"
 #include "panel/Resource.h"
 
 namespace {
@@ -526,6 +530,70 @@ int RunClose(const WCHAR *which)
 
 }  // namespace
 
+// The 32-bit panel started on 64-bit Windows: one message box telling to use
+// the 64-bit version, no main window, no service, no driver file in either
+// system folder, and the panel ends once the message is answered.
+int RunWow64()
+{
+    HWND box = WaitForDialog(kTitle, 60000, IsMessageBox);
+    if (Check(box != nullptr, "a message box appears")) {
+        WString message;
+        for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+            if (ClassOf(child) == L"Static" && !TextOf(child).empty()) {
+                message = TextOf(child);
+            }
+        }
+        CheckText(message, TEXT_USE_64BIT_PANEL, "message box text");
+    }
+    Check(MainWindow(0) == nullptr, "no main window");
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Tessiro8", SERVICE_QUERY_STATUS) : nullptr;
+    Check(manager != nullptr && service == nullptr, "no service Tessiro8 was created");
+    if (service) {
+        CloseServiceHandle(service);
+    }
+    if (manager) {
+        CloseServiceHandle(manager);
+    }
+    WCHAR windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (Check(length > 0 && length < MAX_PATH - 40, "Windows folder known")) {
+        for (const WCHAR *folder : {L"\\system32\\drivers\\Tessiro8.sys", L"\\SysWOW64\\drivers\\Tessiro8.sys"}) {
+            WString path = WString(windows) + folder;
+            CheckF(GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES, "no driver file written",
+                   "%s exists", Utf8(path.c_str()));
+        }
+    }
+    return Summary();
+}
+
+// Answers that message: the panel then ends without having installed anything.
+int RunWow64Answer()
+{
+    HWND box = WaitForDialog(kTitle, 5000, IsMessageBox);
+    if (!Check(box != nullptr, "the message box is open")) {
+        return Summary();
+    }
+    DWORD panelProcessId = 0;
+    GetWindowThreadProcessId(box, &panelProcessId);
+    HANDLE panel = OpenProcess(SYNCHRONIZE, FALSE, panelProcessId);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    Check(panel != nullptr && WaitForSingleObject(panel, 20000) == WAIT_OBJECT_0, "the panel ends after the message");
+    if (panel) {
+        CloseHandle(panel);
+    }
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, L"Tessiro8", SERVICE_QUERY_STATUS) : nullptr;
+    Check(manager != nullptr && service == nullptr, "still no service Tessiro8");
+    if (service) {
+        CloseServiceHandle(service);
+    }
+    if (manager) {
+        CloseServiceHandle(manager);
+    }
+    return Summary();
+}
+
 int wmain(int argc, WCHAR **argv)
 {
     if (argc >= 3 && lstrcmpW(argv[1], L"main") == 0) {
@@ -548,6 +616,12 @@ int wmain(int argc, WCHAR **argv)
     }
     if (argc == 2 && lstrcmpW(argv[1], L"escape") == 0) {
         return RunEscape();
+    }
+    if (argc == 2 && lstrcmpW(argv[1], L"wow64") == 0) {
+        return RunWow64();
+    }
+    if (argc == 2 && lstrcmpW(argv[1], L"wow64-answer") == 0) {
+        return RunWow64Answer();
     }
     if (argc == 3 && lstrcmpW(argv[1], L"close") == 0) {
         return RunClose(argv[2]);
