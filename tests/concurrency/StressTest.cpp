@@ -4,7 +4,9 @@
 // the interception, and every successful read is compared with a reference
 // copy of the volume. A controller thread meanwhile stops and restarts the
 // cache, or injects faults into the volume, the cache file, the page store's
-// chunk allocation and the table-node allocation.
+// chunk allocation, the table-node allocation, the mapping of the callers'
+// buffers into system space, and the pool behind large bounce buffers and
+// lower requests.
 //
 // The reference is exact: a request waits until no running request whose
 // range overlaps its own conflicts with it (a write conflicts with
@@ -14,6 +16,10 @@
 // write updates the reference while it holds its range; a read compares
 // while it holds its range. A failed write leaves its range unknown, so the
 // reference takes it from the volume's backing.
+//
+// Mapping and pool faults never cost correctness, and pool faults never fail
+// a request that the volume could serve: with them alone, only requests past
+// the volume's end may fail.
 //
 // Size and seed: STRESS_REQUESTS (per client thread and configuration),
 // STRESS_SEED and STRESS_THREADS; STRESS_VERBOSE prints every failed write.
@@ -52,6 +58,8 @@ enum Extras : unsigned {
     FileFaults = 4,
     ChunkExhaustion = 8,
     NodeFaults = 16,
+    MapFaults = 32,
+    PoolFaults = 64,
 };
 
 struct StressConfig {
@@ -75,6 +83,10 @@ std::string ConfigName(const StressConfig &c) {
         name += "_ChunkExhaustion";
     if (c.Extra & NodeFaults)
         name += "_NodeFaults";
+    if (c.Extra & MapFaults)
+        name += "_MapFaults";
+    if (c.Extra & PoolFaults)
+        name += "_PoolFaults";
     return name;
 }
 
@@ -87,6 +99,8 @@ std::vector<StressConfig> StressConfigs() {
         configs.push_back({size, false, sim::Completion::Pending, VolumeFaults | ChunkExhaustion});
         configs.push_back({size, true, sim::Completion::Immediate, FileFaults | NodeFaults});
         configs.push_back({size, true, sim::Completion::Pending, StartStop | VolumeFaults});
+        configs.push_back({size, true, sim::Completion::Immediate, MapFaults | FileFaults});
+        configs.push_back({size, false, sim::Completion::Pending, PoolFaults});
     }
     return configs;
 }
@@ -98,6 +112,8 @@ long EnvNumber(const char *Name, long Default) {
 
 struct Totals {
     std::atomic<uint64_t> Requests{0}, ReadsChecked{0}, Failed{0}, WrongBytes{0};
+    // Failed requests that lay within the volume.
+    std::atomic<uint64_t> FailedWithin{0};
 };
 Totals AllRuns;
 
@@ -119,6 +135,8 @@ class StressTest : public testbed::CacheDriverTest,
 protected:
     void TearDown() override {
         host::SetFileFaults(host::FileFaults());
+        host::MdlMapFailNext(0);
+        host::BuildRequestFailAfter(-1);
         testbed::CacheDriverTest::TearDown();
     }
 
@@ -245,6 +263,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
                 std::memcpy(Reference.data() + offset, buffer.data(), length);
             } else {
                 Run.Failed++;
+                if (!pastEnd)
+                    Run.FailedWithin++;
                 if (std::getenv("STRESS_VERBOSE"))
                     std::printf("write %llx+%llx: %08x\n", (unsigned long long)offset, (unsigned long long)length, (unsigned)status);
                 ReferenceFromBacking(offset, length);
@@ -271,6 +291,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
                 Run.ReadsChecked++;
             } else {
                 Run.Failed++;
+                if (!pastEnd)
+                    Run.FailedWithin++;
             }
         }
         Leave(Index);
@@ -285,7 +307,7 @@ void StressTest::Controller() {
     };
     while (!ClientsDone.load()) {
         pause(2000);
-        unsigned pick = (unsigned)(rng() % 4);
+        unsigned pick = (unsigned)(rng() % 6);
         if ((extra & StartStop) && pick == 0) {
             EXPECT_EQ(Bed().StopCache(kLetter), STATUS_SUCCESS);
             pause(1000);  // requests now go straight to the volume
@@ -308,6 +330,22 @@ void StressTest::Controller() {
         if ((extra & NodeFaults) && pick == 3) {
             host::PoolFailAfter(CACHE_POOL_TAG, (long)(rng() % 16));
             pause(500);
+            host::PoolClearFaults();
+        }
+        if ((extra & MapFaults) && pick == 4) {
+            // Callers' buffers that cannot be mapped into system space, at
+            // the interception and in the volume's driver alike.
+            host::MdlMapFailNext(1 + (long)(rng() % 4));
+        }
+        if ((extra & PoolFaults) && pick == 5) {
+            // No pool for bounce buffers above 4 MiB, for lower requests, and
+            // after a few more allocations for anything of the cache's.
+            host::PoolFailSizeAtLeast(CACHE_POOL_TAG, CACHE_TRANSFER_BUFFER_SIZE + 1);
+            host::PoolFailAfter(CACHE_POOL_TAG, (long)(rng() % 16));
+            host::BuildRequestFailAfter((long)(rng() % 4));
+            pause(500);
+            host::BuildRequestFailAfter(-1);
+            host::PoolFailSizeAtLeast(CACHE_POOL_TAG, 0);
             host::PoolClearFaults();
         }
     }
@@ -346,7 +384,7 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     for (unsigned t = 0; t < threads; t++)
         clients.emplace_back([&, t] { Client(t, requests, seed + std::hash<std::string>()(ConfigName(config))); });
     std::thread controller;
-    if (config.Extra & (StartStop | VolumeFaults | FileFaults | NodeFaults))
+    if (config.Extra & (StartStop | VolumeFaults | FileFaults | NodeFaults | MapFaults | PoolFaults))
         controller = std::thread([&] { Controller(); });
     for (auto &t : clients)
         t.join();
@@ -356,6 +394,8 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     Volume->SetFaults(sim::VolumeFaults());
     host::SetFileFaults(host::FileFaults());
     host::PoolClearFaults();
+    host::MdlMapFailNext(0);
+    host::BuildRequestFailAfter(-1);
 
     // The whole volume once more through the cache, then the reference
     // against the volume itself.
@@ -385,6 +425,9 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     AllRuns.Failed += Run.Failed.load();
     AllRuns.WrongBytes += Run.WrongBytes.load();
     EXPECT_EQ(Run.WrongBytes.load(), 0u);
+    if (!(config.Extra & (StartStop | VolumeFaults | MapFaults))) {
+        EXPECT_EQ(Run.FailedWithin.load(), 0u) << "requests within the volume failed";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Configurations, StressTest, ::testing::ValuesIn(StressConfigs()),
