@@ -34,6 +34,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -305,13 +306,32 @@ void StressTest::Controller() {
     auto pause = [&](unsigned micros) {
         std::this_thread::sleep_for(std::chrono::microseconds(micros + rng() % micros));
     };
+    // The statistics request runs against the worker all along. Each copy is
+    // a snapshot taken between two requests, so no counter ever goes back.
+    std::optional<CacheStatistics> last;
+    auto checkStatistics = [&] {
+        std::optional<CacheStatistics> now = Bed().Stats(kLetter);
+        if (now && last) {
+            const uint64_t before[] = {last->ReadRequests, last->ReadBytes, last->VolumeReads,
+                                       last->VolumeReadBytes, last->SsdHits, last->SsdHitBytes,
+                                       last->MemoryHits, last->MemoryHitBytes};
+            const uint64_t after[] = {now->ReadRequests, now->ReadBytes, now->VolumeReads,
+                                      now->VolumeReadBytes, now->SsdHits, now->SsdHitBytes,
+                                      now->MemoryHits, now->MemoryHitBytes};
+            for (size_t i = 0; i < sizeof(before) / sizeof(before[0]); i++)
+                EXPECT_GE(after[i], before[i]) << "counter " << i << " went back";
+        }
+        last = now;
+    };
     while (!ClientsDone.load()) {
         pause(2000);
+        checkStatistics();
         unsigned pick = (unsigned)(rng() % 6);
         if ((extra & StartStop) && pick == 0) {
             EXPECT_EQ(Bed().StopCache(kLetter), STATUS_SUCCESS);
             pause(1000);  // requests now go straight to the volume
             EXPECT_TRUE(StartCache());
+            last.reset();  // a new start counts from zero
         }
         if ((extra & VolumeFaults) && pick == 1) {
             sim::VolumeFaults faults;
@@ -383,14 +403,11 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     std::vector<std::thread> clients;
     for (unsigned t = 0; t < threads; t++)
         clients.emplace_back([&, t] { Client(t, requests, seed + std::hash<std::string>()(ConfigName(config))); });
-    std::thread controller;
-    if (config.Extra & (StartStop | VolumeFaults | FileFaults | NodeFaults | MapFaults | PoolFaults))
-        controller = std::thread([&] { Controller(); });
+    std::thread controller([&] { Controller(); });
     for (auto &t : clients)
         t.join();
     ClientsDone = true;
-    if (controller.joinable())
-        controller.join();
+    controller.join();
     Volume->SetFaults(sim::VolumeFaults());
     host::SetFileFaults(host::FileFaults());
     host::PoolClearFaults();
