@@ -3,9 +3,11 @@
 // overwritten with the new bytes, in both tiers, and counts as used now.
 // Writes never bring new blocks into a tier and change no counter.
 //
-// When the volume write fails, what the volume holds is unknown: the cached
-// copies of the written blocks are dropped instead, so that later reads go
-// to the volume.
+// When the volume write fails, or takes fewer bytes than asked, what the
+// volume holds is unknown: the cached copies of the written blocks are
+// dropped instead, so that later reads go to the volume. When the write's
+// bounce buffer or lower request cannot be had, the worker hands the write to
+// the owning driver uncached and drops the copies itself.
 #include "CachePaths.h"
 #include "PageStore.h"
 
@@ -45,7 +47,6 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     TierIndex Memory, Ssd;
     PBlockEntry Entry;
     PUCHAR Bounce;
-    ULONGLONG LastBlock, Cacheable;
     ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
     const UCHAR *Source;
     NTSTATUS Status;
@@ -62,15 +63,11 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     if (Length == 0)
         return Status;
 
-    if (Status != STATUS_SUCCESS || !RequestWithinCache(Context, Offset, Length)) {
-        // Drop the copies of the written blocks the cache may hold.
-        Cacheable = CacheableBlockCount(Context);
-        First = (ULONG)(Offset / BlockSize);
-        LastBlock = (Offset + Length - 1) / BlockSize;
-        if (LastBlock >= Cacheable)
-            LastBlock = Cacheable - 1;
-        if (Offset / BlockSize < Cacheable)
-            DropCachedRange(Context, First, (ULONG)(LastBlock - First + 1));
+    // A write that the volume took only in part leaves it holding bytes the
+    // cache cannot know: its copies go, as after a failed write.
+    if (Status != STATUS_SUCCESS || *Transferred != Length ||
+        !RequestWithinCache(Context, Offset, Length)) {
+        DropCoveredBlocks(Context, Offset, Length);
         return Status;
     }
 

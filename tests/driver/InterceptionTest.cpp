@@ -1,5 +1,6 @@
 // Interception of a cached volume's reads and writes, the worker's queue and
 // counters, and what goes on to the volume driver's own routines unchanged.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -7,15 +8,11 @@
 
 #include "SpiedDriverTest.h"
 
-namespace host {
-void MdlMapFailAfter(long N);
-}
-
 namespace testbed {
 namespace {
 
 NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    *static_cast<bool *>(Context) = true;
+    static_cast<std::atomic<bool> *>(Context)->store(true);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -155,13 +152,13 @@ TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver) {
     EXPECT_EQ(Bed().BackingBytes(L'c', 9 * MiB, 4096), written);
 }
 
-TEST_F(InterceptionTest, RequestsWithoutMdlOrMappableBufferBypassTheWorker) {
+TEST_F(InterceptionTest, RequestsWithoutAMappableBufferGoThroughTheWorkerUncached) {
     const auto me = std::this_thread::get_id();
     PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
 
-    // No MDL.
+    // No MDL: queued, then handed on by the worker as it came.
     std::vector<uint8_t> buffer(4096);
-    bool completed = false;
+    std::atomic<bool> completed{false};
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     irp->UserBuffer = buffer.data();
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -171,20 +168,37 @@ TEST_F(InterceptionTest, RequestsWithoutMdlOrMappableBufferBypassTheWorker) {
     stack->CompletionRoutine = StopAtCaller;
     stack->Context = &completed;
     stack->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-    EXPECT_EQ(IofCallDriver(device, irp), VolumeSpy::kNoMdlStatus);
-    EXPECT_TRUE(completed);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+    for (int i = 0; i < 5000 && !completed.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(completed.load());
+    EXPECT_EQ(irp->IoStatus.Status, VolumeSpy::kNoMdlStatus);
     IoFreeIrp(irp);
     ASSERT_EQ(Spy.Count(), 1u);
     EXPECT_FALSE(Spy.Records()[0].HasMdl);
-    EXPECT_EQ(Spy.Records()[0].Thread, me);
+    const std::thread::id worker = Spy.Records()[0].Thread;
+    EXPECT_NE(worker, me) << "the worker hands it on";
 
-    // A buffer that cannot be mapped into system space.
-    host::MdlMapFailAfter(0);
-    Bed().Read(L'c', 2 * MiB, buffer.data(), 4096, nullptr, false);
-    host::MdlMapFailAfter(-1);
-    EXPECT_EQ(PassedThrough(2 * MiB, 4096, me), 1u);
+    // A read whose buffer cannot be mapped into system space.
+    host::MdlMapFailNext(1);
+    EXPECT_EQ(Bed().Read(L'c', 2 * MiB, buffer.data(), 4096, nullptr, false), STATUS_SUCCESS);
+    EXPECT_EQ(buffer, Pattern(2 * MiB, 4096));
+    EXPECT_EQ(PassedThrough(2 * MiB, 4096, worker), 1u) << "as sent, by the worker";
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u) << "the cache served neither";
 
-    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u) << "the worker must not have seen either";
+    // A write whose buffer cannot be mapped drops the cached copy of its
+    // block before it reaches the volume: the next read sees its bytes.
+    const uint64_t block = 3 * MiB;
+    ASSERT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), Pattern(block, 64 * KiB));
+    ASSERT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), Pattern(block, 64 * KiB));
+    EXPECT_EQ(Bed().Stats(L'c')->MemoryHits, 1u) << "the block is cached";
+    std::vector<uint8_t> written(4096, 0x5E);
+    host::MdlMapFailNext(1);
+    ASSERT_EQ(Bed().Write(L'c', block + 512, written.data(), 4096, nullptr, false), STATUS_SUCCESS);
+    EXPECT_EQ(PassedThrough(block + 512, 4096, worker), 1u);
+    std::vector<uint8_t> expected = Pattern(block, 64 * KiB);
+    std::copy(written.begin(), written.end(), expected.begin() + 512);
+    EXPECT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), expected) << "a stale copy survived the write";
 }
 
 TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
@@ -228,6 +242,77 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
         EXPECT_EQ(stats->ReadBytes, step.ReadBytes);
         offset += 1 * MiB;  // a fresh block each time, so that each read goes to the volume
     }
+}
+
+// While the worker transfers the cache file, the file system may take a page
+// fault on the worker's own thread; the in-page read it sends to the cached
+// volume must not wait in the queue behind the worker that waits for it.
+TEST_F(InterceptionTest, AnInPageReadOnTheWorkersOwnThreadGoesStraightToTheVolume) {
+    StartSettings settings = Small();
+    settings.SsdEnabled = true;
+    settings.SsdSize = 512 * MiB;
+    ASSERT_EQ(Bed().StartCache(L'd', settings), STATUS_SUCCESS);
+    PVolumeCacheContext d = FindVolumeByLetter(L'd');
+    ASSERT_NE(d, nullptr);
+    PDEVICE_OBJECT device = Bed().Volume(L'd')->Device();
+
+    struct Fault {
+        int Taken = 0;
+        NTSTATUS Status = STATUS_PENDING;
+        std::thread::id Thread;
+        std::vector<uint8_t> Bytes = std::vector<uint8_t>(4096);
+    } fault;
+    host::SetFileTransferPageFault([&] {
+        if (KeGetCurrentThread() != d->WorkerThread || fault.Taken++ != 0)
+            return;
+        fault.Thread = std::this_thread::get_id();
+        // A bound on the wait, so that a read stuck behind the worker fails
+        // the test instead of hanging it.
+        fault.Status = host::InPageRead(device, 5 * MiB, fault.Bytes.data(), 4096, nullptr, 10000);
+    });
+    // The second read is a memory hit, which the worker copies into the
+    // cache file.
+    EXPECT_EQ(Bed().ReadBytes(L'd', 0, 64 * KiB), Pattern(0, 64 * KiB, 7));
+    EXPECT_EQ(Bed().ReadBytes(L'd', 0, 64 * KiB), Pattern(0, 64 * KiB, 7));
+    host::SetFileTransferPageFault(nullptr);
+
+    ASSERT_EQ(fault.Taken, 1) << "the worker wrote no cache file";
+    EXPECT_EQ(fault.Status, STATUS_SUCCESS) << "the in-page read waited behind the worker";
+    EXPECT_EQ(fault.Bytes, Pattern(5 * MiB, 4096, 7));
+    EXPECT_EQ(PassedThrough(5 * MiB, 4096, fault.Thread), 1u)
+        << "it reaches the volume's driver as sent, on the worker's thread";
+}
+
+// The statistics request copies what the worker published after its last
+// request, never counters of a request half served: here the first of two
+// miss runs of one read is counted while the second waits at the volume.
+TEST_F(InterceptionTest, StatisticsAreASnapshotBetweenRequests) {
+    ASSERT_EQ(Bed().ReadBytes(L'c', 64 * KiB, 64 * KiB), Pattern(64 * KiB, 64 * KiB));
+    std::optional<CacheStatistics> before = Bed().Stats(L'c');
+    ASSERT_TRUE(before.has_value());
+
+    // Blocks 0 (miss), 1 (memory), 2 (miss): the run {0} is served when
+    // block 2 breaks it off, then {2} is held at the volume.
+    Spy.CloseGate([](const SpyRecord &r) { return r.Major == IRP_MJ_READ && r.Offset == 128 * KiB; });
+    std::thread reader([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 192 * KiB), Pattern(0, 192 * KiB)); });
+    for (int i = 0; i < 5000 && Spy.WaitingAtGate() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(Spy.WaitingAtGate(), 1u);
+    std::optional<CacheStatistics> during = Bed().Stats(L'c');
+    Spy.OpenGate();
+    reader.join();
+    ASSERT_TRUE(during.has_value());
+    EXPECT_EQ(std::memcmp(&*during, &*before, sizeof(CacheStatistics)), 0)
+        << "volume reads " << during->VolumeReads << " of " << during->ReadRequests << " requests";
+
+    std::optional<CacheStatistics> after = Bed().Stats(L'c');
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(after->ReadRequests, 2u);
+    EXPECT_EQ(after->ReadBytes, 256 * KiB);
+    EXPECT_EQ(after->VolumeReads, 3u);
+    EXPECT_EQ(after->VolumeReadBytes, 192 * KiB);
+    EXPECT_EQ(after->MemoryHits, 1u);
+    EXPECT_EQ(after->MemoryHitBytes, 64 * KiB);
 }
 
 }  // namespace

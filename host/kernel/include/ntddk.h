@@ -88,6 +88,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 
 #define CONTAINING_RECORD(address, type, field) \
     ((type *)((PCHAR)(address) - offsetof(type, field)))
+#define FIELD_OFFSET(Type, Field) ((LONG)offsetof(Type, Field))
 
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))
@@ -494,6 +495,7 @@ NT_END_DECLS
 #define IRP_BUFFERED_IO           0x00000010
 #define IRP_DEALLOCATE_BUFFER     0x00000020
 #define IRP_INPUT_OPERATION       0x00000040
+#define IRP_SYNCHRONOUS_PAGING_IO 0x00000040
 
 #define SL_PENDING_RETURNED       0x01
 #define SL_INVOKE_ON_CANCEL       0x20
