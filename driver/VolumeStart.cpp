@@ -199,6 +199,13 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
                 return STATUS_UNSUCCESSFUL;
         }
     }
+    // Sizes the platform cannot serve. The disk stack fails transfers that are
+    // not whole sectors, so a cache block below one sector could never be
+    // read from the volume; page allocation hands out whole pages, so an
+    // allocation block below a page would come back longer than asked and
+    // be taken for a short chunk.
+    if (CacheBlockSize < CACHE_MIN_BLOCK_SIZE || AllocateBlockSize < PAGE_SIZE)
+        return STATUS_UNSUCCESSFUL;
     // A tier smaller than one cache block would have no slot to fill.
     if ((ULONG)(MemorySize / CacheBlockSize) == 0 ||
         (SsdEnabled && (ULONG)(SsdSize / CacheBlockSize) == 0))

@@ -19,6 +19,7 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
     ULONG information;
     NTSTATUS status;
 
+    Context->RequestStackFlags = (UCHAR)(stack->Flags & CACHE_INHERITED_STACK_FLAGS);
     if (stack->MajorFunction == IRP_MJ_READ) {
         status = CacheReadRequest(buffer, offset, length, Context, Irp, &transferred);
         information = status == STATUS_SUCCESS ? transferred : 0;
@@ -28,6 +29,7 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
         status = CacheWriteRequest(buffer, offset, length, Context, Irp, &transferred);
         information = status == STATUS_SUCCESS ? transferred : 0;
     }
+    Context->RequestStackFlags = 0;
 
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = information;

@@ -70,6 +70,8 @@ struct VolumeCounters {
     std::atomic<uint64_t> Reads{0}, Writes{0}, ReadBytes{0}, WriteBytes{0};
     std::atomic<uint64_t> ForcedWrites{0};   // writes that carried SL_FORCE_DIRECT_WRITE
     std::atomic<uint64_t> RejectedWrites{0}; // refused for lack of the flag
+    std::atomic<uint64_t> WriteThroughWrites{0};  // writes that carried SL_WRITE_THROUGH
+    std::atomic<uint64_t> VerifyOverrides{0};     // requests that carried SL_OVERRIDE_VERIFY_VOLUME
 };
 
 class SimVolume;

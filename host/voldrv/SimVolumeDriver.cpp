@@ -107,6 +107,10 @@ private:
                       ULONG Length) {
         if (Write && (Stack->Flags & SL_FORCE_DIRECT_WRITE))
             Counters_.ForcedWrites++;
+        if (Write && (Stack->Flags & SL_WRITE_THROUGH))
+            Counters_.WriteThroughWrites++;
+        if (Stack->Flags & SL_OVERRIDE_VERIFY_VOLUME)
+            Counters_.VerifyOverrides++;
         if (Write && Mounted_.load() && !(Stack->Flags & SL_FORCE_DIRECT_WRITE)) {
             Counters_.RejectedWrites++;
             return STATUS_ACCESS_DENIED;
