@@ -21,7 +21,7 @@
 // volume table from the end of a successful start until its stop frees it.
 typedef struct _VolumeCacheContext {
     ULONG SlotIndex;
-    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; no reference held
+    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; referenced while cached
     PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
     WCHAR DriveLetter;                 // folded to lower case
     struct _MemoryPageStore *MemoryStore;

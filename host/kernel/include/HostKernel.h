@@ -176,6 +176,16 @@ size_t RunningSystemThreadCount();
 // Whether the calling thread has disabled interrupts with _disable.
 bool InterruptsDisabled();
 
+// ---------------------------------------------------------------------------
+// Objects and handles
+// ---------------------------------------------------------------------------
+// Handles that kernel-mode calls have put into the user process's table (made
+// without OBJ_KERNEL_HANDLE by a thread that is not a system thread) since
+// boot. Such a handle is the user process's to use and to close.
+uint64_t UserProcessHandlesCreated();
+// The object's reference count (handles included).
+long ObjectReferences(PVOID Object);
+
 // Looks up a device by its NT name (after following symbolic links).
 PDEVICE_OBJECT FindDevice(const wchar_t *NtName);
 // UTF-16 helpers for tests.

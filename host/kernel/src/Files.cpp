@@ -240,7 +240,7 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
 }
 
 FileBody *ReferenceFile(HANDLE Handle) {
-    void *Body = HandleReference(Handle);
+    void *Body = HandleReference(Handle, KernelMode);
     if (!Body)
         return nullptr;
     if (ObjectKindOf(Body) != ObjectKind::File) {
@@ -462,7 +462,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
         SetIosb(IoStatusBlock, Status, 0);
         return Status;
     }
-    *FileHandle = HandleInsert(File);
+    *FileHandle = HandleInsert(File, ObjectAttributes->Attributes);
     SetIosb(IoStatusBlock, STATUS_SUCCESS, Information);
     return STATUS_SUCCESS;
 }

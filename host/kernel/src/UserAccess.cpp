@@ -18,6 +18,10 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *
     PIRP Irp = AllocateThreadedIrp(Device, &Request);
     if (!Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
+    // Without a file object the request is the system's own, as a driver
+    // builds it with IoBuildSynchronousFsdRequest: not a synchronous API call.
+    if (!File)
+        Irp->Flags &= ~ULONG(IRP_SYNCHRONOUS_API);
     PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
     Stack->MajorFunction = Major;
     Stack->Flags = StackFlags;
