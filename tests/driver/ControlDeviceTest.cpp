@@ -284,6 +284,21 @@ TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly) {
     EXPECT_EQ(version, CACHE_DRIVER_VERSION);
 }
 
+// The device has no namespace. The system hands an open of a name below the
+// device to its driver, which refuses it: an exclusive device must, since
+// exclusivity and the device's security are the system's only for the device
+// itself.
+TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused) {
+    for (const wchar_t *name : {L"\\??\\Tessiro8\\foo", L"\\Device\\Tessiro8\\", L"\\??\\Tessiro8\\a\\b"}) {
+        SCOPED_TRACE(host::Utf8(name));
+        PFILE_OBJECT file = nullptr;
+        EXPECT_EQ(host::UserOpenDevice(name, true, &file), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(file, nullptr);
+        ULONG version = 0;
+        EXPECT_EQ(Bed().QueryVersion(&version), STATUS_SUCCESS) << "a refused open holds nothing";
+    }
+}
+
 // Without a security context (an I/O manager that passes none) the opener
 // cannot be checked and is admitted; close always succeeds.
 TEST_F(ControlDeviceTest, CreateWithoutSecurityContextAndCloseSucceed) {

@@ -63,10 +63,10 @@ NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File) {
     PDEVICE_OBJECT Device = ResolveDevice(FromWide(NtName), &Remainder);
     if (!Device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    NTSTATUS Status = Remainder.empty()
-                          ? OpenDeviceFile(Device, Remainder, Admin, GENERIC_READ | GENERIC_WRITE,
-                                           0, FILE_SYNCHRONOUS_IO_NONALERT, File)
-                          : STATUS_OBJECT_PATH_NOT_FOUND;
+    // A name that goes on past the device is the device's to interpret: the
+    // create carries the rest in the file object's name.
+    NTSTATUS Status = OpenDeviceFile(Device, Remainder, Admin, GENERIC_READ | GENERIC_WRITE, 0,
+                                     FILE_SYNCHRONOUS_IO_NONALERT, File);
     ObjectDereference(Device);
     return Status;
 }
