@@ -13,12 +13,15 @@
 #define CACHE_POOL_TAG        0x4841544Cu  // 'LTAH'
 #define CACHE_VOLUME_SLOTS    16
 #define CACHE_TRANSFER_BUFFER_SIZE 0x400000u  // 4 MiB bounce buffer per volume
+// Stack flags of an intercepted request that its lower transfers carry on.
+#define CACHE_INHERITED_STACK_FLAGS (SL_WRITE_THROUGH | SL_OVERRIDE_VERIFY_VOLUME)
+#define CACHE_MIN_BLOCK_SIZE  512u  // one disk sector: the smallest transfer a volume serves
 
 // One cached volume. Allocated from non-paged pool, zero-filled; owned by the
 // volume table from the end of a successful start until its stop frees it.
 typedef struct _VolumeCacheContext {
     ULONG SlotIndex;
-    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; no reference held
+    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; referenced while cached
     PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
     WCHAR DriveLetter;                 // folded to lower case
     struct _MemoryPageStore *MemoryStore;
@@ -54,6 +57,10 @@ typedef struct _VolumeCacheContext {
     // Length of the volume in bytes, as the partition query gave it. Requests
     // that end beyond it bypass the block index.
     ULONGLONG VolumeLength;
+    // The stack flags of the request the worker is serving that the volume
+    // must see on every lower transfer made for it (forced unit access,
+    // verify override).
+    UCHAR RequestStackFlags;
 } VolumeCacheContext, *PVolumeCacheContext;
 
 // Driver-wide state, zero at load.

@@ -62,8 +62,12 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     return STATUS_SUCCESS;
 }
 
-// Create admits administrators only; close always succeeds. Nothing is kept
-// per handle.
+// Create admits administrators only, and only for the device itself; close
+// always succeeds. Nothing is kept per handle.
+//
+// The device has no namespace: an open of a name below it (\\.\Tessiro8\x)
+// reaches this routine with that name in the file object, and is refused, as
+// the platform asks of an exclusive device.
 //
 // The system's I/O manager passes the opener's security context with every
 // create. An I/O manager that passes none (Wine's, which runs every program
@@ -77,7 +81,9 @@ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP 
     UNREFERENCED_PARAMETER(DeviceObject);
     if (stack->MajorFunction == IRP_MJ_CREATE) {
         PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
-        if (security != NULL && security->AccessState != NULL &&
+        if (stack->FileObject != NULL && stack->FileObject->FileName.Length != 0)
+            status = STATUS_OBJECT_NAME_NOT_FOUND;
+        else if (security != NULL && security->AccessState != NULL &&
             !SeTokenIsAdmin(SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext)))
             status = STATUS_ACCESS_DENIED;
     }

@@ -32,6 +32,9 @@ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
     // The volume carries out the write although a file system is mounted.
     if (MajorFunction == IRP_MJ_WRITE)
         stack->Flags |= SL_FORCE_DIRECT_WRITE;
+    // A write-through write of a file system is durable only when its lower
+    // write is, and a read that overrides a pending verify must do so below.
+    stack->Flags |= Context->RequestStackFlags;
     stack->DeviceObject = Context->VolumeDevice;
 
     if (MajorFunction == IRP_MJ_WRITE)

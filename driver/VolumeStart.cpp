@@ -62,7 +62,11 @@ static BOOLEAN HoldsCachedVolumesFile(PDEVICE_OBJECT VolumeDevice)
 }
 
 // Opens the volume \??\x: to learn its device and its length. Nothing holds
-// the volume open afterwards.
+// the volume open afterwards; the device comes back referenced, so that it
+// stays valid for as long as the cache uses it.
+//
+// The handles of a start are kernel handles: the start runs in the thread of
+// the control request, whose process could otherwise use or close them.
 static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
                             ULONGLONG *PartitionLength)
 {
@@ -77,7 +81,7 @@ static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
 
     nameText[4] = FoldedLetter;
     RtlInitUnicodeString(&name, nameText);
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE, NULL, NULL);
+    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     status = ZwOpenFile(&handle, VOLUME_OPEN_ACCESS, &attributes, &ioStatus, VOLUME_OPEN_SHARE,
                         VOLUME_OPEN_OPTIONS);
     if (!NT_SUCCESS(status))
@@ -87,9 +91,11 @@ static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
     status = ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, IOCTL_DISK_GET_PARTITION_INFO,
                                    NULL, 0, &partition, sizeof(partition));
     if (NT_SUCCESS(status))
-        status = ObReferenceObjectByHandle(handle, 0, NULL, KernelMode, (PVOID *)&fileObject, NULL);
+        status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject,
+                                           NULL);
     if (NT_SUCCESS(status)) {
         *VolumeDevice = fileObject->DeviceObject;
+        ObReferenceObject(*VolumeDevice);
         *PartitionLength = (ULONGLONG)partition.PartitionLength.QuadPart;
         ObfDereferenceObject(fileObject);
     }
@@ -117,7 +123,7 @@ static NTSTATUS OpenCacheFile(const WCHAR *Path, ULONGLONG Length, PDEVICE_OBJEC
     if (!NT_SUCCESS(status))
         return status;
 
-    status = ObReferenceObjectByHandle(handle, 0, NULL, KernelMode, (PVOID *)&fileObject, NULL);
+    status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject, NULL);
     if (NT_SUCCESS(status)) {
         *FileDevice = fileObject->DeviceObject;
         ObfDereferenceObject(fileObject);
@@ -178,6 +184,7 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     BOOLEAN storeInitialized = FALSE;
     PVolumeCacheContext context = NULL;
     HANDLE threadHandle = NULL;
+    OBJECT_ATTRIBUTES threadAttributes;
     ULONG blocks;
     SIZE_T bitmapBytes;
     LONG slot;
@@ -199,6 +206,13 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
                 return STATUS_UNSUCCESSFUL;
         }
     }
+    // Sizes the platform cannot serve. The disk stack fails transfers that are
+    // not whole sectors, so a cache block below one sector could never be
+    // read from the volume; page allocation hands out whole pages, so an
+    // allocation block below a page would come back longer than asked and
+    // be taken for a short chunk.
+    if (CacheBlockSize < CACHE_MIN_BLOCK_SIZE || AllocateBlockSize < PAGE_SIZE)
+        return STATUS_UNSUCCESSFUL;
     // A tier smaller than one cache block would have no slot to fill.
     if ((ULONG)(MemorySize / CacheBlockSize) == 0 ||
         (SsdEnabled && (ULONG)(SsdSize / CacheBlockSize) == 0))
@@ -217,19 +231,30 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     if (!NT_SUCCESS(status))
         return status;
     if (HoldsCachedVolumesFile(volumeDevice))
-        return STATUS_INVALID_PARAMETER;
+        status = STATUS_INVALID_PARAMETER;
     // A volume reached by a second letter is the same device: the first
     // context gets all its requests, and a second one would keep copies that
     // writes no longer refresh, to serve them once the first is stopped.
-    if (IsCachedVolumeDevice(volumeDevice))
-        return STATUS_UNSUCCESSFUL;
+    else if (IsCachedVolumeDevice(volumeDevice))
+        status = STATUS_UNSUCCESSFUL;
     // Block numbers are 32-bit: a volume with more blocks could not be indexed.
-    if (partitionLength / CacheBlockSize > 0xFFFFFFFFull)
-        return STATUS_UNSUCCESSFUL;
+    else if (partitionLength / CacheBlockSize > 0xFFFFFFFFull)
+        status = STATUS_UNSUCCESSFUL;
+    // Only the driver whose entries were taken over passes its requests to
+    // the interception: a volume of another driver would never be served
+    // from the cache, while its statistics said it was cached.
+    else if (HookInstalled && volumeDevice->DriverObject != HookedDriver)
+        status = STATUS_NOT_SUPPORTED;
+    if (!NT_SUCCESS(status)) {
+        ObDereferenceObject(volumeDevice);
+        return status;
+    }
 
     transferBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CACHE_TRANSFER_BUFFER_SIZE, CACHE_POOL_TAG);
-    if (transferBuffer == NULL)
+    if (transferBuffer == NULL) {
+        ObDereferenceObject(volumeDevice);
         return STATUS_UNSUCCESSFUL;
+    }
 
     if (SsdEnabled) {
         status = OpenCacheFile(CacheFilePath, SsdSize, volumeDevice, &cacheFile, &cacheFileDevice);
@@ -294,12 +319,14 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     KeInitializeSpinLock(&context->QueueLock);
     InitializeListHead(&context->RequestQueue);
 
-    status = PsCreateSystemThread(&threadHandle, 0, NULL, NULL, NULL, VolumeWorkerThread, context);
+    InitializeObjectAttributes(&threadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    status = PsCreateSystemThread(&threadHandle, 0, &threadAttributes, NULL, NULL, VolumeWorkerThread,
+                                  context);
     if (!NT_SUCCESS(status)) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Fail;
     }
-    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, NULL, KernelMode,
+    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                        (PVOID *)&context->WorkerThread, NULL);
     ZwClose(threadHandle);
     if (!NT_SUCCESS(status)) {
@@ -332,5 +359,6 @@ Fail:
     if (cacheFile != NULL)
         ZwClose(cacheFile);
     ExFreePoolWithTag(transferBuffer, CACHE_POOL_TAG);
+    ObDereferenceObject(volumeDevice);
     return status;
 }

@@ -51,6 +51,7 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     WaitForZeroCount(&VolumeTableReaders);
 
     ExFreePoolWithTag(Context->TransferBuffer, CACHE_POOL_TAG);
+    ObDereferenceObject(Context->VolumeDevice);
     ExFreePoolWithTag(Context, CACHE_POOL_TAG);
     return STATUS_SUCCESS;
 }

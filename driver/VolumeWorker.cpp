@@ -51,10 +51,12 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
     }
 
     Context->PassOnUncached = FALSE;
+    Context->RequestStackFlags = (UCHAR)(stack->Flags & CACHE_INHERITED_STACK_FLAGS);
     if (stack->MajorFunction == IRP_MJ_READ)
         status = CacheReadRequest(buffer, offset, length, Context, Irp, &transferred);
     else
         status = CacheWriteRequest(buffer, offset, length, Context, Irp, &transferred);
+    Context->RequestStackFlags = 0;
     if (Context->PassOnUncached) {
         PassOnUncached(Context, Irp);
         return;

@@ -6,11 +6,19 @@
 // DOS link \??\X:, direct I/O, PARTITION_INFORMATION of a given length, and a
 // backing store in memory, in a host file, or behind any SimBacking.
 //
-// Requests that reach past PartitionLength fail whole with
-// STATUS_INVALID_PARAMETER and transfer nothing, as the platform's disk class
-// driver does; offsets and lengths need no sector alignment. A request without
-// an MDL fails with STATUS_INVALID_PARAMETER, an MDL that cannot be mapped with
-// STATUS_INSUFFICIENT_RESOURCES. In Pending mode the volume's completion
+// Requests that reach past PartitionLength, or whose offset or length is not a
+// whole number of 512-byte sectors, fail whole with STATUS_INVALID_PARAMETER
+// and transfer nothing, as the platform's disk class driver does. A request
+// without an MDL, or whose MDL describes fewer bytes than its length, fails
+// with STATUS_INVALID_PARAMETER, an MDL that cannot be mapped with
+// STATUS_INSUFFICIENT_RESOURCES.
+//
+// Two driver objects can own volumes: \Driver\SimVolume (index 0) and
+// \Driver\SimVolume2 (index 1), the same code under a second driver, for a
+// machine whose volumes belong to more than one volume driver. A volume may
+// have a disk device below it (DiskBelow): the volume device then passes each
+// read and write down to that device, which serves it, and its stack size is
+// one more than the disk's, as for a volume on a partition of a disk. In Pending mode the volume's completion
 // threads complete requests at DISPATCH_LEVEL in the order of their due times
 // (arrival + latency), several at a time, so latencies overlap.
 #pragma once
@@ -51,6 +59,8 @@ struct VolumeConfig {
     // as a volume with a mounted file system does for raw writes.
     bool FileSystemMounted = true;
     uint32_t LatencyMicros = 0;  // added to every read and write
+    unsigned Driver = 0;         // 0: \Driver\SimVolume, 1: \Driver\SimVolume2
+    bool DiskBelow = false;      // a disk device below the volume serves its requests
 };
 
 struct VolumeFaults {
@@ -75,14 +85,18 @@ struct VolumeCounters {
     std::atomic<uint64_t> Reads{0}, Writes{0}, ReadBytes{0}, WriteBytes{0};
     std::atomic<uint64_t> ForcedWrites{0};   // writes that carried SL_FORCE_DIRECT_WRITE
     std::atomic<uint64_t> RejectedWrites{0}; // refused for lack of the flag
+    std::atomic<uint64_t> WriteThroughWrites{0};  // writes that carried SL_WRITE_THROUGH
+    std::atomic<uint64_t> VerifyOverrides{0};     // requests that carried SL_OVERRIDE_VERIFY_VOLUME
 };
 
 class SimVolume;
 
-// Loads \Driver\SimVolume into the host kernel (once per boot).
-PDRIVER_OBJECT LoadSimVolumeDriver();
+constexpr unsigned SimVolumeDrivers = 2;
+// Loads the volume driver of the index into the host kernel (once per boot).
+PDRIVER_OBJECT LoadSimVolumeDriver(unsigned Index = 0);
+// Unloads every loaded volume driver.
 void UnloadSimVolumeDriver();
-PDRIVER_OBJECT SimVolumeDriver();
+PDRIVER_OBJECT SimVolumeDriver(unsigned Index = 0);
 
 // Creates a volume device with its drive letter. Returns null when the letter
 // is taken.
@@ -105,6 +119,8 @@ public:
     // \Device\HarddiskVolumeN
     virtual std::u16string DeviceName() const = 0;
     virtual void SetFileSystemMounted(bool Mounted) = 0;
+    // The disk device below the volume (DiskBelow), or null.
+    virtual PDEVICE_OBJECT DiskDevice() const = 0;
 };
 
 }  // namespace sim

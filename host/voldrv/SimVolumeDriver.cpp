@@ -1,6 +1,8 @@
-// The simulated volume driver \Driver\SimVolume: volume devices with direct
-// I/O over a backing store, immediate or pending completion, injected faults
-// and latency, and the raw-write protection of a mounted file system.
+// The simulated volume drivers \Driver\SimVolume and \Driver\SimVolume2:
+// volume devices with direct I/O over a backing store, optionally on a disk
+// device below them, immediate or pending completion, injected faults and
+// latency, whole-sector transfers, and the raw-write protection of a mounted
+// file system.
 #include "SimVolume.h"
 
 #include <HostKernel.h>
@@ -23,12 +25,16 @@ class Volume;
 
 struct VolumeExtension {
     Volume *Owner;
+    bool Disk;  // the disk device below the volume, not the volume itself
 };
 
+constexpr ULONG SectorSize = 512;
+
 std::mutex DriverLock;  // guards the globals below
-PDRIVER_OBJECT Driver = nullptr;
+PDRIVER_OBJECT Drivers[SimVolumeDrivers] = {};
 std::vector<Volume *> Volumes;
 unsigned NextVolumeNumber = 1;
+const wchar_t *const DriverNames[SimVolumeDrivers] = {L"SimVolume", L"SimVolume2"};
 
 WCHAR Upper(WCHAR c) { return (c >= L'a' && c <= L'z') ? WCHAR(c - 0x20) : c; }
 
@@ -52,6 +58,8 @@ public:
     ~Volume() override { StopCompletionThreads(); }
 
     PDEVICE_OBJECT Device() const override { return Device_; }
+    PDEVICE_OBJECT DiskDevice() const override { return Disk_; }
+    unsigned DriverIndex() const { return Config_.Driver; }
     WCHAR Letter() const override { return Config_.Letter; }
     uint64_t Length() const override { return Config_.Length; }
     SimBacking &Backing() override { return *Backing_; }
@@ -71,9 +79,15 @@ public:
     void SetFileSystemMounted(bool Mounted) override { Mounted_.store(Mounted); }
 
     PDEVICE_OBJECT Device_ = nullptr;
+    PDEVICE_OBJECT Disk_ = nullptr;
     const std::u16string &LinkName() { return Link_; }
 
-    NTSTATUS Dispatch(PIRP Irp) {
+    NTSTATUS Dispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+        // A volume on a disk hands the request on unchanged; the disk serves it.
+        if (Disk_ && Device == Device_) {
+            IoCopyCurrentIrpStackLocationToNext(Irp);
+            return IoCallDriver(Disk_, Irp);
+        }
         uint32_t Latency = Latency_.load();
         if (Mode_.load() == Completion::Pending) {
             IoMarkIrpPending(Irp);
@@ -109,12 +123,16 @@ private:
                       ULONG Length, ULONG *Done) {
         if (Write && (Stack->Flags & SL_FORCE_DIRECT_WRITE))
             Counters_.ForcedWrites++;
+        if (Write && (Stack->Flags & SL_WRITE_THROUGH))
+            Counters_.WriteThroughWrites++;
+        if (Stack->Flags & SL_OVERRIDE_VERIFY_VOLUME)
+            Counters_.VerifyOverrides++;
         if (Write && Mounted_.load() && !(Stack->Flags & SL_FORCE_DIRECT_WRITE)) {
             Counters_.RejectedWrites++;
             return STATUS_ACCESS_DENIED;
         }
         if (Stack->Parameters.Read.ByteOffset.QuadPart < 0 || Offset > Config_.Length ||
-            Length > Config_.Length - Offset)
+            Length > Config_.Length - Offset || Offset % SectorSize != 0 || Length % SectorSize != 0)
             return STATUS_INVALID_PARAMETER;
         if (Length == 0)
             return STATUS_SUCCESS;
@@ -250,7 +268,7 @@ NTSTATUS SimCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
     return CompleteWith(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS SimReadWrite(PDEVICE_OBJECT Device, PIRP Irp) { return VolumeOf(Device)->Dispatch(Irp); }
+NTSTATUS SimReadWrite(PDEVICE_OBJECT Device, PIRP Irp) { return VolumeOf(Device)->Dispatch(Device, Irp); }
 
 NTSTATUS SimDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -276,11 +294,13 @@ NTSTATUS SimDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
 void RemoveLocked(Volume *Target);
 
 void SimUnload(PDRIVER_OBJECT DriverObject) {
-    (void)DriverObject;
     std::lock_guard<std::mutex> Guard(DriverLock);
-    while (!Volumes.empty())
-        RemoveLocked(Volumes.back());
-    Driver = nullptr;
+    for (size_t i = Volumes.size(); i-- > 0;)
+        if (Volumes[i]->Device()->DriverObject == DriverObject)
+            RemoveLocked(Volumes[i]);
+    for (PDRIVER_OBJECT &Driver : Drivers)
+        if (Driver == DriverObject)
+            Driver = nullptr;
 }
 
 NTSTATUS SimDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
@@ -306,43 +326,71 @@ void RemoveLocked(Volume *Target) {
     InitName(&Link, LinkText);
     IoDeleteSymbolicLink(&Link);
     PDEVICE_OBJECT Device = Target->Device_;
+    PDEVICE_OBJECT Disk = Target->Disk_;
     delete Target;  // completes what is still queued
     IoDeleteDevice(Device);
+    if (Disk)
+        IoDeleteDevice(Disk);
 }
 
-PDRIVER_OBJECT LoadLocked() {
-    if (!Driver) {
-        NextVolumeNumber = 1;
-        Driver = host::LoadDriver(L"SimVolume", SimDriverEntry);
+PDRIVER_OBJECT LoadLocked(unsigned Index) {
+    if (Index >= SimVolumeDrivers)
+        return nullptr;
+    if (!Drivers[Index]) {
+        bool Any = false;
+        for (PDRIVER_OBJECT Driver : Drivers)
+            Any |= Driver != nullptr;
+        if (!Any)
+            NextVolumeNumber = 1;
+        Drivers[Index] = host::LoadDriver(DriverNames[Index], SimDriverEntry);
     }
-    return Driver;
+    return Drivers[Index];
+}
+
+// The disk device below a volume: unnamed, direct I/O, owned by the volume's
+// driver.
+PDEVICE_OBJECT CreateDisk(PDRIVER_OBJECT Driver, Volume *Target) {
+    PDEVICE_OBJECT Disk;
+    if (!NT_SUCCESS(IoCreateDevice(Driver, sizeof(VolumeExtension), nullptr, FILE_DEVICE_DISK, 0,
+                                   FALSE, &Disk)))
+        return nullptr;
+    auto *Extension = static_cast<VolumeExtension *>(Disk->DeviceExtension);
+    Extension->Owner = Target;
+    Extension->Disk = true;
+    Disk->Flags |= DO_DIRECT_IO;
+    Disk->SectorSize = SectorSize;
+    Disk->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    return Disk;
 }
 
 }  // namespace
 
-PDRIVER_OBJECT LoadSimVolumeDriver() {
+PDRIVER_OBJECT LoadSimVolumeDriver(unsigned Index) {
     std::lock_guard<std::mutex> Guard(DriverLock);
-    return LoadLocked();
+    return LoadLocked(Index);
 }
 
 void UnloadSimVolumeDriver() {
-    PDRIVER_OBJECT Loaded;
-    {
-        std::lock_guard<std::mutex> Guard(DriverLock);
-        Loaded = Driver;
+    for (unsigned Index = SimVolumeDrivers; Index-- > 0;) {
+        PDRIVER_OBJECT Loaded;
+        {
+            std::lock_guard<std::mutex> Guard(DriverLock);
+            Loaded = Drivers[Index];
+        }
+        if (Loaded)
+            host::UnloadDriver(Loaded);
     }
-    if (Loaded)
-        host::UnloadDriver(Loaded);
 }
 
-PDRIVER_OBJECT SimVolumeDriver() {
+PDRIVER_OBJECT SimVolumeDriver(unsigned Index) {
     std::lock_guard<std::mutex> Guard(DriverLock);
-    return Driver;
+    return Index < SimVolumeDrivers ? Drivers[Index] : nullptr;
 }
 
 SimVolume *CreateVolume(const VolumeConfig &Config) {
     std::lock_guard<std::mutex> Guard(DriverLock);
-    if (!LoadLocked())
+    PDRIVER_OBJECT Driver = LoadLocked(Config.Driver);
+    if (!Driver)
         return nullptr;
     std::u16string LinkText = u"\\DosDevices\\";
     LinkText += char16_t(Upper(Config.Letter));
@@ -363,13 +411,22 @@ SimVolume *CreateVolume(const VolumeConfig &Config) {
         delete Target;
         return nullptr;
     }
-    static_cast<VolumeExtension *>(Device->DeviceExtension)->Owner = Target;
+    auto *Extension = static_cast<VolumeExtension *>(Device->DeviceExtension);
+    Extension->Owner = Target;
+    Extension->Disk = false;
     Device->Flags |= DO_DIRECT_IO;
-    Device->SectorSize = 512;
-    Device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    Device->SectorSize = SectorSize;
     Target->Device_ = Device;
-    if (!NT_SUCCESS(IoCreateSymbolicLink(&Link, &Name))) {
+    if (Config.DiskBelow) {
+        Target->Disk_ = CreateDisk(Driver, Target);
+        if (Target->Disk_)
+            Device->StackSize = CCHAR(Target->Disk_->StackSize + 1);
+    }
+    Device->Flags &= ~ULONG(DO_DEVICE_INITIALIZING);
+    if ((Config.DiskBelow && !Target->Disk_) || !NT_SUCCESS(IoCreateSymbolicLink(&Link, &Name))) {
         IoDeleteDevice(Device);
+        if (Target->Disk_)
+            IoDeleteDevice(Target->Disk_);
         delete Target;
         return nullptr;
     }

@@ -159,8 +159,8 @@ struct RuleCase {
     std::function<void(CacheControlRequest &)> Tweak;
 };
 
-// The start request's five rules at their boundaries, and the two further
-// refusals of a tier without any slot.
+// The start request's five rules at their boundaries, the further refusals
+// of a tier without any slot, and the sizes the platform cannot serve.
 TEST_F(ControlDeviceTest, StartRules) {
     const uint64_t half = 512ull * MiB;
     const RuleCase cases[] = {
@@ -199,8 +199,20 @@ TEST_F(ControlDeviceTest, StartRules) {
          [](StartSettings &s) { s.MemorySize = 64 * KiB; s.AllocateBlockSize = 64 * KiB; s.CacheBlockSize = 128 * KiB; },
          STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
         {"memory tier of 2^32 blocks",
-         [](StartSettings &s) { s.MemorySize = 4 * GiB; s.AllocateBlockSize = 1 * MiB; s.CacheBlockSize = 1; },
+         [](StartSettings &s) { s.MemorySize = 2048 * GiB; s.AllocateBlockSize = 1 * MiB; s.CacheBlockSize = 512; },
          STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
+        // A volume fails transfers that are not whole sectors, and page
+        // allocation reports whole pages.
+        {"cache block below a sector",
+         [](StartSettings &s) { s.CacheBlockSize = 256; }, STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
+        {"cache block of one sector",
+         [](StartSettings &s) { s.CacheBlockSize = 512; }, STATUS_SUCCESS, 16 * MiB, 0, 0, nullptr},
+        {"allocation block below a page",
+         [](StartSettings &s) { s.AllocateBlockSize = PAGE_SIZE / 2; s.CacheBlockSize = 512; },
+         STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
+        {"allocation block of one page",
+         [](StartSettings &s) { s.AllocateBlockSize = PAGE_SIZE; s.MemorySize = 64 * PAGE_SIZE; s.CacheBlockSize = 512; },
+         STATUS_SUCCESS, 64 * PAGE_SIZE, 0, 0, nullptr},
         {"SSD tier below one cache block",
          [&](StartSettings &s) { s = StartSettings::WithSsd(half); s.MemorySize = 2 * GiB; s.CacheBlockSize = 1u << 30; },
          STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
@@ -209,6 +221,7 @@ TEST_F(ControlDeviceTest, StartRules) {
     const size_t baseline = host::PoolLiveAllocations(CACHE_POOL_TAG);
     for (const RuleCase &c : cases) {
         SCOPED_TRACE(c.Name);
+        const size_t pageRequests = host::PhysicalRequests().size();
         StartSettings settings;
         c.Change(settings);
         CacheControlRequest request = CacheTestBed::BuildRequest(L'c', true, settings);
@@ -218,6 +231,7 @@ TEST_F(ControlDeviceTest, StartRules) {
         std::optional<CacheStatistics> stats = Bed().Stats(L'c');
         if (c.Status != STATUS_SUCCESS) {
             EXPECT_FALSE(stats.has_value());
+            EXPECT_EQ(host::PhysicalRequests().size(), pageRequests) << "a refused start asked for pages";
             EXPECT_EQ(host::PoolLiveAllocations(CACHE_POOL_TAG), baseline) << "a refused start left memory";
             EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
             continue;
@@ -268,6 +282,21 @@ TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly) {
 
     ASSERT_EQ(Bed().QueryVersion(&version), STATUS_SUCCESS);
     EXPECT_EQ(version, CACHE_DRIVER_VERSION);
+}
+
+// The device has no namespace. The system hands an open of a name below the
+// device to its driver, which refuses it: an exclusive device must, since
+// exclusivity and the device's security are the system's only for the device
+// itself.
+TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused) {
+    for (const wchar_t *name : {L"\\??\\Tessiro8\\foo", L"\\Device\\Tessiro8\\", L"\\??\\Tessiro8\\a\\b"}) {
+        SCOPED_TRACE(host::Utf8(name));
+        PFILE_OBJECT file = nullptr;
+        EXPECT_EQ(host::UserOpenDevice(name, true, &file), STATUS_OBJECT_NAME_NOT_FOUND);
+        EXPECT_EQ(file, nullptr);
+        ULONG version = 0;
+        EXPECT_EQ(Bed().QueryVersion(&version), STATUS_SUCCESS) << "a refused open holds nothing";
+    }
 }
 
 // Without a security context (an I/O manager that passes none) the opener

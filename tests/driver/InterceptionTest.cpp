@@ -56,20 +56,20 @@ protected:
 
 TEST_F(InterceptionTest, RequestsForUncachedVolumesReachTheVolumeDriverUnchanged) {
     const auto me = std::this_thread::get_id();
-    std::vector<uint8_t> buffer(3000);
+    std::vector<uint8_t> buffer(3072);
     ULONG_PTR information = 0;
-    ASSERT_EQ(host::SendReadWrite(Bed().Volume(L'd')->Device(), IRP_MJ_READ, buffer.data(), 3000,
-                                  4097, &information, true, SL_OVERRIDE_VERIFY_VOLUME),
+    ASSERT_EQ(host::SendReadWrite(Bed().Volume(L'd')->Device(), IRP_MJ_READ, buffer.data(), 3072,
+                                  4608, &information, true, SL_OVERRIDE_VERIFY_VOLUME),
               STATUS_SUCCESS);
-    EXPECT_EQ(information, 3000u);
-    EXPECT_EQ(buffer, Pattern(4097, 3000, 7));
+    EXPECT_EQ(information, 3072u);
+    EXPECT_EQ(buffer, Pattern(4608, 3072, 7));
     ASSERT_EQ(Spy.Count(), 1u);
     SpyRecord read = Spy.Records()[0];
     EXPECT_EQ(read.Device, Bed().Volume(L'd')->Device());
     EXPECT_EQ(read.Major, IRP_MJ_READ);
     EXPECT_EQ(read.Flags, SL_OVERRIDE_VERIFY_VOLUME);
     EXPECT_EQ(read.Thread, me);
-    EXPECT_EQ(PassedThrough(4097, 3000, me), 1u);
+    EXPECT_EQ(PassedThrough(4608, 3072, me), 1u);
 
     // The volume driver's status comes back as it gave it.
     sim::VolumeFaults faults;
@@ -88,10 +88,10 @@ TEST_F(InterceptionTest, StoppingVolumePassesNewRequestsOnWhileEarlierOnesWait) 
 
     __atomic_store_n(&Context->Stopping, (UCHAR)1, __ATOMIC_SEQ_CST);
     const auto me = std::this_thread::get_id();
-    EXPECT_EQ(Bed().ReadBytes(L'c', 8 * MiB + 3, 777), Pattern(8 * MiB + 3, 777));
+    EXPECT_EQ(Bed().ReadBytes(L'c', 8 * MiB + 512, 1536), Pattern(8 * MiB + 512, 1536));
     std::vector<uint8_t> data(512, 0x42);
     EXPECT_EQ(Bed().Write(L'c', 6 * MiB, data.data(), 512), STATUS_SUCCESS);
-    EXPECT_EQ(PassedThrough(8 * MiB + 3, 777, me), 1u);
+    EXPECT_EQ(PassedThrough(8 * MiB + 512, 1536, me), 1u);
     EXPECT_EQ(PassedThrough(6 * MiB, 512, me), 1u);
     EXPECT_EQ(Bed().BackingBytes(L'c', 6 * MiB, 512), data);
     EXPECT_EQ(Spy.WaitingAtGate(), 1u) << "the queued read must still be waiting";

@@ -85,5 +85,36 @@ TEST_F(TargetDeviceIoTest, WritesAreForcedAndNothingPassesTheInterception) {
     EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u);
 }
 
+// The file system's write-through and verify-override marks are the
+// volume's to honour: the transfers that serve an intercepted request carry
+// them, and a plain request's transfers do not.
+TEST_F(TargetDeviceIoTest, LowerTransfersKeepTheRequestsFlags) {
+    PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
+    sim::VolumeCounters &counters = Bed().Volume(L'c')->Counters();
+    std::vector<uint8_t> data(64 * KiB, 0x3C);
+    ULONG_PTR information = 0;
+
+    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 0,
+                                  &information, true, SL_WRITE_THROUGH),
+              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 64 * KiB,
+                                  &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(counters.Writes.load(), 2u);
+    EXPECT_EQ(counters.WriteThroughWrites.load(), 1u);
+
+    std::vector<uint8_t> buffer(64 * KiB);
+    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_READ, buffer.data(), ULONG(buffer.size()), 2 * MiB,
+                                  &information, true, SL_OVERRIDE_VERIFY_VOLUME),
+              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_READ, buffer.data(), ULONG(buffer.size()), 3 * MiB,
+                                  &information),
+              STATUS_SUCCESS);
+    EXPECT_EQ(counters.Reads.load(), 2u);
+    EXPECT_EQ(counters.VerifyOverrides.load(), 1u);
+    // Both went through the worker and the cache.
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 2u);
+}
+
 }  // namespace
 }  // namespace testbed

@@ -289,6 +289,106 @@ TEST_F(VolumeLifecycleTest, VolumeUnderASecondLetterIsNotCachedTwice) {
     IoDeleteSymbolicLink(&linkName);
 }
 
+// The take-over hooks the driver of the first cached volume. A volume of
+// another volume driver never passes the interception, so caching it would
+// only pretend: its start is refused, also after every volume is stopped, and
+// its requests keep reaching its own driver.
+TEST_F(VolumeLifecycleTest, VolumeOfAnotherDriverIsRefused) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    sim::VolumeConfig other;
+    other.Letter = L'e';
+    other.Length = 8 * MiB;
+    other.Driver = 1;
+    Bed().AddVolume(other);
+    Bed().FillPattern(L'e', 5);
+    PDEVICE_OBJECT device = Bed().Volume(L'e')->Device();
+    ASSERT_NE(device->DriverObject, Bed().VolumeDriver());
+
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    const size_t pool = LivePool();
+    const long references = host::ObjectReferences(device);
+    for (bool cStarted : {true, false}) {
+        SCOPED_TRACE(cStarted ? "c started" : "c stopped");
+        EXPECT_EQ(Bed().StartCache(L'e', StartSettings::WithSsd()), STATUS_NOT_SUPPORTED);
+        EXPECT_FALSE(Bed().Stats(L'e').has_value());
+        EXPECT_EQ(LivePool(), cStarted ? pool : LivePool());
+        EXPECT_EQ(host::ObjectReferences(device), references);
+        EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-e.dat")));
+        EXPECT_EQ(Bed().ReadBytes(L'e', 0, 64 * KiB), Pattern(0, 64 * KiB, 5));
+        EXPECT_EQ(device->DriverObject->MajorFunction[IRP_MJ_READ], sim::SimVolumeDriver(1)->MajorFunction[IRP_MJ_READ]);
+        EXPECT_NE(device->DriverObject->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)InterceptReadWrite);
+        if (cStarted) {
+            ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+        }
+    }
+}
+
+// While a volume is cached its device object is referenced, so that its
+// address cannot pass to another device whose requests the cache would then
+// take for the volume's. Every handle of a start is a kernel handle: the
+// start runs in the control panel's thread, whose process must not get them.
+TEST_F(VolumeLifecycleTest, CachedDeviceIsReferencedAndStartHandlesAreKernelHandles) {
+    Bed().AddVolume(L'c', 8 * MiB);
+    PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
+    const long references = host::ObjectReferences(device);
+    const uint64_t userHandles = host::UserProcessHandlesCreated();
+
+    ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+    EXPECT_EQ(host::ObjectReferences(device), references + 1);
+    EXPECT_EQ(host::UserProcessHandlesCreated(), userHandles);
+    // The worker uses the cache file's handle in the system process.
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
+    EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
+    EXPECT_EQ(Bed().Stats(L'c')->SsdBlocksUsed, 1u);
+
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    EXPECT_EQ(host::ObjectReferences(device), references);
+
+    // A refused start gives its reference back too.
+    ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().StartCache(L'c', Small()), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(host::ObjectReferences(device), references + 1);
+    ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+    EXPECT_EQ(host::UserProcessHandlesCreated(), userHandles);
+}
+
+// A volume on a partition of a disk has a device stack below it: the volume
+// driver passes each request down, and every request the cache builds for
+// the volume must carry a stack location for each device.
+TEST_F(VolumeLifecycleTest, VolumeWithADeviceBelowIsCached) {
+    sim::VolumeConfig config;
+    config.Letter = L'c';
+    config.Length = 8 * MiB;
+    config.DiskBelow = true;
+    config.FileSystemMounted = false;
+    Bed().AddVolume(config);
+    Bed().FillPattern(L'c');
+    ASSERT_EQ(Bed().Volume(L'c')->Device()->StackSize, 2);
+
+    for (sim::Completion mode : {sim::Completion::Immediate, sim::Completion::Pending}) {
+        SCOPED_TRACE(mode == sim::Completion::Pending ? "pending" : "immediate");
+        Bed().Volume(L'c')->SetCompletion(mode);
+        ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
+        EXPECT_EQ(Bed().ReadBytes(L'c', 64 * KiB, 128 * KiB), Pattern(64 * KiB, 128 * KiB));
+        std::vector<uint8_t> data(4096, 0x6B);
+        ASSERT_EQ(Bed().Write(L'c', 64 * KiB + 4096, data.data(), 4096), STATUS_SUCCESS);
+        EXPECT_EQ(Bed().BackingBytes(L'c', 64 * KiB + 4096, 4096), data);
+        std::vector<uint8_t> expected = Pattern(64 * KiB, 128 * KiB);
+        std::memcpy(expected.data() + 4096, data.data(), data.size());
+        EXPECT_EQ(Bed().ReadBytes(L'c', 64 * KiB, 128 * KiB), expected);
+        EXPECT_EQ(Bed().Stats(L'c')->MemoryHits, 1u);
+        // The disk below served every transfer.
+        bool diskServed = false;
+        for (const SpyRecord &r : Spy.Records())
+            diskServed |= r.Device == Bed().Volume(L'c')->DiskDevice();
+        EXPECT_TRUE(diskServed);
+        ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
+        Bed().FillPattern(L'c');
+        Spy.Clear();
+    }
+}
+
 // Block numbers are 32-bit; a volume of more blocks is refused rather than
 // indexed through a truncated bitmap.
 TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused) {

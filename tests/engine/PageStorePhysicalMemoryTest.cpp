@@ -51,7 +51,7 @@ TEST_F(PhysicalMemoryTest, PagesComeOnlyFromInstalledMemoryInsideTheWindow) {
         {"window without memory", 2 * MiB, 4 * GiB - 1, MiB, 0},
         {"window cuts a range", 4 * GiB + MiB, 8 * GiB - 1, 4 * MiB, MiB},
         {"whole window", 4 * GiB, 4 * GiB + 2 * MiB - 1, MiB, MiB},
-        {"odd size rounds to pages", 0, 2 * MiB - 1, 5000, 5000},
+        {"odd size gets whole pages", 0, 2 * MiB - 1, 5000, 2 * PAGE_SIZE},
     };
     for (const Case &C : Cases) {
         SCOPED_TRACE(C.What);

@@ -278,7 +278,7 @@ TEST_F(CachePathTest, RequestsPastTheWholeBlocksBypassTheIndex) {
 
     ReadCounters before = Counters();
     EXPECT_EQ(Read(length - 8 * KiB, 8 * KiB), STATUS_SUCCESS);
-    EXPECT_EQ(Read(length - B64 - 100, B64 + 100), STATUS_SUCCESS);
+    EXPECT_EQ(Read(length - B64 - 512, B64 + 512), STATUS_SUCCESS);
     ReadCounters d = Counters() - before;
     EXPECT_EQ(d.VolumeReads, 0u);
     EXPECT_EQ(d.MemoryBlocksUsed, 0u);

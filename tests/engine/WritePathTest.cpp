@@ -20,14 +20,14 @@ std::vector<uint8_t> Fill(size_t Length, uint8_t Seed) {
 // and length and leaves the cache alone; the next read is a miss.
 TEST_F(CachePathTest, WriteToUncachedBlocksOnlyReachesTheVolume) {
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 256, 4 * MiB)));
-    const uint64_t offset = 5 * B64 + 100;
-    std::vector<uint8_t> before = Bed().BackingBytes(kVolume, offset - 100, 2 * B64 + 200);
+    const uint64_t offset = 5 * B64 + 512;
+    std::vector<uint8_t> before = Bed().BackingBytes(kVolume, offset - 512, 2 * B64 + 1024);
     std::vector<uint8_t> data = Fill(2 * B64, 1);
     ASSERT_EQ(Write(offset, data), STATUS_SUCCESS);
 
     std::vector<uint8_t> expected = before;
-    std::memcpy(expected.data() + 100, data.data(), data.size());
-    EXPECT_EQ(Bed().BackingBytes(kVolume, offset - 100, 2 * B64 + 200), expected);
+    std::memcpy(expected.data() + 512, data.data(), data.size());
+    EXPECT_EQ(Bed().BackingBytes(kVolume, offset - 512, 2 * B64 + 1024), expected);
     for (ULONG b = 5; b <= 7; b++)
         EXPECT_FALSE(InMemory(b));
 
@@ -90,12 +90,12 @@ INSTANTIATE_TEST_SUITE_P(
                       RefreshCase{"AlignedPart", 4096, 8192, 4096},
                       RefreshCase{"SectorPartOn512", 512, 1024, 512},
                       RefreshCase{"SectorPartOn4096", 4096, 1024, 512},
-                      RefreshCase{"OddBytes", 512, 10, 100},
-                      RefreshCase{"AcrossBothBlocks", 4096, B64 - 300, 1000},
+                      RefreshCase{"SectorsAcrossFileSectors", 4096, 1536, 3072},
+                      RefreshCase{"AcrossBothBlocks", 4096, B64 - 1536, 3072},
                       RefreshCase{"OneBlockOfTwo", 512, 0, B64}),
     [](const auto &info) { return std::string(info.param.Name); });
 
-// Up to 4 MiB a write bounces through the transfer buffer; one byte more
+// Up to 4 MiB a write bounces through the transfer buffer; one sector more
 // needs an allocation of its own. When that fails the write still reaches the
 // volume, as it came, and the copies of the blocks it covers are dropped.
 TEST_F(CachePathTest, LargeWriteNeedsItsOwnBounceBuffer) {
@@ -108,16 +108,16 @@ TEST_F(CachePathTest, LargeWriteNeedsItsOwnBounceBuffer) {
     EXPECT_EQ(Write(B64, Fill(CACHE_TRANSFER_BUFFER_SIZE, 3)), STATUS_SUCCESS);
 
     uint64_t writes = Volume->Counters().Writes;
-    std::vector<uint8_t> bytes = Fill(CACHE_TRANSFER_BUFFER_SIZE + 1, 4);
-    EXPECT_EQ(Write(1, bytes), STATUS_SUCCESS);
+    std::vector<uint8_t> bytes = Fill(CACHE_TRANSFER_BUFFER_SIZE + 512, 4);
+    EXPECT_EQ(Write(512, bytes), STATUS_SUCCESS);
     EXPECT_EQ(Volume->Counters().Writes, writes + 1);
-    EXPECT_EQ(Bed().BackingBytes(kVolume, 1, CACHE_TRANSFER_BUFFER_SIZE + 1), bytes);
+    EXPECT_EQ(Bed().BackingBytes(kVolume, 512, CACHE_TRANSFER_BUFFER_SIZE + 512), bytes);
     EXPECT_FALSE(InMemory(0));
     EXPECT_FALSE(InMemory(1));
     EXPECT_TRUE(InMemory(66)) << "a block the write does not touch keeps its copy";
     host::PoolClearFaults();
 
-    EXPECT_EQ(Write(1, Fill(CACHE_TRANSFER_BUFFER_SIZE + 1, 5)), STATUS_SUCCESS);
+    EXPECT_EQ(Write(512, Fill(CACHE_TRANSFER_BUFFER_SIZE + 512, 5)), STATUS_SUCCESS);
     ReadBlocks(0, 2);  // the cached copies follow the volume
     EXPECT_EQ(Counters().VolumeReads, 3u);
 }
@@ -133,7 +133,7 @@ TEST_F(CachePathTest, FailedWriteDropsCachedCopies) {
     faults.FailNthWrite = 1;
     Volume->SetFaults(faults);
     CacheStatistics before = Bed().Stats(kVolume).value();
-    EXPECT_EQ(Write(3ull * B64 + 10, Fill(B64, 2)), STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Write(3ull * B64 + 512, Fill(B64, 2)), STATUS_IO_DEVICE_ERROR);
     CacheStatistics after = Bed().Stats(kVolume).value();
     EXPECT_EQ(std::memcmp(&before, &after, sizeof(before)), 0);
     Volume->SetFaults(sim::VolumeFaults());
@@ -156,9 +156,9 @@ TEST_F(CachePathTest, WritePastTheWholeBlocksDropsCoveredCopies) {
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 256, 4 * MiB), length));
     const ULONG whole = (ULONG)(length / B64);
     ReadBlocks(whole - 2, 2);
-    std::vector<uint8_t> data = Fill(B64 + 12 * KiB - 100, 6);
-    EXPECT_EQ(Write((uint64_t)(whole - 1) * B64 + 100, data), STATUS_SUCCESS);
-    EXPECT_EQ(Bed().BackingBytes(kVolume, (uint64_t)(whole - 1) * B64 + 100, (ULONG)data.size()),
+    std::vector<uint8_t> data = Fill(B64 + 12 * KiB - 512, 6);
+    EXPECT_EQ(Write((uint64_t)(whole - 1) * B64 + 512, data), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().BackingBytes(kVolume, (uint64_t)(whole - 1) * B64 + 512, (ULONG)data.size()),
               data);
     EXPECT_TRUE(InMemory(whole - 2));
     EXPECT_FALSE(InMemory(whole - 1));
@@ -174,11 +174,19 @@ TEST_F(CachePathTest, FailedSsdRefreshDropsTheSsdCopy) {
         ULONG InBlock, Length;
         bool FailReads;  // the unaligned refresh reads the slot first
     };
+    // The cache file lies on a drive of 4096-byte sectors, so a write of
+    // single volume sectors refreshes part of a file sector.
     for (const Case &c : {Case{"aligned part, write fails", 4096, 4096, false},
-                          Case{"odd part, read fails", 10, 100, true},
-                          Case{"odd part, write fails", 10, 100, false}}) {
+                          Case{"sector part, read fails", 512, 1024, true},
+                          Case{"sector part, write fails", 512, 1024, false}}) {
         SCOPED_TRACE(c.Name);
         FreshBed();
+        host::FileDrive drive;
+        drive.Letter = testbed::kCacheLetter;
+        drive.HostDirectory = Bed().CacheDirectory();
+        drive.SectorSize = 4096;
+        host::UnmapFileDrive(testbed::kCacheLetter);
+        host::MapFileDrive(drive);
         ASSERT_TRUE(StartVolume(WithSsd(B64, 16)));
         ReadBlocks(3, 1);
         ReadBlocks(3, 1);

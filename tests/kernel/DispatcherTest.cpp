@@ -143,8 +143,7 @@ TEST_P(SystemThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     PVOID Wrong;
     EXPECT_EQ(ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, &Wrong, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
-    EXPECT_EQ(ZwClose(Handle), STATUS_SUCCESS);
-    EXPECT_EQ(ZwClose(Handle), STATUS_INVALID_HANDLE);
+    EXPECT_EQ(ZwClose(Handle), STATUS_SUCCESS);  // a second close would stop the system
 
     for (int i = 0; i < 5; ++i)
         KeReleaseSemaphore(&Context.Wake, 0, 1, FALSE);

@@ -127,11 +127,13 @@ TEST_F(FileTest, EndOfFileBeyondFreeSpaceFailsWithDiskFull) {
     ZwClose(Handle);
 }
 
-// Unbuffered transfers must be whole sectors at sector offsets.
+// Unbuffered transfers must be whole sectors at sector offsets, from buffers
+// that meet the device's alignment requirement.
 struct AlignmentCase {
     LONGLONG Offset;
     ULONG Length;
     NTSTATUS Expected;
+    ULONG BufferShift = 0;  // bytes the buffers lie past a 16-byte boundary
 };
 
 class UnbufferedTest : public FileTest, public ::testing::WithParamInterface<AlignmentCase> {};
@@ -145,18 +147,24 @@ TEST_P(UnbufferedTest, TransfersFollowTheSectorRule) {
     End.EndOfFile.QuadPart = 64 * 1024;
     ASSERT_EQ(ZwSetInformationFile(Handle, &Iosb, &End, sizeof(End), FileEndOfFileInformation),
               STATUS_SUCCESS);
-    std::vector<unsigned char> Data(GetParam().Length, 0x5A), Back(GetParam().Length);
+    const ULONG Shift = GetParam().BufferShift;
+    std::vector<unsigned char> DataSpace(GetParam().Length + 32, 0x5A), BackSpace(GetParam().Length + 32);
+    auto Aligned = [Shift](std::vector<unsigned char> &Space) {
+        uintptr_t At = (reinterpret_cast<uintptr_t>(Space.data()) + 15) & ~uintptr_t(15);
+        return reinterpret_cast<unsigned char *>(At + Shift);
+    };
+    unsigned char *Data = Aligned(DataSpace), *Back = Aligned(BackSpace);
     LARGE_INTEGER Offset;
     Offset.QuadPart = GetParam().Offset;
-    EXPECT_EQ(ZwWriteFile(Handle, nullptr, nullptr, nullptr, &Iosb, Data.data(), GetParam().Length,
+    EXPECT_EQ(ZwWriteFile(Handle, nullptr, nullptr, nullptr, &Iosb, Data, GetParam().Length,
                           &Offset, nullptr),
               GetParam().Expected);
-    EXPECT_EQ(ZwReadFile(Handle, nullptr, nullptr, nullptr, &Iosb, Back.data(), GetParam().Length,
+    EXPECT_EQ(ZwReadFile(Handle, nullptr, nullptr, nullptr, &Iosb, Back, GetParam().Length,
                          &Offset, nullptr),
               GetParam().Expected);
     if (NT_SUCCESS(GetParam().Expected)) {
         EXPECT_EQ(Iosb.Information, GetParam().Length);
-        EXPECT_EQ(Back, Data);
+        EXPECT_EQ(memcmp(Back, Data, GetParam().Length), 0);
     }
     ZwClose(Handle);
 }
@@ -166,7 +174,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, UnbufferedTest,
                                            AlignmentCase{8192, 8192, STATUS_SUCCESS},
                                            AlignmentCase{512, 4096, STATUS_INVALID_PARAMETER},
                                            AlignmentCase{4096, 512, STATUS_INVALID_PARAMETER},
-                                           AlignmentCase{4096, 6000, STATUS_INVALID_PARAMETER}));
+                                           AlignmentCase{4096, 6000, STATUS_INVALID_PARAMETER},
+                                           AlignmentCase{0, 4096, STATUS_SUCCESS, 4},
+                                           AlignmentCase{0, 4096, STATUS_INVALID_PARAMETER, 2}));
 
 TEST_F(FileTest, InjectedFileFaultsFailLaterTransfers) {
     HANDLE Handle;

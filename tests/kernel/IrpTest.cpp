@@ -20,6 +20,9 @@ struct StackState {
     std::thread Completer;
     UCHAR LowerFlags = 0;
     PVOID LowerBuffer = nullptr;
+    // Lower returns STATUS_PENDING without marking the request pending,
+    // having completed it at once (1) or completing it later (2).
+    int LowerForgetsMark = 0;
 } S;
 
 NTSTATUS UpperCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
@@ -48,12 +51,17 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     S.Events.push_back("lower");
     Irp->IoStatus.Status = S.LowerStatus;
     Irp->IoStatus.Information = NT_SUCCESS(S.LowerStatus) ? Stack->Parameters.Read.Length : 0;
-    if (!S.LowerPends) {
+    if (S.LowerForgetsMark == 1) {
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    if (!S.LowerPends && !S.LowerForgetsMark) {
         NTSTATUS Status = S.LowerStatus;
         IoCompleteRequest(Irp, IO_NO_INCREMENT);
         return Status;
     }
-    IoMarkIrpPending(Irp);
+    if (!S.LowerForgetsMark)
+        IoMarkIrpPending(Irp);
     S.Completer = std::thread([Irp] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         IoCompleteRequest(Irp, IO_DISK_INCREMENT);
@@ -92,6 +100,7 @@ protected:
         S.LowerStatus = STATUS_SUCCESS;
         S.StopCompletion = false;
         S.PendingSeenByRoutine = FALSE;
+        S.LowerForgetsMark = 0;
         Driver = host::LoadDriver(L"Stack", StackEntry);
         ASSERT_NE(Driver, nullptr);
     }
@@ -152,17 +161,25 @@ TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatu
     EXPECT_EQ(Irp->CurrentLocation, 3);
 
     NTSTATUS Status = IoCallDriver(S.Upper, Irp);
+    // A request that fails without being pended gets neither its status
+    // block nor its event: the caller has the status IoCallDriver returned.
+    const bool Reported = GetParam().Pends || !NT_ERROR(GetParam().Status);
     if (GetParam().Pends) {
         EXPECT_EQ(Status, STATUS_PENDING);
         EXPECT_EQ(KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr), STATUS_WAIT_0);
         EXPECT_TRUE(S.PendingSeenByRoutine);
     } else {
         EXPECT_EQ(Status, GetParam().Status);
-        EXPECT_EQ(KeReadStateEvent(&Event), 1);  // the I/O manager signals it either way
+        EXPECT_EQ(KeReadStateEvent(&Event), Reported ? 1 : 0);
         EXPECT_FALSE(S.PendingSeenByRoutine);
     }
-    EXPECT_EQ(Iosb.Status, GetParam().Status);
-    EXPECT_EQ(Iosb.Information, NT_SUCCESS(GetParam().Status) ? sizeof(Buffer) : 0u);
+    if (Reported) {
+        EXPECT_EQ(Iosb.Status, GetParam().Status);
+        EXPECT_EQ(Iosb.Information, NT_SUCCESS(GetParam().Status) ? sizeof(Buffer) : 0u);
+    } else {
+        EXPECT_EQ(Iosb.Status, STATUS_SUCCESS);
+        EXPECT_EQ(Iosb.Information, 12345u);
+    }
     EXPECT_EQ(S.LowerBuffer, Buffer);
     EXPECT_EQ(S.RoutineDevice, S.Upper);
     EXPECT_EQ(S.Events, (std::vector<std::string>{"upper", "lower", "routine"}));
@@ -172,7 +189,34 @@ INSTANTIATE_TEST_SUITE_P(Modes, SynchronousRequestTest,
                          ::testing::Values(CompletionCase{false, STATUS_SUCCESS},
                                            CompletionCase{true, STATUS_SUCCESS},
                                            CompletionCase{false, STATUS_IO_DEVICE_ERROR},
-                                           CompletionCase{true, STATUS_IO_DEVICE_ERROR}));
+                                           CompletionCase{true, STATUS_IO_DEVICE_ERROR},
+                                           CompletionCase{false, STATUS_BUFFER_OVERFLOW}));
+
+// A dispatch routine that returns STATUS_PENDING must have marked the request
+// pending: otherwise a failure is never reported to its waiter. The check
+// holds whether the request completes before the routine returns or after.
+class PendingMarkDeathTest : public IrpTest {};
+
+TEST_F(PendingMarkDeathTest, PendingWithoutMarkStopsTheSystem) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (int Mode : {1, 2}) {
+        SCOPED_TRACE(Mode == 1 ? "completed before returning" : "completed later");
+        EXPECT_DEATH(
+            {
+                S.LowerForgetsMark = Mode;
+                S.LowerStatus = STATUS_IO_DEVICE_ERROR;
+                char Buffer[512];
+                KEVENT Event;
+                KeInitializeEvent(&Event, NotificationEvent, FALSE);
+                IO_STATUS_BLOCK Iosb = {};
+                PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer),
+                                                        nullptr, &Event, &Iosb);
+                if (IoCallDriver(S.Lower, Irp) == STATUS_PENDING)
+                    KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr);
+            },
+            "without marking it pending");
+    }
+}
 
 TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheRoutine) {
     S.StopCompletion = true;

@@ -25,11 +25,14 @@ protected:
 
     // A request built by IoBuildSynchronousFsdRequest and sent the way a
     // driver that bypasses the dispatch table sends it.
+    // StackLength, when not 0, replaces the length in the stack location, so
+    // that the request asks for more than its MDL describes.
     NTSTATUS Direct(UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset, bool Force,
-                    ULONG_PTR *Information) {
+                    ULONG_PTR *Information, ULONG StackLength = 0) {
         KEVENT Event;
         KeInitializeEvent(&Event, NotificationEvent, FALSE);
-        IO_STATUS_BLOCK Iosb;
+        // A request that fails at once leaves the status block as it was.
+        IO_STATUS_BLOCK Iosb = {};
         LARGE_INTEGER Start;
         Start.QuadPart = LONGLONG(Offset);
         PIRP Irp = IoBuildSynchronousFsdRequest(Major, Device, Buffer, Length, &Start, &Event, &Iosb);
@@ -39,6 +42,8 @@ protected:
         PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
         if (Force)
             Stack->Flags |= SL_FORCE_DIRECT_WRITE;
+        if (StackLength)
+            Stack->Parameters.Read.Length = StackLength;
         Stack->DeviceObject = Device;
         NTSTATUS Status = Device->DriverObject->MajorFunction[Major](Device, Irp);
         if (Status == STATUS_PENDING) {
@@ -154,6 +159,33 @@ TEST_P(SimVolumeTest, RequestsPastTheEndFailWhole) {
               STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Information, 0u);
     EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 512, End, false, &Information), STATUS_INVALID_PARAMETER);
+}
+
+// A disk transfers whole sectors from a buffer that holds the whole request.
+TEST_P(SimVolumeTest, TransfersAreWholeSectorsWithinTheirMdl) {
+    struct Case {
+        const char *What;
+        uint64_t Offset;
+        ULONG Length, StackLength;
+        NTSTATUS Status;
+    };
+    const Case Cases[] = {
+        {"whole sectors", 1536, 2048, 0, STATUS_SUCCESS},
+        {"offset within a sector", 100, 512, 0, STATUS_INVALID_PARAMETER},
+        {"length not a sector multiple", 512, 1000, 0, STATUS_INVALID_PARAMETER},
+        {"odd offset and length", 3, 777, 0, STATUS_INVALID_PARAMETER},
+        {"MDL shorter than the request", 0, 512, 1024, STATUS_INVALID_PARAMETER},
+    };
+    alignas(16) static char Buffer[4096];
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(C.What);
+        for (UCHAR Major : {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE)}) {
+            ULONG_PTR Information = 0;
+            EXPECT_EQ(Direct(Major, Buffer, C.Length, C.Offset, true, &Information, C.StackLength),
+                      C.Status);
+            EXPECT_EQ(Information, C.Status == STATUS_SUCCESS ? C.Length : 0u);
+        }
+    }
 }
 
 TEST_P(SimVolumeTest, ManyConcurrentRequestsAllComplete) {

@@ -46,9 +46,11 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
                       std::string *Error) {
     if (Up || Booted) return Fail("the cache host is already running", Error);
     Backing = std::move(NewBacking);
-    Length = Backing->Size();
+    // A disk has whole sectors: the bytes of a partial last sector are out of
+    // reach, as nbdkit's blocksize filter leaves them too.
+    Length = Backing->Size() & ~uint64_t(SectorSize - 1);
     DriveLetter = Options.Letter;
-    if (Length == 0) return Fail("the backing store is empty", Error);
+    if (Length == 0) return Fail("the backing store holds no whole sector", Error);
 
     host::KernelConfig config;
     config.ManualTick = false;

@@ -43,6 +43,9 @@ public:
     bool Stop();
     bool Running() const { return Up; }
 
+    // The volume transfers whole sectors of this size, as a disk does.
+    static constexpr uint32_t SectorSize = 512;
+    // The volume's length: the backing store's whole sectors.
     uint64_t Size() const { return Length; }
     // Reads and writes through the volume's device. Information is the byte
     // count the request completed with.

@@ -3,7 +3,10 @@
 // image file; every client read and write becomes an IRP sent to the volume's
 // device, so it passes the driver's interception, queue and worker.
 //
-//   nbdkit -t 64 ./nbdkit-tessiro8-plugin.so upstream=nbd+unix:///?socket=/tmp/up.sock
+// The volume transfers whole sectors only; nbdkit's blocksize filter in front
+// of the plugin serves clients that send unaligned requests:
+//
+//   nbdkit -t 64 --filter=blocksize ./nbdkit-tessiro8-plugin.so upstream=nbd+unix:///?socket=/tmp/up.sock
 //          memory=256 cache-block=64 [ssd=on ssd-size=512 cache-file=/tmp/c.dat]
 //          [stats-log=/tmp/stats.txt] [stats-csv=/tmp/stats.csv]
 #define NBDKIT_API_VERSION 2
@@ -251,6 +254,16 @@ int TessiroFlush(void *, uint32_t) {
 
 int TessiroCanFua(void *) { return NBDKIT_FUA_EMULATE; }
 
+// The cached volume is a disk: it transfers whole 512-byte sectors only. The
+// plugin says so, and nbdkit's blocksize filter, stacked in front of it,
+// serves clients that send unaligned requests.
+int TessiroBlockSize(void *, uint32_t *Minimum, uint32_t *Preferred, uint32_t *Maximum) {
+    *Minimum = CacheHost::SectorSize;
+    *Preferred = Config.Host.Settings.CacheBlockSize;
+    *Maximum = 0xFFFFFFFFu;
+    return 0;
+}
+
 struct nbdkit_plugin Plugin = [] {
     struct nbdkit_plugin p;
     memset(&p, 0, sizeof p);
@@ -285,6 +298,7 @@ struct nbdkit_plugin Plugin = [] {
     p.can_flush = TessiroCanFlush;
     p.can_multi_conn = TessiroCanMultiConn;
     p.can_fua = TessiroCanFua;
+    p.block_size = TessiroBlockSize;
     p.pread = TessiroPread;
     p.pwrite = TessiroPwrite;
     p.flush = TessiroFlush;

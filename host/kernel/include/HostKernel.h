@@ -111,7 +111,9 @@ uint64_t PhysicalBytesInUse();
 // ---------------------------------------------------------------------------
 // Files under X:\ live in HostDirectory. Transfers on files opened with
 // FILE_NO_INTERMEDIATE_BUFFERING must be multiples of SectorSize at offsets
-// that are multiples of it, or they fail with STATUS_INVALID_PARAMETER.
+// that are multiples of it, from a buffer whose address has no bit of
+// AlignmentRequirement set (the device's FILE_xxx_ALIGNMENT mask), or they
+// fail with STATUS_INVALID_PARAMETER.
 // Device is the device object that file objects on the letter report (the
 // volume a file system would sit on); null for a plain host directory.
 // FreeBytes limits the end of file that may be set (0: unlimited).
@@ -121,6 +123,7 @@ struct FileDrive {
     ULONG SectorSize = 512;
     PDEVICE_OBJECT Device = nullptr;
     uint64_t FreeBytes = 0;
+    ULONG AlignmentRequirement = 3;  // FILE_LONG_ALIGNMENT, as common disks report
 };
 void MapFileDrive(const FileDrive &Drive);
 void UnmapFileDrive(WCHAR Letter);
@@ -137,7 +140,9 @@ std::string HostPathOf(const wchar_t *NtPath);
 // ---------------------------------------------------------------------------
 // Opens the device named by an NT path (\Device\X or \??\X) by sending
 // IRP_MJ_CREATE with a security context whose token is an administrator's
-// when Admin is set. Exclusive devices admit one open at a time.
+// when Admin is set. Exclusive devices admit one open at a time, whatever
+// name follows the device's; that rest of the path (from its backslash) is
+// the file object's name, for the driver to accept or refuse.
 NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File);
 // METHOD_BUFFERED device control: one system buffer of max(in, out) bytes,
 // Information bytes copied back to Output. Waits for pending completion.
@@ -204,6 +209,16 @@ bool ThreadEnded(PKTHREAD Thread);
 size_t RunningSystemThreadCount();
 // Whether the calling thread has disabled interrupts with _disable.
 bool InterruptsDisabled();
+
+// ---------------------------------------------------------------------------
+// Objects and handles
+// ---------------------------------------------------------------------------
+// Handles that kernel-mode calls have put into the user process's table (made
+// without OBJ_KERNEL_HANDLE by a thread that is not a system thread) since
+// boot. Such a handle is the user process's to use and to close.
+uint64_t UserProcessHandlesCreated();
+// The object's reference count (handles included).
+long ObjectReferences(PVOID Object);
 
 // Looks up a device by its NT name (after following symbolic links).
 PDEVICE_OBJECT FindDevice(const wchar_t *NtName);

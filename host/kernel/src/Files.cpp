@@ -1,6 +1,7 @@
 // File objects: opens of devices (volumes, the control device) and of host
 // files on mapped drive letters, with the platform's sharing, delete-on-close
-// and unbuffered-alignment rules; the Zw file calls on them.
+// and unbuffered rules (sector offsets and lengths, aligned buffers); the Zw
+// file calls on them.
 #include "KernelInternal.h"
 
 #include <fcntl.h>
@@ -41,6 +42,7 @@ struct FileBody {
     ULONG Share = 0;
     ULONG Options = 0;
     ULONG SectorSize = 512;
+    ULONG AlignmentRequirement = 0;
     uint64_t FreeBytes = 0;
 };
 
@@ -226,6 +228,7 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
     File->Share = Share;
     File->Options = Options;
     File->SectorSize = Drive.SectorSize ? Drive.SectorSize : 1;
+    File->AlignmentRequirement = Drive.AlignmentRequirement;
     File->FreeBytes = Drive.FreeBytes;
     if (Options & (FILE_SYNCHRONOUS_IO_ALERT | FILE_SYNCHRONOUS_IO_NONALERT))
         File->Object.Flags |= FO_SYNCHRONOUS_IO;
@@ -244,7 +247,7 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
 }
 
 FileBody *ReferenceFile(HANDLE Handle) {
-    void *Body = HandleReference(Handle);
+    void *Body = HandleReference(Handle, KernelMode);
     if (!Body)
         return nullptr;
     if (ObjectKindOf(Body) != ObjectKind::File) {
@@ -279,7 +282,8 @@ NTSTATUS HostFileTransfer(FileBody *File, bool Write, PVOID Buffer, ULONG Length
     if (Offset < 0)
         return STATUS_INVALID_PARAMETER;
     if ((File->Options & FILE_NO_INTERMEDIATE_BUFFERING) &&
-        (uint64_t(Offset) % File->SectorSize != 0 || Length % File->SectorSize != 0))
+        (uint64_t(Offset) % File->SectorSize != 0 || Length % File->SectorSize != 0 ||
+         (reinterpret_cast<uintptr_t>(Buffer) & File->AlignmentRequirement) != 0))
         return STATUS_INVALID_PARAMETER;
     {
         std::lock_guard<std::mutex> Guard(FileLock);
@@ -467,7 +471,7 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
         SetIosb(IoStatusBlock, Status, 0);
         return Status;
     }
-    *FileHandle = HandleInsert(File);
+    *FileHandle = HandleInsert(File, ObjectAttributes->Attributes);
     SetIosb(IoStatusBlock, STATUS_SUCCESS, Information);
     return STATUS_SUCCESS;
 }

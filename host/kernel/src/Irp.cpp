@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+#include <new>
 #include <vector>
 
 namespace host::detail {
@@ -16,14 +17,36 @@ constexpr uint32_t IrpMagic = 0x50524948;  // "HIRP"
 constexpr uint32_t FreedIrpMagic = 0x44524948;
 
 // The I/O manager's private part of an IRP, in front of it.
-struct IrpHost {
+//
+// Holds keeps the memory alive while IofCallDriver still looks at the IRP
+// after its routine returned: the allocation is one hold, each IofCallDriver
+// in progress another, and the last one to go frees it. The three masks have
+// one bit per stack location (the first 64): Walked, the locations that
+// completion has passed; Marked, those of them that were marked pending;
+// ReturnedPending, those whose dispatch routine returned STATUS_PENDING. A
+// routine that returns STATUS_PENDING must have marked its location, and
+// each side checks that rule against what the other has published.
+struct alignas(16) IrpHost {
     uint32_t Magic;
     uint8_t StackCount;
     bool IoManagerCompletes;  // finished by the I/O manager after the last completion routine
     ULONG OutputLength;       // METHOD_BUFFERED control requests: bytes the caller can take
-    uint32_t Pad;
+    std::atomic<int> Holds;
+    std::atomic<uint64_t> Walked, Marked, ReturnedPending;
+    SyncRequest *Owner;  // the host's own waiter, for requests it built itself
 };
 static_assert(sizeof(IrpHost) % 16 == 0, "the IRP stays 16-byte aligned");
+
+uint64_t LocationBit(PIRP Irp, PIO_STACK_LOCATION Stack) {
+    ptrdiff_t Index = Stack - reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
+    return Index >= 0 && Index < 64 ? uint64_t(1) << Index : 0;
+}
+
+[[noreturn]] void PendingWithoutMark(PIRP Irp) {
+    BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION: a dispatch routine returned STATUS_PENDING for "
+             "IRP %p without marking it pending (IoMarkIrpPending)",
+             (void *)Irp);
+}
 
 IrpHost *HostOf(PIRP Irp) {
     auto *Host = reinterpret_cast<IrpHost *>(Irp) - 1;
@@ -80,8 +103,19 @@ void FillPfns(PMDL Mdl) {
 // What the I/O manager does once every driver has completed a request it
 // built: copy out buffered data, release MDLs and buffers, report the status
 // block, signal the event and free the IRP.
+//
+// As NT does, it reports the status block and signals the event only for a
+// request that did not fail, or that failed after it was pended (for
+// synchronous I/O only when a file object carries it). A request that fails
+// without being pended, as when a dispatch routine fails it at once, leaves
+// both untouched: its caller has the status from IoCallDriver.
 void FinishThreadedIrp(PIRP Irp) {
     IrpHost *Host = HostOf(Irp);
+    PFILE_OBJECT File = Irp->Tail.Overlay.OriginalFileObject;
+    bool SynchronousIo = (Irp->Flags & IRP_SYNCHRONOUS_API) ||
+                         (File && (File->Flags & FO_SYNCHRONOUS_IO));
+    bool Report = !NT_ERROR(Irp->IoStatus.Status) || (Irp->PendingReturned && !SynchronousIo) ||
+                  (Irp->PendingReturned && File && (Irp->Flags & IRP_SYNCHRONOUS_API));
     if (Irp->Flags & IRP_BUFFERED_IO) {
         if ((Irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(Irp->IoStatus.Status) &&
             Irp->UserBuffer && Irp->AssociatedIrp.SystemBuffer) {
@@ -100,12 +134,31 @@ void FinishThreadedIrp(PIRP Irp) {
             MmUnlockPages(Mdl);
         IoFreeMdl(Mdl);
     }
-    if (Irp->UserIosb)
+    if (Report && Irp->UserIosb)
         *Irp->UserIosb = Irp->IoStatus;
-    PKEVENT Event = Irp->UserEvent;
+    PKEVENT Event = Report ? Irp->UserEvent : nullptr;
+    if (Host->Owner)
+        Host->Owner->Finished.store(true, std::memory_order_release);
     IoFreeIrp(Irp);
     if (Event)
         KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
+}
+
+void ReleaseIrpMemory(IrpHost *Host) {
+    unsigned Count = Host->StackCount;
+    if (Count <= CachedStackCounts) {
+        std::lock_guard<std::mutex> Guard(CacheLock);
+        if (IrpCache[Count].size() < CacheDepth) {
+            IrpCache[Count].push_back(Host);
+            return;
+        }
+    }
+    free(Host);
+}
+
+void DropHold(IrpHost *Host) {
+    if (Host->Holds.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        ReleaseIrpMemory(Host);
 }
 
 }  // namespace
@@ -130,6 +183,8 @@ PIRP AllocateThreadedIrp(PDEVICE_OBJECT Device, SyncRequest *Request) {
     if (!Irp)
         return nullptr;
     HostOf(Irp)->IoManagerCompletes = true;
+    HostOf(Irp)->Owner = Request;
+    Request->Finished.store(false);
     KeInitializeEvent(&Request->Event, NotificationEvent, FALSE);
     Request->Iosb.Status = STATUS_PENDING;
     Request->Iosb.Information = 0;
@@ -152,16 +207,16 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT Device, PIRP Irp, SyncRequest *Request) {
     // A routine that does not return STATUS_PENDING must have completed the
     // request already; otherwise its later completion would write to this
     // caller's stack after the call returned.
-    if (KeReadStateEvent(&Request->Event) == 0)
+    if (!Request->Finished.load(std::memory_order_acquire))
         BugCheck("dispatch routine returned 0x%08x without completing the request and without "
                  "STATUS_PENDING",
                  (unsigned)Status);
-    if (Request->Iosb.Status != Status)
+    if (KeReadStateEvent(&Request->Event) != 0 && Request->Iosb.Status != Status)
         fprintf(stderr,
                 "host kernel: dispatch routine returned 0x%08x but completed the request with "
                 "0x%08x\n",
                 (unsigned)Status, (unsigned)Request->Iosb.Status);
-    return Request->Iosb.Status;
+    return Status;
 }
 
 }  // namespace host::detail
@@ -186,7 +241,8 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     if (!Block)
         return nullptr;
     memset(Block, 0, IrpBytes(Count));
-    auto *Host = static_cast<IrpHost *>(Block);
+    auto *Host = new (Block) IrpHost();
+    Host->Holds.store(1);
     Host->Magic = IrpMagic;
     Host->StackCount = uint8_t(Count);
     auto *Irp = reinterpret_cast<PIRP>(Host + 1);
@@ -201,20 +257,12 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
 
 void IoFreeIrp(PIRP Irp) {
     IrpHost *Host = HostOf(Irp);
-    unsigned Count = Host->StackCount;
     Host->Magic = FreedIrpMagic;
-    if (Count <= CachedStackCounts) {
-        std::lock_guard<std::mutex> Guard(CacheLock);
-        if (IrpCache[Count].size() < CacheDepth) {
-            IrpCache[Count].push_back(Host);
-            return;
-        }
-    }
-    free(Host);
+    DropHold(Host);
 }
 
 NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
-    HostOf(Irp);
+    IrpHost *Host = HostOf(Irp);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("IofCallDriver at IRQL %u", KeGetCurrentIrql());
     Irp->CurrentLocation--;
@@ -223,8 +271,19 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
                  (void *)Irp);
     PIO_STACK_LOCATION Stack = --Irp->Tail.Overlay.CurrentStackLocation;
     Stack->DeviceObject = DeviceObject;
+    uint64_t Bit = LocationBit(Irp, Stack);
     PDRIVER_DISPATCH Routine = DeviceObject->DriverObject->MajorFunction[Stack->MajorFunction];
-    return Routine(DeviceObject, Irp);
+    // The IRP may be completed and freed before the routine returns; the
+    // hold keeps its memory for the check below.
+    Host->Holds.fetch_add(1, std::memory_order_relaxed);
+    NTSTATUS Status = Routine(DeviceObject, Irp);
+    if (Status == STATUS_PENDING && Bit) {
+        Host->ReturnedPending.fetch_or(Bit);
+        if ((Host->Walked.load() & Bit) && !(Host->Marked.load() & Bit))
+            PendingWithoutMark(Irp);
+    }
+    DropHold(Host);
+    return Status;
 }
 
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
@@ -245,6 +304,13 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
     IoSkipCurrentIrpStackLocation(Irp);
     do {
         Irp->PendingReturned = (Stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;
+        if (uint64_t Bit = LocationBit(Irp, Stack)) {
+            if (Irp->PendingReturned)
+                Host->Marked.fetch_or(Bit);
+            Host->Walked.fetch_or(Bit);
+            if ((Host->ReturnedPending.load() & Bit) && !Irp->PendingReturned)
+                PendingWithoutMark(Irp);
+        }
         NTSTATUS Status = Irp->IoStatus.Status;
         UCHAR Control = Stack->Control;
         PIO_COMPLETION_ROUTINE Routine = Stack->CompletionRoutine;
@@ -296,7 +362,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     HostOf(Irp)->IoManagerCompletes = true;
     Irp->UserIosb = IoStatusBlock;
     Irp->UserEvent = Event;
-    Irp->Flags |= IRP_SYNCHRONOUS_API;
+    // A threaded request without a file object; NT does not mark it as a
+    // synchronous API call, so a failure after pending still reports.
     Irp->Tail.Overlay.Thread = KeGetCurrentThread();
     Irp->RequestorMode = KernelMode;
     Irp->IoStatus.Status = STATUS_SUCCESS;

@@ -60,12 +60,16 @@ void ObjectReference(void *Body);
 void ObjectDereference(void *Body);
 size_t ObjectLiveCount();
 
-// Kernel handles: each holds one reference on its object.
-HANDLE HandleInsert(void *Body);
-// Returns the object with one more reference, or null.
-void *HandleReference(HANDLE Handle);
-NTSTATUS HandleClose(HANDLE Handle);
-size_t HandleCloseAll();  // returns how many were open
+// Handles: each holds one reference on its object. OBJ_KERNEL_HANDLE in
+// Attributes makes a kernel handle; otherwise the handle belongs to the
+// current thread's process.
+HANDLE HandleInsert(void *Body, ULONG Attributes);
+// Returns the object with one more reference, or null when the handle is not
+// valid for a caller of the mode in the current process.
+void *HandleReference(HANDLE Handle, KPROCESSOR_MODE Mode);
+// A kernel-mode close of an invalid handle is a bug check.
+NTSTATUS HandleClose(HANDLE Handle, KPROCESSOR_MODE Mode);
+size_t HandleCloseAll();  // every table; returns how many were open
 
 // ---------------------------------------------------------------------------
 // Names
@@ -125,11 +129,16 @@ void ResetIrpCache();
 struct SyncRequest {
     KEVENT Event;
     IO_STATUS_BLOCK Iosb;
+    // Set when the I/O manager has finished the request, whether or not it
+    // reported the status block and the event (a request that fails without
+    // being pended gets neither, as on NT).
+    std::atomic<bool> Finished{false};
 };
 // Builds an IRP completed by the I/O manager (UserEvent/UserIosb of Request).
 PIRP AllocateThreadedIrp(PDEVICE_OBJECT Device, SyncRequest *Request);
 // Calls the driver with the IRP's next stack location and waits for the
-// request when it pends. Returns the final status.
+// request when it pends. Returns the final status: the status block's after
+// a wait, IoCallDriver's otherwise.
 NTSTATUS CallAndWait(PDEVICE_OBJECT Device, PIRP Irp, SyncRequest *Request);
 // Remembers the output buffer of a METHOD_BUFFERED control request.
 void SetBufferedOutputLength(PIRP Irp, ULONG Length);

@@ -246,9 +246,9 @@ PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAdd
             ExFreePoolWithTag(Mdl, 0);
             Mdl = nullptr;
         } else {
+            // The platform hands out and reports whole pages: a request that
+            // is not a page multiple gets its last page whole.
             uint64_t Bytes = Taken << PAGE_SHIFT;
-            if (Bytes > Asked)
-                Bytes = Asked;
             RtlZeroMemory(Mdl, sizeof(MDL));
             // Size is a 16-bit field; large chunks' MDLs exceed it, and
             // nothing reads it: the page count follows from ByteCount.

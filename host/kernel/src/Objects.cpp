@@ -16,9 +16,41 @@ constexpr uint64_t DeadMagic = 0x444145444a424f44ull;
 
 std::atomic<size_t> LiveObjects{0};
 
+// Handle tables as NT keeps them: one per process and one for kernel handles.
+// System threads run in the System process; every other thread that calls
+// into the kernel (a test's thread, the nbdkit plugin's) stands for a thread
+// of one user process, the caller of the control device. A handle made
+// without OBJ_KERNEL_HANDLE goes into the current process's table and is
+// valid only in that process; a kernel handle is valid in every process, but
+// only for kernel-mode callers. Kernel handle values have the sign bit set,
+// as on 64-bit NT.
+enum TableId { KernelTable, SystemProcessTable, UserProcessTable, TableCount };
+constexpr uintptr_t KernelHandleBits = ~uintptr_t(0x7FFFFFFF);
+
+struct HandleTable {
+    std::unordered_map<uintptr_t, void *> Entries;
+    uintptr_t Next = 4;
+};
+
 std::mutex HandleLock;
-std::unordered_map<uintptr_t, void *> Handles;
-uintptr_t NextHandle = 4;
+HandleTable Tables[TableCount];
+uint64_t UserHandlesCreated = 0;
+
+bool IsKernelHandleValue(HANDLE Handle) {
+    return (reinterpret_cast<uintptr_t>(Handle) & KernelHandleBits) == KernelHandleBits;
+}
+
+TableId CurrentProcessTable() {
+    return KeGetCurrentThread()->SystemThread ? SystemProcessTable : UserProcessTable;
+}
+
+// The table that a handle value names for a caller of the mode, or null when
+// the caller may not use it.
+HandleTable *TableFor(HANDLE Handle, KPROCESSOR_MODE Mode) {
+    if (IsKernelHandleValue(Handle))
+        return Mode == KernelMode ? &Tables[KernelTable] : nullptr;
+    return &Tables[CurrentProcessTable()];
+}
 
 }  // namespace
 
@@ -82,32 +114,49 @@ void ObjectDereference(void *Body) {
 
 size_t ObjectLiveCount() { return LiveObjects.load(); }
 
-HANDLE HandleInsert(void *Body) {
+HANDLE HandleInsert(void *Body, ULONG Attributes) {
+    TableId Id = (Attributes & OBJ_KERNEL_HANDLE) ? KernelTable : CurrentProcessTable();
     std::lock_guard<std::mutex> Guard(HandleLock);
-    uintptr_t Value = NextHandle;
-    NextHandle += 4;
-    Handles[Value] = Body;
-    return reinterpret_cast<HANDLE>(Value);
+    HandleTable &Table = Tables[Id];
+    uintptr_t Value = Table.Next;
+    Table.Next += 4;
+    Table.Entries[Value] = Body;
+    if (Id == UserProcessTable)
+        UserHandlesCreated++;
+    return reinterpret_cast<HANDLE>(Id == KernelTable ? Value | KernelHandleBits : Value);
 }
 
-void *HandleReference(HANDLE Handle) {
+void *HandleReference(HANDLE Handle, KPROCESSOR_MODE Mode) {
     std::lock_guard<std::mutex> Guard(HandleLock);
-    auto It = Handles.find(reinterpret_cast<uintptr_t>(Handle));
-    if (It == Handles.end())
+    HandleTable *Table = TableFor(Handle, Mode);
+    if (!Table)
+        return nullptr;
+    auto It = Table->Entries.find(reinterpret_cast<uintptr_t>(Handle) & ~KernelHandleBits);
+    if (It == Table->Entries.end())
         return nullptr;
     ObjectReference(It->second);
     return It->second;
 }
 
-NTSTATUS HandleClose(HANDLE Handle) {
-    void *Body;
+NTSTATUS HandleClose(HANDLE Handle, KPROCESSOR_MODE Mode) {
+    void *Body = nullptr;
     {
         std::lock_guard<std::mutex> Guard(HandleLock);
-        auto It = Handles.find(reinterpret_cast<uintptr_t>(Handle));
-        if (It == Handles.end())
-            return STATUS_INVALID_HANDLE;
-        Body = It->second;
-        Handles.erase(It);
+        HandleTable *Table = TableFor(Handle, Mode);
+        if (Table) {
+            auto It = Table->Entries.find(reinterpret_cast<uintptr_t>(Handle) & ~KernelHandleBits);
+            if (It != Table->Entries.end()) {
+                Body = It->second;
+                Table->Entries.erase(It);
+            }
+        }
+    }
+    if (!Body) {
+        // NT stops the system when kernel-mode code closes a handle that its
+        // process does not hold.
+        if (Mode == KernelMode)
+            BugCheck("INVALID_KERNEL_HANDLE: kernel-mode close of invalid handle %p", Handle);
+        return STATUS_INVALID_HANDLE;
     }
     ObjectDereference(Body);
     return STATUS_SUCCESS;
@@ -116,14 +165,24 @@ NTSTATUS HandleClose(HANDLE Handle) {
 size_t HandleCloseAll() {
     size_t Count = 0;
     for (;;) {
-        HANDLE Handle;
+        void *Body = nullptr;
         {
             std::lock_guard<std::mutex> Guard(HandleLock);
-            if (Handles.empty())
+            for (HandleTable &Table : Tables) {
+                if (!Table.Entries.empty()) {
+                    Body = Table.Entries.begin()->second;
+                    Table.Entries.erase(Table.Entries.begin());
+                    break;
+                }
+            }
+            if (!Body) {
+                for (HandleTable &Table : Tables)
+                    Table.Next = 4;
+                UserHandlesCreated = 0;
                 break;
-            Handle = reinterpret_cast<HANDLE>(Handles.begin()->first);
+            }
         }
-        HandleClose(Handle);
+        ObjectDereference(Body);
         ++Count;
     }
     return Count;
@@ -143,8 +202,7 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
                                    PVOID *Object,
                                    POBJECT_HANDLE_INFORMATION HandleInformation) {
     (void)DesiredAccess;
-    (void)AccessMode;
-    void *Body = HandleReference(Handle);
+    void *Body = HandleReference(Handle, AccessMode);
     if (!Body)
         return STATUS_INVALID_HANDLE;
     if (ObjectType && static_cast<ObjectKind>(reinterpret_cast<uintptr_t>(ObjectType)) != ObjectKindOf(Body)) {
@@ -173,5 +231,14 @@ LONG_PTR ObfDereferenceObject(PVOID Object) {
 NTSTATUS ZwClose(HANDLE Handle) {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("ZwClose at IRQL %u", KeGetCurrentIrql());
-    return HandleClose(Handle);
+    return HandleClose(Handle, KernelMode);
 }
+
+namespace host {
+uint64_t UserProcessHandlesCreated() {
+    std::lock_guard<std::mutex> Guard(HandleLock);
+    return UserHandlesCreated;
+}
+
+long ObjectReferences(PVOID Object) { return ObjectHeaderOf(Object)->RefCount.load(); }
+}  // namespace host

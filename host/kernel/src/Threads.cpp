@@ -128,7 +128,6 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
                               PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext) {
     (void)DesiredAccess;
-    (void)ObjectAttributes;
     (void)ProcessHandle;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("PsCreateSystemThread at IRQL %u", KeGetCurrentIrql());
@@ -139,7 +138,10 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     Thread->StartRoutine = StartRoutine;
     Thread->StartContext = StartContext;
     ObjectReference(Thread);  // held by the running thread
-    *ThreadHandle = HandleInsert(Thread);  // takes over the creation reference
+    // The handle goes into the caller's process unless the attributes ask
+    // for a kernel handle.
+    *ThreadHandle = HandleInsert(Thread, ObjectAttributes ? ObjectAttributes->Attributes : 0);
+    // takes over the creation reference
     if (ClientId) {
         ClientId->UniqueProcess = reinterpret_cast<HANDLE>(uintptr_t(4));
         ClientId->UniqueThread = reinterpret_cast<HANDLE>(uintptr_t(Thread->Id));
@@ -153,7 +155,7 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
         delete Start;
         delete Ended;
         ObjectDereference(Thread);
-        HandleClose(*ThreadHandle);
+        HandleClose(*ThreadHandle, KernelMode);
         *ThreadHandle = nullptr;
         return STATUS_INSUFFICIENT_RESOURCES;
     }

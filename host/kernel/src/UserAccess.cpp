@@ -20,6 +20,10 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *
     PIRP Irp = AllocateThreadedIrp(Device, &Request);
     if (!Irp)
         return STATUS_INSUFFICIENT_RESOURCES;
+    // Without a file object the request is the system's own, as a driver
+    // builds it with IoBuildSynchronousFsdRequest: not a synchronous API call.
+    if (!File)
+        Irp->Flags &= ~ULONG(IRP_SYNCHRONOUS_API);
     PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
     Stack->MajorFunction = Major;
     Stack->Flags = StackFlags;
@@ -89,10 +93,10 @@ NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File) {
     PDEVICE_OBJECT Device = ResolveDevice(FromWide(NtName), &Remainder);
     if (!Device)
         return STATUS_OBJECT_NAME_NOT_FOUND;
-    NTSTATUS Status = Remainder.empty()
-                          ? OpenDeviceFile(Device, Remainder, Admin, GENERIC_READ | GENERIC_WRITE,
-                                           0, FILE_SYNCHRONOUS_IO_NONALERT, File)
-                          : STATUS_OBJECT_PATH_NOT_FOUND;
+    // A name that goes on past the device is the device's to interpret: the
+    // create carries the rest in the file object's name.
+    NTSTATUS Status = OpenDeviceFile(Device, Remainder, Admin, GENERIC_READ | GENERIC_WRITE, 0,
+                                     FILE_SYNCHRONOUS_IO_NONALERT, File);
     ObjectDereference(Device);
     return Status;
 }
