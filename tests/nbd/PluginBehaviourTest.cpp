@@ -224,8 +224,11 @@ TEST_F(PluginBehaviour, ExistingCacheFileIsRefusedUnlessGivenUp) {
 
     parameters.push_back("cache-file-overwrite=on");
     ASSERT_TRUE(StartCache(parameters)) << Cache.Log();
+    NbdClient client;
+    ASSERT_TRUE(client.Connect(Cache.Uri())) << client.LastError();  // the cache runs
     ASSERT_EQ(stat(document.c_str(), &st), 0);
     EXPECT_EQ(uint64_t(st.st_size), 512ull << 20);
+    client.Disconnect();
     EXPECT_EQ(Cache.Stop(), 0) << Cache.Log();
     EXPECT_NE(stat(document.c_str(), &st), 0) << "given up: deleted at the stop";
 }
