@@ -7,6 +7,12 @@ CCacheApp theApp;
 
 bool CCacheApp::InitInstance()
 {
+    // Every drive letter is looked at (volume list, settings dialog, cache
+    // file check): an empty removable drive must fail quietly instead of
+    // raising the system's "No Disk" box. The other bits of the mode
+    // inherited from the parent process are kept.
+    UINT inherited = SetErrorMode(SEM_FAILCRITICALERRORS);
+    SetErrorMode(inherited | SEM_FAILCRITICALERRORS);
     ui::InitCommonControls(ICC_WIN95_CLASSES);
     m_registryKey = L"应用程序向导生成的本地应用程序";
     CCacheDlg dialog;

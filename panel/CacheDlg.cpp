@@ -269,6 +269,11 @@ void CCacheDlg::UpdateDetailList(WCHAR driveLetter)
 {
     CacheStatistics statistics;
     if (!QueryVolumeStatistics(driveLetter, &statistics)) {
+        // The texts stay, but the run of samples is broken: the next
+        // successful update (of this volume after a click on another one
+        // that is not cached, or of a volume started again) has no previous
+        // sample of its own.
+        m_lastStatisticsLetter = 0;
         return;
     }
     // The speed is the difference to the previous sample of the same volume;

@@ -48,7 +48,8 @@ public:
     ui::ListCtrl m_detailList;
     WCHAR m_selectedLetter;
     CacheStatistics m_lastStatistics;
-    // Drive letter m_lastStatistics was taken from; 0 before the first sample.
+    // Drive letter m_lastStatistics was taken from; 0 before the first sample
+    // and after a failed update.
     WCHAR m_lastStatisticsLetter;
     WCHAR m_configPath[CONFIG_PATH_CHARS];
     ui::ToolTip m_toolTip;
@@ -68,4 +69,9 @@ private:
     bool SelectedVolume(WCHAR *driveLetter, int *row) const;
     void SetRowTexts(int row, const VolumeRowTexts &texts);
     void Fail(const WCHAR *text);
+    // cache.ini writes of the commands; false when the file could not be
+    // written (true without a settings file at all).
+    bool StoreSettings(const VolumeSettings &settings);
+    bool RemoveSettings(WCHAR driveLetter);
+    bool SendStop(WCHAR driveLetter);
 };

@@ -1,6 +1,8 @@
 // The five volume commands of the main window. The settings file changes
 // only after the driver accepted a start or a stop (Delete and Settings
-// excepted).
+// excepted). A write to cache.ini that fails is reported with the settings
+// file's message; New and Start then take their start back, so that the
+// driver and the file stay in step.
 #include "panel/CacheDlg.h"
 
 #include "panel/ConfigDlg.h"
@@ -8,6 +10,23 @@
 #include "panel/Messages.h"
 
 #include <string.h>
+
+bool CCacheDlg::StoreSettings(const VolumeSettings &settings)
+{
+    // Without a path (no room for it beside the executable, told at
+    // start-up) the panel runs without a settings file.
+    return m_configPath[0] == 0 || WriteVolumeSettings(&settings, m_configPath);
+}
+
+bool CCacheDlg::RemoveSettings(WCHAR driveLetter)
+{
+    return m_configPath[0] == 0 || DeleteVolumeSettings(driveLetter, m_configPath);
+}
+
+bool CCacheDlg::SendStop(WCHAR driveLetter)
+{
+    return SendControlRequest(nullptr, FALSE, driveLetter, FALSE, 0, 0, 0, 0, FALSE, 0);
+}
 
 void CCacheDlg::OnVolumeNew()
 {
@@ -26,10 +45,21 @@ void CCacheDlg::OnVolumeNew()
         Fail(TEXT_ADD_FAILED);
         return;
     }
+    VolumeSettings settings = dialog.ResultSettings(1);
+    bool stored = StoreSettings(settings);
+    if (!stored) {
+        // A volume that is not remembered would be lost at the next launch
+        // and every later command would miss its settings: take the start
+        // back and remove whatever part of the section got written.
+        RemoveSettings(letter);
+        Fail(TEXT_SETTINGS_ERROR);
+        if (SendStop(letter)) {
+            return;
+        }
+        // The driver keeps the volume: list it as the rebuild would.
+    }
     int row = m_volumeList.InsertItem(m_volumeList.GetItemCount(), dialog.m_volumeLabel);
     UpdateVolumeRow(letter, row);
-    VolumeSettings settings = dialog.ResultSettings(1);
-    WriteVolumeSettings(&settings, m_configPath);
 }
 
 void CCacheDlg::OnVolumeStart()
@@ -48,12 +78,20 @@ void CCacheDlg::OnVolumeStart()
         Fail(TEXT_START_FAILED);
         return;
     }
-    MessageBox(TEXT_START_SUCCEEDED, PANEL_CAPTION, STYLE_SUCCESS);
+    settings.Started = 1;
+    if (!StoreSettings(settings)) {
+        // The file would not start the volume at the next launch: the start
+        // is taken back, and the file and the toolbar stay as they were.
+        Fail(TEXT_SETTINGS_ERROR);
+        if (SendStop(letter)) {
+            return;
+        }
+    } else {
+        MessageBox(TEXT_START_SUCCEEDED, PANEL_CAPTION, STYLE_SUCCESS);
+    }
     m_toolBar.EnableButton(ID_VOLUME_START, false);
     m_toolBar.EnableButton(ID_VOLUME_STOP, true);
     m_toolBar.EnableButton(ID_VOLUME_SETTINGS, false);
-    settings.Started = 1;
-    WriteVolumeSettings(&settings, m_configPath);
 }
 
 void CCacheDlg::OnVolumeStop()
@@ -62,7 +100,7 @@ void CCacheDlg::OnVolumeStop()
     if (!SelectedVolume(&letter, nullptr)) {
         return;
     }
-    if (!SendControlRequest(nullptr, FALSE, letter, FALSE, 0, 0, 0, 0, FALSE, 0)) {
+    if (!SendStop(letter)) {
         Fail(TEXT_STOP_FAILED);
         return;
     }
@@ -77,7 +115,11 @@ void CCacheDlg::OnVolumeStop()
         return;
     }
     settings.Started = 0;
-    WriteVolumeSettings(&settings, m_configPath);
+    // The volume stays stopped as asked; a file that keeps Started=1 starts
+    // it again at the next launch, which the message tells.
+    if (!StoreSettings(settings)) {
+        Fail(TEXT_SETTINGS_ERROR);
+    }
 }
 
 void CCacheDlg::OnVolumeDelete()
@@ -88,9 +130,14 @@ void CCacheDlg::OnVolumeDelete()
         return;
     }
     // A volume that is not cached refuses the stop; that is fine here.
-    SendControlRequest(nullptr, FALSE, letter, FALSE, 0, 0, 0, 0, FALSE, 0);
+    SendStop(letter);
+    if (!RemoveSettings(letter)) {
+        // The section stays, and with it the row: the list goes on showing
+        // what the file holds.
+        Fail(TEXT_SETTINGS_ERROR);
+        return;
+    }
     m_volumeList.DeleteItem(row);
-    DeleteVolumeSettings(letter, m_configPath);
     if (m_volumeList.GetItemCount() > 0) {
         m_selectedLetter = m_volumeList.GetItemText(0, 0)[0];
     }
@@ -113,6 +160,11 @@ void CCacheDlg::OnVolumeSettings()
         return;
     }
     VolumeSettings settings = dialog.ResultSettings(dialog.m_settings.Started);
-    WriteVolumeSettings(&settings, m_configPath);
+    if (!StoreSettings(settings)) {
+        // No rebuild: it would start the volume from settings that may be
+        // written only in part.
+        Fail(TEXT_SETTINGS_ERROR);
+        return;
+    }
     FillVolumeList();
 }

@@ -102,12 +102,23 @@ BOOL CConfigDlg::OnInitDialog()
     m_cacheBlockIndex = CONFIG_DEFAULT_CACHE_INDEX;
 
     if (m_editMode) {
+        int edited = -1;
         for (int i = 0; i < m_diskCombo.GetCount(); ++i) {
             if (m_diskCombo.GetLBText(i)[0] == m_editLetter) {
-                m_diskCombo.SetCurSel(i);
+                edited = i;
                 break;
             }
         }
+        if (edited < 0) {
+            // The volume is not eligible now (its medium is gone, say): it
+            // gets an entry of its stored label all the same, so that the
+            // disabled list shows the volume whose section is edited.
+            WCHAR label[VOLUME_NAME_CHARS];
+            TextCopy(label, VOLUME_NAME_CHARS, m_settings.VolumeName);
+            label[0] = m_editLetter;
+            edited = m_diskCombo.AddString(label);
+        }
+        m_diskCombo.SetCurSel(edited);
         m_diskCombo.Enable(false);
         m_memSize = m_settings.MemSize;
         m_ssdEnabled = m_settings.SsdUsed ? TRUE : FALSE;
@@ -178,11 +189,31 @@ void CConfigDlg::OnOK()
                    (m_ssdEnabled && m_ssdGrow && m_ssdSize >= m_ssdMaxSize) ||
                    // The path must fit the driver's request (and the record).
                    (m_ssdEnabled && m_cacheFile.Length() > CACHE_WIN32_PATH_MAX);
-    if (refused) {
+    if (refused || (m_ssdEnabled && !CacheFileMayBeUsed())) {
         MessageBox(TEXT_BAD_PARAMETERS, PANEL_CAPTION, STYLE_FAILURE);
         return;
     }
     ui::Dialog::OnOK();
+}
+
+bool CConfigDlg::CacheFileMayBeUsed() const
+{
+    // The volume's own stored cache file may be there still (left by a crash
+    // or a power loss); the driver takes it over as before.
+    if (m_editMode && m_settings.SsdUsed &&
+        TextEqualNoCase(m_cacheFile, m_settings.CacheFile, CACHE_FILE_CHARS)) {
+        return true;
+    }
+    // The driver opens the cache file whether it exists or not, gives it the
+    // tier's size, overwrites it and deletes it at the stop: a path that
+    // names anything that exists would destroy it. Only a path known to name
+    // nothing passes; a malformed one is left to the driver, which refuses it.
+    if (GetFileAttributesW(m_cacheFile) != INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+           error == ERROR_INVALID_NAME;
 }
 
 VolumeSettings CConfigDlg::ResultSettings(UCHAR started) const

@@ -30,6 +30,10 @@ public:
     // In edit mode the record always names the edited volume.
     VolumeSettings ResultSettings(UCHAR started) const;
 
+    // False when m_cacheFile names something that exists (or may exist),
+    // other than the edited volume's own stored cache file.
+    bool CacheFileMayBeUsed() const;
+
     ui::ComboBox m_diskCombo;
     UINT m_memSize;
     UINT m_ssdSize;

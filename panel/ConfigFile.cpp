@@ -26,26 +26,42 @@ bool HasPath(const WCHAR *path)
     return path != nullptr && path[0] != 0;
 }
 
-// Creates an empty UTF-16LE file (byte-order mark only) when none exists, so
-// that the profile calls keep writing it as UTF-16.
-void CreateUnicodeFile(const WCHAR *path)
+// Gives cache.ini the UTF-16LE byte-order mark when it is missing or empty,
+// so that the profile calls keep writing it as UTF-16: a file without one
+// would be written in the system's code page, which cannot hold "本地磁盘" on
+// every Windows language. False when the mark is needed but cannot be
+// written; a file that cannot be opened is left to the profile writes,
+// which then fail on their own.
+bool PrepareUnicodeFile(const WCHAR *path)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
-        return;  // exists already, or cannot be created
+        return true;
     }
-    static const unsigned char bom[2] = {0xFF, 0xFE};
-    DWORD written = 0;
-    WriteFile(file, bom, sizeof(bom), &written, nullptr);
+    bool ready = true;
+    unsigned char first[2] = {0, 0};
+    DWORD got = 0;
+    if (ReadFile(file, first, sizeof(first), &got, nullptr) && got == 0) {
+        static const unsigned char bom[2] = {0xFF, 0xFE};
+        DWORD written = 0;
+        ready = WriteFile(file, bom, sizeof(bom), &written, nullptr) && written == sizeof(bom);
+    }
     CloseHandle(file);
+    return ready;
 }
 
-void WriteNumber(const WCHAR *section, const WCHAR *key, int value, const WCHAR *path)
+bool WriteText(const WCHAR *section, const WCHAR *key, const WCHAR *text, const WCHAR *path)
+{
+    return WritePrivateProfileStringW(section, key, text, path) != FALSE;
+}
+
+bool WriteNumber(const WCHAR *section, const WCHAR *key, int value, const WCHAR *path)
 {
     WCHAR text[16];
     FormatText(text, 16, L"%d", value);
-    WritePrivateProfileStringW(section, key, text, path);
+    return WriteText(section, key, text, path);
 }
 
 }  // namespace
@@ -114,37 +130,41 @@ bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR
 
 bool WriteVolumeSettings(const VolumeSettings *settings, const WCHAR *path)
 {
-    if (!HasPath(path)) {
+    if (!HasPath(path) || !PrepareUnicodeFile(path)) {
         return false;
     }
-    CreateUnicodeFile(path);
     WCHAR section[2];
     SectionName(settings->VolumeName[0], section);
     WCHAR name[VOLUME_NAME_CHARS];
     TextCopyWhole(name, VOLUME_NAME_CHARS, settings->VolumeName);
-    WritePrivateProfileStringW(section, L"VolumeName", name, path);
+    // The keys are written one by one; the first that fails ends the write.
+    if (!WriteText(section, L"VolumeName", name, path)) {
+        return false;
+    }
     if (settings->SsdUsed) {
         WCHAR cacheFile[CACHE_FILE_CHARS];
         TextCopyWhole(cacheFile, CACHE_FILE_CHARS, settings->CacheFile);
-        WritePrivateProfileStringW(section, L"CacheFile", cacheFile, path);
+        if (!WriteText(section, L"CacheFile", cacheFile, path)) {
+            return false;
+        }
     }
-    WriteNumber(section, L"MemSize", (int)settings->MemSize, path);
-    WriteNumber(section, L"SsdSize", (int)settings->SsdSize, path);
-    WriteNumber(section, L"AllocateBlockSize", (int)settings->AllocateBlockSize, path);
-    WriteNumber(section, L"CacheBlockSize", (int)settings->CacheBlockSize, path);
-    WriteNumber(section, L"SsdUsed", settings->SsdUsed, path);
-    WriteNumber(section, L"Started", settings->Started, path);
-    return true;
+    return WriteNumber(section, L"MemSize", (int)settings->MemSize, path) &&
+           WriteNumber(section, L"SsdSize", (int)settings->SsdSize, path) &&
+           WriteNumber(section, L"AllocateBlockSize", (int)settings->AllocateBlockSize, path) &&
+           WriteNumber(section, L"CacheBlockSize", (int)settings->CacheBlockSize, path) &&
+           WriteNumber(section, L"SsdUsed", settings->SsdUsed, path) &&
+           WriteNumber(section, L"Started", settings->Started, path);
 }
 
-void DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path)
+bool DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path)
 {
     if (!HasPath(path)) {
-        return;
+        return false;
     }
     WCHAR section[2];
     SectionName(driveLetter, section);
-    WritePrivateProfileSectionW(section, nullptr, path);
+    // The documented way to remove a section: the string write with no key.
+    return WritePrivateProfileStringW(section, nullptr, nullptr, path) != FALSE;
 }
 
 StartRequest BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter)

@@ -37,13 +37,14 @@ bool BuildConfigPath(WCHAR *path);
 // path reads as a file without sections.
 bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR *path);
 
-// Writes the record as the section of its first letter, creating the file as
-// UTF-16LE first when it does not exist yet. True unless the path is empty
-// (nothing is written then).
+// Writes the record as the section of its first letter. A missing or empty
+// file first gets the UTF-16LE byte-order mark. False when the path is empty
+// or a write failed; the keys before the failed one are written then.
 bool WriteVolumeSettings(const VolumeSettings *settings, const WCHAR *path);
 
-// Removes the letter's section with all its keys.
-void DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path);
+// Removes the letter's section with all its keys. True when the section is
+// gone (or never was there); false when the file could not be written.
+bool DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path);
 
 // The arguments of a start request built from stored settings.
 struct StartRequest {

@@ -67,9 +67,12 @@ bool QueryVolumeStatistics(WCHAR driveLetter, CacheStatistics *statistics)
     return true;
 }
 
-ULONG QueryDriverVersion()
+ULONG QueryDriverVersion(DWORD *openError)
 {
     HANDLE device = OpenControlDevice();
+    if (openError != nullptr) {
+        *openError = device == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    }
     if (device == INVALID_HANDLE_VALUE) {
         return DRIVER_NOT_RUNNING;
     }
@@ -79,4 +82,9 @@ ULONG QueryDriverVersion()
                     &returned, nullptr);
     CloseHandle(device);
     return version;
+}
+
+bool ControlDeviceMissing(DWORD openError)
+{
+    return openError == ERROR_FILE_NOT_FOUND || openError == ERROR_PATH_NOT_FOUND;
 }

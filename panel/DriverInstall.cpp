@@ -56,8 +56,13 @@ bool OpenAndCheckService(ui::Dialog &owner)
     if (service == nullptr) {
         return false;
     }
-    ULONG version = QueryDriverVersion();
-    if (version == DRIVER_NOT_RUNNING) {
+    DWORD openError = ERROR_SUCCESS;
+    ULONG version = QueryDriverVersion(&openError);
+    if (version == DRIVER_NOT_RUNNING && !ControlDeviceMissing(openError)) {
+        // The device is there but cannot be opened now: another program
+        // holds it, or access is denied. The driver runs; it is kept as it
+        // is, since deleting its service would lose it at the next boot.
+    } else if (version == DRIVER_NOT_RUNNING) {
         if (!StartServiceW(service, 0, nullptr)) {
             DeleteService(service);
             CloseServiceHandle(service);

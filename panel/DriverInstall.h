@@ -18,7 +18,8 @@ bool RunningUnderWow64();
 bool WriteDriverFile(WCHAR *path);
 
 // First way: reuse an existing service. Starts it when the driver does not
-// run; asks owner whether to keep a driver of another version. False when
+// run; asks owner whether to keep a driver of another version; keeps a
+// driver whose device exists but cannot be opened now. False when
 // the service is missing, its start failed (it is then deleted) or the user
 // chose the new driver (the old one is stopped and the service deleted).
 bool OpenAndCheckService(ui::Dialog &owner);

@@ -108,6 +108,8 @@ public:
     int InsertItem(int index, const WCHAR *text);
     bool SetItemText(int row, int column, const WCHAR *text);
     Text GetItemText(int row, int column) const;
+    // Deleting the selected row first clears its selection, which sends
+    // LVN_ITEMCHANGED to the dialog (the row is still counted then).
     bool DeleteItem(int row);
     void DeleteAllItems();
     int GetItemCount() const;

@@ -168,5 +168,70 @@ TEST_F(PluginBehaviour, SettingsComeFromCacheIni) {
     EXPECT_FALSE(StartCache({"config=" + Path("cache.ini"), "letter=E"}));
 }
 
+
+// Settings the driver would refuse with a bare status are refused before the
+// start, naming the rule, the values and the nearest accepted value.
+TEST_F(PluginBehaviour, RefusedSettingsAreExplained) {
+    if (!Ready()) {
+        GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
+    }
+    ASSERT_TRUE(StartUpstream("4M")) << Upstream.Log();
+    struct Case {
+        std::vector<std::string> Parameters;
+        std::vector<std::string> Said;  // parts of the message
+    } cases[] = {
+        {{"memory=256K", "allocate-block=1M"},
+         {"memory=256K", "allocate-block=1M", "whole allocation blocks", "memory=1M"}},
+        {{"memory=64M", "allocate-block=3M"},
+         {"allocate-block=3M", "power of two", "allocate-block=2M", "allocate-block=4M"}},
+        {{"memory=16M", "allocate-block=16M", "cache-block=48"},
+         {"cache-block=48K", "power of two", "cache-block=32K", "cache-block=64K"}},
+        {{"memory=16M", "allocate-block=16M", "ssd=on", "ssd-size=256",
+          "cache-file=" + Path("c.dat")},
+         {"ssd-size=256M", "512M", "ssd-size=512"}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Parameters[0] + " " + c.Parameters[1]);
+        EXPECT_FALSE(StartCache(c.Parameters));
+        std::string log = Cache.Log();
+        for (const std::string &part : c.Said) EXPECT_NE(log.find(part), std::string::npos) << log;
+        EXPECT_EQ(log.find("0xC0000001"), std::string::npos) << log;
+    }
+}
+
+// The driver overwrites the cache file and deletes it at the stop: an
+// existing cache-file= is refused, unless the user gives it up explicitly.
+TEST_F(PluginBehaviour, ExistingCacheFileIsRefusedUnlessGivenUp) {
+    if (!Ready()) {
+        GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
+    }
+    ASSERT_TRUE(StartUpstream("4M")) << Upstream.Log();
+    std::string document = Path("report.doc");
+    {
+        std::ofstream out(document);
+        out << "precious";
+    }
+    std::vector<std::string> parameters = {"memory=16M", "allocate-block=16M", "ssd=on",
+                                           "ssd-size=512", "cache-file=" + document};
+    EXPECT_FALSE(StartCache(parameters));
+    EXPECT_NE(Cache.Log().find("exists"), std::string::npos) << Cache.Log();
+    EXPECT_NE(Cache.Log().find("cache-file-overwrite=on"), std::string::npos) << Cache.Log();
+    struct stat st;
+    ASSERT_EQ(stat(document.c_str(), &st), 0);
+    ASSERT_EQ(st.st_size, 8) << "the document was given the SSD tier's size";
+    EXPECT_EQ(ReadText(document), "precious");
+    Cache.Stop();
+
+    parameters.push_back("cache-file-overwrite=on");
+    ASSERT_TRUE(StartCache(parameters)) << Cache.Log();
+    NbdClient client;
+    ASSERT_TRUE(client.Connect(Cache.Uri())) << client.LastError();  // the cache runs
+    ASSERT_EQ(stat(document.c_str(), &st), 0);
+    EXPECT_EQ(uint64_t(st.st_size), 512ull << 20);
+    client.Disconnect();
+    EXPECT_EQ(Cache.Stop(), 0) << Cache.Log();
+    EXPECT_NE(stat(document.c_str(), &st), 0) << "given up: deleted at the stop";
+}
+
 }  // namespace
 }  // namespace nbdtest

@@ -274,6 +274,81 @@ TEST_F(CommandsTest, SettingsOfAVolumeThatLeftTheDiskListKeepsItsOwnSection)
     EXPECT_EQ(Section('G')[2], "MemSize=64");
 }
 
+
+// A cache.ini that cannot be written (read-only here) is reported with the
+// settings file's message by every command that writes it. New and Start
+// take their start back, so that the driver and the file stay in step; Stop
+// leaves the volume stopped as asked; Settings starts nothing from a file it
+// could not write; Delete keeps the row of the section that stays.
+TEST_F(CommandsTest, FailedSettingsWritesAreReported)
+{
+    WriteSection(L'D', "DATA", true);
+    OpenPanel();
+    ASSERT_TRUE(Bed().Stats(L'D').has_value());
+    hostwin32::SetFileReadOnly(ConfigPath(), true);
+    const std::string file = hostwin32::ReadHostFile(ConfigPath());
+
+    SettingsInput input;
+    input.MemSize = "16";
+    input.AllocateIndex = 0;
+    ScriptSettings(input);  // C:, the one volume not configured
+    hl::Command(*Panel, ID_VOLUME_NEW);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"配置文件错误"}));
+    EXPECT_FALSE(Bed().Stats(L'C').has_value()) << "New must take its start back";
+    EXPECT_EQ(RowOf(L'C'), -1);
+
+    Select(L'D');
+    hl::Command(*Panel, ID_VOLUME_STOP);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"停止成功", "配置文件错误"}));
+    EXPECT_FALSE(Bed().Stats(L'D').has_value());
+
+    ClearMessages();
+    hl::Command(*Panel, ID_VOLUME_START);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"配置文件错误"}));
+    EXPECT_FALSE(Bed().Stats(L'D').has_value()) << "Start must take its start back";
+    EXPECT_TRUE(hl::ToolButtonEnabled(*Panel, ID_VOLUME_START));
+    EXPECT_FALSE(hl::ToolButtonEnabled(*Panel, ID_VOLUME_STOP));
+
+    ClearMessages();
+    input.MemSize = "64";
+    ScriptSettings(input);
+    hl::Command(*Panel, ID_VOLUME_SETTINGS);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"配置文件错误"}));
+    EXPECT_FALSE(Bed().Stats(L'D').has_value()) << "no start from an unwritten file";
+
+    ClearMessages();
+    hl::Command(*Panel, ID_VOLUME_DELETE);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"配置文件错误"}));
+    EXPECT_EQ(RowOf(L'D'), 0);
+    EXPECT_EQ(hostwin32::ReadHostFile(ConfigPath()), file);
+
+    // Writable again: the same Start goes through.
+    hostwin32::SetFileReadOnly(ConfigPath(), false);
+    ClearMessages();
+    hl::Command(*Panel, ID_VOLUME_START);
+    EXPECT_EQ(Messages(), std::vector<std::string>({"启动成功"}));
+    EXPECT_TRUE(Bed().Stats(L'D').has_value());
+}
+
+// Deleting the selected row clears the selection, and the list control
+// tells the window so: the buttons for a selected volume go off, as on
+// Windows.
+TEST_F(CommandsTest, DeleteOfTheSelectedRowTurnsItsButtonsOff)
+{
+    WriteSection(L'C', "SYS", true);
+    WriteSection(L'D', "DATA", false);
+    OpenPanel();
+    Select(L'D');
+    EXPECT_TRUE(hl::ToolButtonEnabled(*Panel, ID_VOLUME_START));
+    hl::ClickToolButton(*Panel, ID_VOLUME_DELETE);
+    EXPECT_EQ(RowOf(L'D'), -1);
+    EXPECT_EQ(hl::Find(*Panel, IDC_VOLUME_LIST)->SelectedRow, -1);
+    for (UINT command : {ID_VOLUME_START, ID_VOLUME_STOP, ID_VOLUME_DELETE, ID_VOLUME_SETTINGS}) {
+        EXPECT_FALSE(hl::ToolButtonEnabled(*Panel, command)) << command;
+    }
+    EXPECT_TRUE(hl::ToolButtonEnabled(*Panel, ID_VOLUME_NEW));
+}
+
 }  // namespace
 }  // namespace paneltest
 

@@ -2,6 +2,8 @@
 // checks of OK, Browse and Cancel.
 #include "PanelFixture.h"
 
+#include <sys/stat.h>
+
 namespace paneltest {
 namespace {
 
@@ -203,6 +205,99 @@ TEST_F(ConfigDlgTest, CancelHandsNothingBack)
     });
     EXPECT_EQ(dialog.DoModal(), IDCANCEL);
     EXPECT_EQ(dialog.m_memSize, 1024u);  // set by the dialog's start, not taken back
+}
+
+}  // namespace
+}  // namespace paneltest
+
+namespace paneltest {
+namespace {
+
+// The driver opens the cache file whether it exists or not, overwrites it
+// and deletes it at the stop: OK refuses a path that names anything that
+// exists, except the edited volume's own stored cache file, which a crash
+// may have left behind.
+TEST_F(ConfigDlgTest, OkRefusesAnExistingFileAsCacheFile)
+{
+    const std::u16string document = u"S:\\report.doc";
+    const std::u16string stale = u"S:\\stale.dat";
+    mkdir(hostwin32::HostPath(u"S:").c_str(), 0755);
+    ASSERT_EQ(mkdir(hostwin32::HostPath(u"S:\\folder").c_str(), 0755), 0);
+    for (const std::u16string &file : {document, stale}) {
+        FILE *out = fopen(hostwin32::HostPath(file).c_str(), "wb");
+        ASSERT_NE(out, nullptr);
+        fputs("precious", out);
+        fclose(out);
+    }
+    struct Case {
+        const char *what;
+        const char *stored;  // edit mode with this stored cache file; nullptr: New
+        const char *typed;   // nullptr: the stored path, untouched
+        bool accepted;
+    } cases[] = {
+        {"new: an existing document", nullptr, "S:\\report.doc", false},
+        {"new: an existing folder", nullptr, "S:\\folder", false},
+        {"new: a file that does not exist", nullptr, "S:\\new.dat", true},
+        {"new: a folder that does not exist (the driver refuses it)", nullptr,
+         "S:\\none\\c.dat", true},
+        {"edit: the volume's own stale cache file", "S:\\stale.dat", nullptr, true},
+        {"edit: the own file typed in another case", "S:\\stale.dat", "s:\\STALE.DAT", true},
+        {"edit: another existing file typed", "S:\\stale.dat", "S:\\report.doc", false},
+        {"edit: the own file of a volume without the SSD tier", "", "S:\\stale.dat", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        ClearMessages();
+        if (c.stored == nullptr) {
+            OpenNew();
+            hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+        } else {
+            bool ssd = c.stored[0] != 0;
+            WriteConfig({"[D]", "VolumeName=D:  [DATA]",
+                         std::string("CacheFile=") + (ssd ? c.stored : "S:\\stale.dat"),
+                         "MemSize=16", "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64",
+                         ssd ? "SsdUsed=1" : "SsdUsed=0"});
+            OpenEdit(L'D');
+            if (ssd && c.typed != nullptr) {
+                hl::ClickButton(*Dialog, IDC_SSD_ENABLE);  // off and on: the path edit opens
+            }
+            if (c.typed != nullptr) {
+                hl::ClickButton(*Dialog, IDC_SSD_ENABLE);
+            }
+        }
+        if (c.typed != nullptr) {
+            hl::SetText(*Dialog, IDC_SSD_SIZE, L"512");
+            hl::SetText(*Dialog, IDC_CACHE_FILE, W(host::U16(c.typed)));
+        }
+        hl::ClickButton(*Dialog, IDOK);
+        if (c.accepted) {
+            EXPECT_EQ(Messages(), std::vector<std::string>());
+            EXPECT_TRUE(hl::HasEnded(*Dialog));
+        } else {
+            EXPECT_EQ(Messages(), std::vector<std::string>({"参数错误"}));
+            EXPECT_FALSE(hl::HasEnded(*Dialog));
+        }
+        EXPECT_EQ(hostwin32::ReadHostFile(document), "precious");
+        hl::Close(*Dialog);
+        Dialog.reset();
+    }
+}
+
+// The disabled disk list shows the volume being edited even when it is not
+// eligible now, under its stored label.
+TEST_F(ConfigDlgTest, EditModeShowsTheEditedVolumeOutsideTheDiskList)
+{
+    WriteSection(L'G', "GVOL", false);
+    std::vector<hostwin32::Drive> drives = hostwin32::CurrentMachine().Drives;
+    for (hostwin32::Drive &drive : drives) {
+        drive.InfoFails = drive.InfoFails || drive.Letter == L'G';
+    }
+    hostwin32::SetDrives(drives);
+    OpenEdit(L'G');
+    EXPECT_EQ(Selected(IDC_DISK_COMBO), "G:  [GVOL]");
+    EXPECT_FALSE(Enabled(IDC_DISK_COMBO));
+    hl::ClickButton(*Dialog, IDOK);
+    EXPECT_EQ(Utf8(Dialog->m_volumeLabel), "G:  [GVOL]");
 }
 
 }  // namespace

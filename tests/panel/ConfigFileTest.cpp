@@ -248,3 +248,61 @@ TEST_F(ConfigFileTest, RequestRuleConvertsUnitsAndDropsAutoGrow)
 
 }  // namespace
 }  // namespace paneltest
+
+namespace paneltest {
+namespace {
+
+// The file stays UTF-16LE, so that "本地磁盘" survives whatever the
+// system's code page: whether it is missing, empty (0 bytes, which the
+// profile calls would write in the code page), or emptied by a delete.
+TEST_F(ConfigFileTest, EveryWriteKeepsTheFileUtf16)
+{
+    enum class Before { Missing, Empty, DeletedSection };
+    for (Before before : {Before::Missing, Before::Empty, Before::DeletedSection}) {
+        SCOPED_TRACE(before == Before::Missing ? "missing" : before == Before::Empty ? "0 bytes"
+                                                                                  : "delete");
+        hostwin32::RemoveFile(ConfigPath());
+        VolumeSettings s = Fresh();
+        FormatText(s.VolumeName, VOLUME_NAME_CHARS, L"C:  [本地磁盘]");
+        s.MemSize = 16;
+        s.AllocateBlockSize = 16;
+        s.CacheBlockSize = 64;
+        s.Started = 1;
+        if (before == Before::Empty) {
+            FILE *file = fopen(hostwin32::HostPath(ConfigPath()).c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            fclose(file);
+        } else if (before == Before::DeletedSection) {
+            ASSERT_TRUE(WriteVolumeSettings(&s, Path));
+            ASSERT_TRUE(DeleteVolumeSettings(L'C', Path));
+            EXPECT_TRUE(Lines().empty());
+        }
+        ASSERT_TRUE(WriteVolumeSettings(&s, Path));
+        std::string bytes = hostwin32::ReadHostFile(ConfigPath());
+        ASSERT_GE(bytes.size(), 2u);
+        EXPECT_EQ(bytes.substr(0, 2), "\xFF\xFE");
+        VolumeSettings back = Fresh();
+        ASSERT_TRUE(ReadVolumeSettings(L'C', &back, Path));
+        EXPECT_EQ(host::Utf8(back.VolumeName), "C:  [本地磁盘]");
+    }
+}
+
+TEST_F(ConfigFileTest, WritesAndDeletesReportAFileThatCannotBeWritten)
+{
+    Write({"[C]", "VolumeName=C:  [A]", "MemSize=16", "AllocateBlockSize=16",
+           "CacheBlockSize=64"});
+    std::string before = hostwin32::ReadHostFile(ConfigPath());
+    hostwin32::SetFileReadOnly(ConfigPath(), true);
+    VolumeSettings s = Fresh();
+    ASSERT_TRUE(ReadVolumeSettings(L'C', &s, Path));
+    EXPECT_FALSE(WriteVolumeSettings(&s, Path));
+    EXPECT_FALSE(DeleteVolumeSettings(L'C', Path));
+    EXPECT_TRUE(DeleteVolumeSettings(L'D', Path));  // nothing to remove
+    EXPECT_EQ(hostwin32::ReadHostFile(ConfigPath()), before);
+    hostwin32::SetFileReadOnly(ConfigPath(), false);
+    EXPECT_TRUE(WriteVolumeSettings(&s, Path));
+    EXPECT_TRUE(DeleteVolumeSettings(L'C', Path));
+}
+
+}  // namespace
+}  // namespace paneltest

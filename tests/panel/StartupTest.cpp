@@ -1,6 +1,7 @@
 // Start-up of the panel: driver file, service, version check and prompt.
 #include "PanelFixture.h"
 
+#include "panel/CacheApp.h"
 #include "panel/DriverImage.h"
 
 namespace paneltest {
@@ -317,6 +318,79 @@ TEST_F(StartupTest, AboutComesFromTheSystemMenuAndTheToolbar)
     hl::TheUser().SetStringResource(IDS_ABOUTBOX, L"");
     CCacheDlg &again = OpenPanel();
     EXPECT_TRUE(hl::State(again)->SystemMenu.empty());
+}
+
+
+// A running driver whose control device cannot be opened at this moment, held
+// by another program (the device admits one handle) or denying access, is
+// kept: only a device that is not there at all means "not running".
+TEST_F(StartupTest, DeviceThatCannotBeOpenedNowKeepsTheRunningDriver)
+{
+    enum class Why { Held, Denied };
+    for (Why why : {Why::Held, Why::Denied}) {
+        SCOPED_TRACE(why == Why::Held ? "held by another program" : "access denied");
+        hostwin32::SetMachine(StandardMachine());
+        hl::TheUser().Reset();
+        ASSERT_TRUE(hostwin32::InstallService(u"Tessiro8", true));
+        HANDLE held = INVALID_HANDLE_VALUE;
+        if (why == Why::Held) {
+            held = CreateFileW(L"\\\\.\\Tessiro8", GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        } else {
+            hostwin32::SetActAsAdmin(false);
+        }
+        hostwin32::ClearServiceCalls();
+
+        CCacheDlg &panel = OpenPanel();
+        EXPECT_EQ(hostwin32::ServiceCalls(),
+                  std::vector<std::string>({"OpenSCManager", "OpenService Tessiro8"}));
+        EXPECT_EQ(Messages(), std::vector<std::string>());
+        EXPECT_FALSE(hl::HasEnded(panel));
+        EXPECT_EQ(Utf8(hl::Find(panel, IDC_DRIVER_VERSION)->WindowText), "驱动版本:ffffffff");
+        hostwin32::ServiceState service = hostwin32::QueryService(u"Tessiro8");
+        EXPECT_TRUE(service.Exists);
+        EXPECT_TRUE(service.Running);
+        EXPECT_FALSE(service.MarkedForDelete);
+        ClosePanel();
+        if (held != INVALID_HANDLE_VALUE) {
+            CloseHandle(held);
+        }
+        hostwin32::SetActAsAdmin(true);
+    }
+}
+
+// Every drive letter is looked at during start-up and in the settings
+// dialog; an empty card reader must not raise the system's "No Disk" box.
+TEST_F(StartupTest, EmptyRemovableDriveRaisesNoSystemErrorBox)
+{
+    hostwin32::Machine machine = StandardMachine();
+    hostwin32::Drive reader;
+    reader.Letter = L'I';
+    reader.Label = u"CARD";
+    reader.Device = hostwin32::HardDiskDevice(5);
+    reader.EmptyRemovable = true;
+    machine.Drives.push_back(reader);
+    hostwin32::SetMachine(machine);
+    WriteSection(L'I', "CARD", true);
+    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG, [](ui::Dialog &dialog) {
+        hl::ClickButton(dialog, IDCANCEL);
+    });
+    hl::TheUser().ScriptDialog(IDD_CACHE_DIALOG, [](ui::Dialog &main) {
+        EXPECT_EQ(hl::Find(main, IDC_VOLUME_LIST)->Rows.size(), 0u);  // I: left out
+        hl::Command(main, ID_VOLUME_NEW);
+    });
+    theApp.InitInstance();
+    EXPECT_EQ(hl::TheUser().ModalRuns, std::vector<int>({IDD_CACHE_DIALOG, IDD_CONFIG_DIALOG}));
+    EXPECT_EQ(Messages(), std::vector<std::string>());
+    EXPECT_EQ(hostwin32::CriticalErrorBoxes(), 0);
+
+    // The drive was looked at: without the error mode the box comes up.
+    SetErrorMode(0);
+    WCHAR label[100];
+    EXPECT_FALSE(GetVolumeInformationW(L"I:\\", label, 100, nullptr, nullptr, nullptr, nullptr, 0));
+    EXPECT_EQ(GetLastError(), (DWORD)ERROR_NOT_READY);
+    EXPECT_EQ(hostwin32::CriticalErrorBoxes(), 1);
 }
 
 }  // namespace

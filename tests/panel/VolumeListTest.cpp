@@ -161,3 +161,32 @@ TEST_F(VolumeListTest, SelectionSetsTheToolbarAndTheContextMenu)
 
 }  // namespace
 }  // namespace paneltest
+
+namespace paneltest {
+namespace {
+
+// The speed is the difference to the previous sample of the same volume
+// only while the samples follow one another: a click on a volume that is
+// not cached breaks the run, so C's next sample shows no speed.
+TEST_F(VolumeListTest, SpeedStartsAgainAfterAClickOnAVolumeThatIsNotCached)
+{
+    WriteSection(L'C', "SYS", true);
+    WriteSection(L'D', "DATA", false);
+    OpenPanel();
+    ReadVolume(L'C', 0, 1 << 20);
+    hl::ClickRow(*Panel, IDC_VOLUME_LIST, 0);
+    EXPECT_EQ(DetailCell(0, 3), "0.00 MB/S");
+    hl::ClickRow(*Panel, IDC_VOLUME_LIST, 1);  // D: not cached, detail list kept
+    EXPECT_EQ(DetailCell(0, 2), "1.00 MB");
+    ReadVolume(L'C', 0, 1 << 20);
+    hl::ClickRow(*Panel, IDC_VOLUME_LIST, 0);
+    EXPECT_EQ(DetailCell(0, 2), "2.00 MB");
+    EXPECT_EQ(DetailCell(0, 3), "0.00 MB/S");
+    // From here on the samples are C's own again.
+    ReadVolume(L'C', 0, 1 << 20);
+    hl::FireTimer(*Panel, REFRESH_TIMER_ID);
+    EXPECT_EQ(DetailCell(0, 3), "1.00 MB/S");
+}
+
+}  // namespace
+}  // namespace paneltest

@@ -34,4 +34,23 @@ bool ParseFlag(const std::string &Text, bool *Value);
 int ApplySettingParameter(CacheSettings &Settings, const std::string &Key,
                           const std::string &Value, std::string *Error);
 
+// A size as a plugin parameter takes it: the largest of G, M and K that
+// divides it ("256K", "1M", "10G"), else bytes ("1000B").
+std::string SizeText(uint64_t Bytes);
+
+// The driver's rules for a start request, checked before it is sent, so that
+// a start the driver would refuse (with nothing but a status) is explained
+// instead: the rule broken, the values, and the nearest accepted value.
+//   - allocate-block and cache-block are powers of two;
+//   - memory, used in whole allocation blocks, holds at least one;
+//   - with the SSD tier, ssd-size, used in whole 512 MB units, holds one.
+// True when the driver's rules are met; otherwise false with Error.
+bool CheckStartSettings(const CacheSettings &Settings, std::string *Error);
+
+// The driver opens the cache file whether it exists or not, gives it the
+// tier's size, overwrites it and deletes it at the stop. A cache-file= that
+// names anything that exists is therefore refused unless MayOverwrite (the
+// user's explicit cache-file-overwrite=on). True when Path may be used.
+bool CheckCacheFile(const std::string &Path, bool MayOverwrite, std::string *Error);
+
 }  // namespace nbdcache

@@ -42,6 +42,10 @@ struct PluginConfig {
     std::string IniPath;
     // Parameters given on the command line, applied over cache.ini's section.
     std::vector<std::pair<std::string, std::string>> Overrides;
+    // cache-file= was given, and cache-file-overwrite=on lets it name an
+    // existing file.
+    bool CacheFileGiven = false;
+    bool OverwriteCacheFile = false;
 };
 
 PluginConfig Config;
@@ -97,6 +101,11 @@ int TessiroConfig(const char *Key, const char *Value) {
             return -1;
         }
         Config.Host.DelayScale = scale;
+    } else if (key == "cache-file-overwrite") {
+        if (!ParseFlag(value, &Config.OverwriteCacheFile)) {
+            nbdkit_error("cache-file-overwrite must be on or off");
+            return -1;
+        }
     } else if (key == "config") {
         Config.IniPath = value;
     } else if (key == "stats-log") {
@@ -123,6 +132,7 @@ int TessiroConfig(const char *Key, const char *Value) {
             return -1;
         }
         Config.Overrides.emplace_back(key, value);
+        Config.CacheFileGiven = Config.CacheFileGiven || key == "cache-file";
     }
     return 0;
 }
@@ -140,6 +150,16 @@ int TessiroConfigComplete() {
         return -1;
     }
     for (auto &kv : Config.Overrides) ApplySettingParameter(settings, kv.first, kv.second, &error);
+    // What the driver would refuse with a bare status is refused here with
+    // its reason. The path a cache.ini section leads to is the volume's own
+    // cache file, which a crash may have left behind; only a cache-file=
+    // given here must not name an existing file.
+    if (!CheckStartSettings(settings, &error) ||
+        (settings.SsdEnabled && Config.CacheFileGiven &&
+         !CheckCacheFile(settings.CacheFile, Config.OverwriteCacheFile, &error))) {
+        nbdkit_error("%s", error.c_str());
+        return -1;
+    }
     Config.Host.Settings = settings;
     return 0;
 }
@@ -283,14 +303,23 @@ struct nbdkit_plugin Plugin = [] {
         "cache-block=KB          cache block size (default 64)\n"
         "ssd=on|off              SSD tier (default off)\n"
         "ssd-size=MB             SSD tier size, a multiple of 512 (default 1024)\n"
-        "cache-file=PATH         SSD tier cache file (default $TMPDIR/tessiro8-PID.cache)\n"
+        "cache-file=PATH         SSD tier cache file, a file that does not exist\n"
+        "                        (default $TMPDIR/tessiro8-PID.cache)\n"
+        "cache-file-overwrite=on let cache-file= name an existing file, which is then\n"
+        "                        overwritten and deleted when the cache stops\n"
         "config=cache.ini        read the settings from the volume's cache.ini section\n"
         "letter=C                drive letter of the volume (default C)\n"
         "stats-log=PATH          append the panel's rows every interval and on SIGUSR1\n"
         "stats-csv=PATH          raw counters every interval\n"
         "stats-interval=MS       interval of the panel's rows (default 1000)\n"
         "stats-csv-interval=MS   interval of the raw counters (default 1000)\n"
-        "delay-scale=F           factor on kernel delays (default 0.01)";
+        "delay-scale=F           factor on kernel delays (default 0.01)\n"
+        "Sizes take K, M or G (memory=256K). Limits, checked before the start:\n"
+        "  allocate-block and cache-block are powers of two;\n"
+        "  memory is used in whole allocation blocks (rounded down): at least one;\n"
+        "  ssd-size is used in whole 512M units (rounded down): at least one;\n"
+        "  the cache file gets the SSD tier's size and is deleted when the cache\n"
+        "  stops; nothing of the cache survives a restart; one volume per server.";
     p.after_fork = TessiroAfterFork;
     p.open = TessiroOpen;
     p.get_size = TessiroGetSize;

@@ -25,6 +25,11 @@ struct Drive {
     std::u16string Label;       // GetVolumeInformationW's volume name
     std::u16string Device;      // QueryDosDeviceW's target; empty: the query fails
     bool InfoFails = false;     // GetVolumeInformationW fails (no medium)
+    // A removable drive without a medium (an empty card reader): every call
+    // that touches the medium fails with ERROR_NOT_READY, and unless the
+    // process's error mode has SEM_FAILCRITICALERRORS the system first shows
+    // its "No Disk" box (counted by CriticalErrorBoxes, dismissed at once).
+    bool EmptyRemovable = false;
 };
 
 // Typical devices.
@@ -63,6 +68,11 @@ bool FileExists(const std::u16string &win32Path);
 void RemoveFile(const std::u16string &win32Path);
 // Holds the file open without sharing (another program), or releases it.
 void LockFile(const std::u16string &win32Path, bool locked);
+// Sets or clears the file's read-only attribute: it can still be read, but
+// every write access and every profile write fails with ERROR_ACCESS_DENIED.
+void SetFileReadOnly(const std::u16string &win32Path, bool readOnly);
+// System error boxes ("No Disk") raised since the machine was installed.
+int CriticalErrorBoxes();
 
 // --- Service control manager --------------------------------------------------
 struct ServiceState {

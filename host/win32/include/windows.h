@@ -88,7 +88,16 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 #define FILE_SHARE_READ   0x00000001
 #define FILE_SHARE_WRITE  0x00000002
 #define FILE_SHARE_DELETE 0x00000004
-#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_READONLY  0x00000001
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL    0x00000080
+#define INVALID_FILE_ATTRIBUTES  ((DWORD)-1)
+
+// Error mode of the process (SetErrorMode).
+#define SEM_FAILCRITICALERRORS     0x0001
+#define SEM_NOGPFAULTERRORBOX      0x0002
+#define SEM_NOALIGNMENTFAULTEXCEPT 0x0004
+#define SEM_NOOPENFILEERRORBOX     0x8000
 
 #define CREATE_NEW        1
 #define CREATE_ALWAYS     2
@@ -199,6 +208,9 @@ BOOL WINAPI CloseHandle(HANDLE object);
 BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
                             DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
                             LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+
+UINT WINAPI SetErrorMode(UINT mode);
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 
 DWORD WINAPI GetLogicalDrives(void);
 BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,

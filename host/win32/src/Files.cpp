@@ -143,6 +143,16 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         SetLastError(ERROR_INVALID_NAME);
         return INVALID_HANDLE_VALUE;
     }
+    if (detail::MediumMissing(name)) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_HANDLE_VALUE;
+    }
+    bool writes = (desiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
+    if (detail::IsReadOnly(path) && (writes || creationDisposition == CREATE_ALWAYS ||
+                                     creationDisposition == TRUNCATE_EXISTING)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     {
         std::lock_guard<std::mutex> guard(handleLock);
         if (HeldExclusively(path)) {
@@ -161,7 +171,6 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     case TRUNCATE_EXISTING: flags = O_TRUNC; break;
     default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
     }
-    bool writes = (desiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
     bool reads = (desiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
     flags |= writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
     int fd = open(path.c_str(), flags, 0644);
@@ -187,6 +196,38 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
                              creationDisposition == OPEN_ALWAYS)
                      ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
     return object;
+}
+
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
+{
+    std::u16string name = detail::FromWide(fileName);
+    std::string path = HostPath(name);
+    if (path.empty()) {
+        SetLastError(ERROR_INVALID_NAME);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (detail::MediumMissing(name)) {
+        SetLastError(ERROR_NOT_READY);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0) {
+        // A missing file in an existing folder, or a missing folder.
+        size_t slash = path.rfind('/');
+        struct stat folder;
+        bool folderExists = slash != std::string::npos &&
+                            stat(path.substr(0, slash).c_str(), &folder) == 0 &&
+                            S_ISDIR(folder.st_mode);
+        SetLastError(errno == ENOENT ? (folderExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND)
+                                     : ERROR_ACCESS_DENIED);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    DWORD attributes = S_ISDIR(info.st_mode) ? FILE_ATTRIBUTE_DIRECTORY : 0;
+    if (detail::IsReadOnly(path)) {
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    SetLastError(ERROR_SUCCESS);
+    return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
 BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,

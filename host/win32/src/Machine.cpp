@@ -37,7 +37,29 @@ std::set<std::string> &Locks()
     return locks;
 }
 
+std::set<std::string> &ReadOnlyFiles()
+{
+    static std::set<std::string> files;
+    return files;
+}
+
 thread_local DWORD lastError = 0;
+// The process's error mode and the error boxes the system showed.
+UINT errorMode = 0;
+int criticalErrorBoxes = 0;
+
+const Drive *FindDrive(WCHAR letter)
+{
+    if (letter >= L'a' && letter <= L'z') {
+        letter = (WCHAR)(letter - L'a' + L'A');
+    }
+    for (const Drive &drive : TheMachine().Drives) {
+        if (drive.Letter == letter) {
+            return &drive;
+        }
+    }
+    return nullptr;
+}
 
 void MakeDirectories(const std::string &path)
 {
@@ -127,6 +149,26 @@ bool IsLocked(const std::string &hostPath)
     return Locks().count(hostPath) != 0;
 }
 
+bool IsReadOnly(const std::string &hostPath)
+{
+    return ReadOnlyFiles().count(hostPath) != 0;
+}
+
+bool MediumMissing(const std::u16string &win32Path)
+{
+    if (win32Path.size() < 2 || win32Path[1] != u':') {
+        return false;
+    }
+    const Drive *drive = FindDrive((WCHAR)win32Path[0]);
+    if (drive == nullptr || !drive->EmptyRemovable) {
+        return false;
+    }
+    if ((errorMode & SEM_FAILCRITICALERRORS) == 0) {
+        ++criticalErrorBoxes;
+    }
+    return true;
+}
+
 }  // namespace detail
 
 void SetMachine(const Machine &machine)
@@ -134,6 +176,10 @@ void SetMachine(const Machine &machine)
     detail::ResetServices();
     detail::ResetHandles();
     Locks().clear();
+    ReadOnlyFiles().clear();
+    // A new process: the system's default error mode.
+    errorMode = 0;
+    criticalErrorBoxes = 0;
     Machine &current = TheMachine();
     current = machine;
     if (current.SandboxDir.empty()) {
@@ -222,6 +268,20 @@ void LockFile(const std::u16string &win32Path, bool locked)
     }
 }
 
+void SetFileReadOnly(const std::u16string &win32Path, bool readOnly)
+{
+    if (readOnly) {
+        ReadOnlyFiles().insert(HostPath(win32Path));
+    } else {
+        ReadOnlyFiles().erase(HostPath(win32Path));
+    }
+}
+
+int CriticalErrorBoxes()
+{
+    return criticalErrorBoxes;
+}
+
 }  // namespace hostwin32
 
 using namespace hostwin32;
@@ -248,17 +308,11 @@ DWORD WINAPI GetLogicalDrives(void)
     return mask;
 }
 
-static const Drive *FindDrive(WCHAR letter)
+UINT WINAPI SetErrorMode(UINT mode)
 {
-    if (letter >= L'a' && letter <= L'z') {
-        letter = (WCHAR)(letter - L'a' + L'A');
-    }
-    for (const Drive &drive : CurrentMachine().Drives) {
-        if (drive.Letter == letter) {
-            return &drive;
-        }
-    }
-    return nullptr;
+    UINT previous = errorMode;
+    errorMode = mode;
+    return previous;
 }
 
 static DWORD CopyOut(const std::u16string &text, LPWSTR buffer, DWORD size)
@@ -286,7 +340,7 @@ BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
-    if (drive->InfoFails) {
+    if (detail::MediumMissing(root) || drive->InfoFails) {
         SetLastError(ERROR_NOT_READY);
         return FALSE;
     }

@@ -110,6 +110,10 @@ bool Save(const WCHAR *fileName, const IniFile &ini)
         SetLastError(ERROR_SHARING_VIOLATION);
         return false;
     }
+    if (detail::IsReadOnly(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
     FILE *file = fopen(path.c_str(), "wb");
     if (file == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
@@ -255,7 +259,10 @@ BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR
     IniFile ini = Load(fileName);
     std::u16string section = detail::FromWide(appName);
     if (keyName == nullptr) {
-        if (!ini.Exists) {
+        // Deleting a section that is not there changes nothing.
+        size_t first = 0;
+        size_t last = 0;
+        if (!ini.Exists || !FindSection(ini, section, &first, &last)) {
             return TRUE;
         }
         DeleteSection(&ini, section);
@@ -293,19 +300,14 @@ BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR
 
 BOOL WINAPI WritePrivateProfileSectionW(LPCWSTR appName, LPCWSTR string, LPCWSTR fileName)
 {
-    if (appName == nullptr) {
+    // Windows documents no NULL contents here (deleting a section is
+    // WritePrivateProfileStringW with a NULL key), so the stand-in refuses it.
+    if (appName == nullptr || string == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
     IniFile ini = Load(fileName);
     std::u16string section = detail::FromWide(appName);
-    if (string == nullptr) {
-        if (!ini.Exists) {
-            return TRUE;
-        }
-        DeleteSection(&ini, section);
-        return Save(fileName, ini);
-    }
     // Replace the section's contents with the NUL-separated list of lines.
     size_t begin = 0;
     size_t end = 0;

@@ -17,6 +17,11 @@ std::u16string Utf16OfUtf8(const std::string &text);
 void ResetServices();
 void ResetHandles();
 bool IsLocked(const std::string &hostPath);
+bool IsReadOnly(const std::string &hostPath);
+// True when the Win32 path lies on a removable drive without a medium; counts
+// the system's error box unless the error mode suppresses it. The caller then
+// fails with ERROR_NOT_READY.
+bool MediumMissing(const std::u16string &win32Path);
 bool ActAsAdmin();
 
 }  // namespace hostwin32::detail

@@ -530,12 +530,23 @@ bool ListCtrl::DeleteItem(int row)
     if (state == nullptr || row < 0 || row >= (int)state->Rows.size()) {
         return false;
     }
-    state->Rows.erase(state->Rows.begin() + row);
     if (state->SelectedRow == row) {
+        // As the real control does: the row loses its selected state first,
+        // which the parent learns from LVN_ITEMCHANGED while the row is
+        // still counted, and only then the row goes.
         state->SelectedRow = -1;
+        if (m_dialog != nullptr) {
+            LRESULT result = 0;
+            m_dialog->OnNotify(m_id, LVN_ITEMCHANGED, &result);
+        }
+        state = Backend::StateOf(*this);
+        if (state == nullptr || row >= (int)state->Rows.size()) {
+            return false;
+        }
     } else if (state->SelectedRow > row) {
         --state->SelectedRow;
     }
+    state->Rows.erase(state->Rows.begin() + row);
     return true;
 }
 
