@@ -269,6 +269,14 @@ bool TakeFault(long *Counter) {
     return false;
 }
 
+// The status block of a synchronous read, write, set-information or device
+// control: NT writes it only when the request did not fail; a failing call
+// leaves it as it was and only returns its status.
+void ReportSynchronous(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information) {
+    if (!NT_ERROR(Status))
+        SetIosb(Iosb, Status, Information);
+}
+
 NTSTATUS HostFileTransfer(FileBody *File, bool Write, PVOID Buffer, ULONG Length,
                           PLARGE_INTEGER ByteOffset, ULONG_PTR *Information) {
     *Information = 0;
@@ -502,7 +510,7 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
         else
             Status = STATUS_SUCCESS;
     }
-    SetIosb(IoStatusBlock, Status, 0);
+    ReportSynchronous(IoStatusBlock, Status, 0);
     ObjectDereference(File);
     return Status;
 }
@@ -523,7 +531,7 @@ static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoSta
     } else {
         Status = HostFileTransfer(File, Write, Buffer, Length, ByteOffset, &Information);
     }
-    SetIosb(IoStatusBlock, Status, Information);
+    ReportSynchronous(IoStatusBlock, Status, Information);
     ObjectDereference(File);
     return Status;
 }
@@ -566,7 +574,7 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                                       InputBufferLength, OutputBuffer,
                                                       OutputBufferLength, &Information)
                           : STATUS_INVALID_DEVICE_REQUEST;
-    SetIosb(IoStatusBlock, Status, Information);
+    ReportSynchronous(IoStatusBlock, Status, Information);
     ObjectDereference(File);
     return Status;
 }
