@@ -49,6 +49,8 @@ struct HostToken {
     bool Admin;
 };
 HostToken AdminToken{true}, UserToken{false};
+// The client token of the thread's impersonation, or null.
+thread_local HostToken *ClientToken = nullptr;
 
 std::mutex FileLock;  // drives, open paths, faults
 std::map<char16_t, host::FileDrive> Drives;
@@ -363,6 +365,10 @@ NTSTATUS OpenDeviceFile(PDEVICE_OBJECT Device, const std::u16string &Remainder, 
     memset(&AccessState, 0, sizeof(AccessState));
     AccessState.OriginalDesiredAccess = AccessState.RemainingDesiredAccess = Access;
     AccessState.SubjectSecurityContext.PrimaryToken = Admin ? &AdminToken : &UserToken;
+    if (ClientToken) {
+        AccessState.SubjectSecurityContext.ClientToken = ClientToken;
+        AccessState.SubjectSecurityContext.ImpersonationLevel = 2;  // SecurityImpersonation
+    }
     IO_SECURITY_CONTEXT Security;
     memset(&Security, 0, sizeof(Security));
     Security.AccessState = &AccessState;
@@ -584,6 +590,9 @@ BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token) {
 }
 
 namespace host {
+
+void UserImpersonate(bool Admin) { ClientToken = Admin ? &AdminToken : &UserToken; }
+void UserRevertToSelf() { ClientToken = nullptr; }
 
 void MapFileDrive(const FileDrive &Drive) {
     FileDrive Copy = Drive;
