@@ -284,6 +284,23 @@ TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly) {
     EXPECT_EQ(version, CACHE_DRIVER_VERSION);
 }
 
+// A thread that impersonates a client opens with the client's rights, not
+// with its process's.
+TEST_F(ControlDeviceTest, TheImpersonatedClientsTokenDecides) {
+    struct Case {
+        bool ProcessAdmin, ClientAdmin;
+        NTSTATUS Status;
+    };
+    for (const Case &c : {Case{true, false, STATUS_ACCESS_DENIED}, Case{false, true, STATUS_SUCCESS}}) {
+        SCOPED_TRACE(c.ProcessAdmin ? "administrator's process, user client" : "user process, administrator client");
+        PFILE_OBJECT file = nullptr;
+        host::UserImpersonate(c.ClientAdmin);
+        EXPECT_EQ(host::UserOpenDevice(L"\\??\\Tessiro8", c.ProcessAdmin, &file), c.Status);
+        host::UserRevertToSelf();
+        host::UserCloseDevice(file);
+    }
+}
+
 // The device has no namespace. The system hands an open of a name below the
 // device to its driver, which refuses it: an exclusive device must, since
 // exclusivity and the device's security are the system's only for the device

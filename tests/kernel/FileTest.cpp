@@ -156,6 +156,7 @@ TEST_P(UnbufferedTest, TransfersFollowTheSectorRule) {
     unsigned char *Data = Aligned(DataSpace), *Back = Aligned(BackSpace);
     LARGE_INTEGER Offset;
     Offset.QuadPart = GetParam().Offset;
+    Iosb.Information = 777;  // a failing call leaves the status block as it was
     EXPECT_EQ(ZwWriteFile(Handle, nullptr, nullptr, nullptr, &Iosb, Data, GetParam().Length,
                           &Offset, nullptr),
               GetParam().Expected);
@@ -165,6 +166,8 @@ TEST_P(UnbufferedTest, TransfersFollowTheSectorRule) {
     if (NT_SUCCESS(GetParam().Expected)) {
         EXPECT_EQ(Iosb.Information, GetParam().Length);
         EXPECT_EQ(memcmp(Back, Data, GetParam().Length), 0);
+    } else {
+        EXPECT_EQ(Iosb.Information, 777u);
     }
     ZwClose(Handle);
 }

@@ -144,6 +144,12 @@ std::string HostPathOf(const wchar_t *NtPath);
 // name follows the device's; that rest of the path (from its backslash) is
 // the file object's name, for the driver to accept or refuse.
 NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File);
+// The calling thread impersonates a client whose token is an administrator's
+// (Admin) or not: the opens it sends carry that client token beside the
+// process's primary token, as for a server thread acting for a client. Ends
+// with UserRevertToSelf.
+void UserImpersonate(bool Admin);
+void UserRevertToSelf();
 // METHOD_BUFFERED device control: one system buffer of max(in, out) bytes,
 // Information bytes copied back to Output. Waits for pending completion.
 NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input,

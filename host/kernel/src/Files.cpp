@@ -50,6 +50,8 @@ struct HostToken {
     bool Admin;
 };
 HostToken AdminToken{true}, UserToken{false};
+// The client token of the thread's impersonation, or null.
+thread_local HostToken *ClientToken = nullptr;
 
 std::mutex FileLock;  // drives, open paths, faults
 std::map<char16_t, host::FileDrive> Drives;
@@ -273,6 +275,14 @@ bool TakeFault(long *Counter) {
     return false;
 }
 
+// The status block of a synchronous read, write, set-information or device
+// control: NT writes it only when the request did not fail; a failing call
+// leaves it as it was and only returns its status.
+void ReportSynchronous(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information) {
+    if (!NT_ERROR(Status))
+        SetIosb(Iosb, Status, Information);
+}
+
 NTSTATUS HostFileTransfer(FileBody *File, bool Write, PVOID Buffer, ULONG Length,
                           PLARGE_INTEGER ByteOffset, ULONG_PTR *Information) {
     *Information = 0;
@@ -360,6 +370,10 @@ NTSTATUS OpenDeviceFile(PDEVICE_OBJECT Device, const std::u16string &Remainder, 
     memset(&AccessState, 0, sizeof(AccessState));
     AccessState.OriginalDesiredAccess = AccessState.RemainingDesiredAccess = Access;
     AccessState.SubjectSecurityContext.PrimaryToken = Admin ? &AdminToken : &UserToken;
+    if (ClientToken) {
+        AccessState.SubjectSecurityContext.ClientToken = ClientToken;
+        AccessState.SubjectSecurityContext.ImpersonationLevel = 2;  // SecurityImpersonation
+    }
     IO_SECURITY_CONTEXT Security;
     memset(&Security, 0, sizeof(Security));
     Security.AccessState = &AccessState;
@@ -507,7 +521,7 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
         else
             Status = STATUS_SUCCESS;
     }
-    SetIosb(IoStatusBlock, Status, 0);
+    ReportSynchronous(IoStatusBlock, Status, 0);
     ObjectDereference(File);
     return Status;
 }
@@ -538,7 +552,7 @@ static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoSta
         }
         Status = HostFileTransfer(File, Write, Buffer, Length, ByteOffset, &Information);
     }
-    SetIosb(IoStatusBlock, Status, Information);
+    ReportSynchronous(IoStatusBlock, Status, Information);
     ObjectDereference(File);
     return Status;
 }
@@ -581,7 +595,7 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
                                                       InputBufferLength, OutputBuffer,
                                                       OutputBufferLength, &Information)
                           : STATUS_INVALID_DEVICE_REQUEST;
-    SetIosb(IoStatusBlock, Status, Information);
+    ReportSynchronous(IoStatusBlock, Status, Information);
     ObjectDereference(File);
     return Status;
 }
@@ -591,6 +605,9 @@ BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token) {
 }
 
 namespace host {
+
+void UserImpersonate(bool Admin) { ClientToken = Admin ? &AdminToken : &UserToken; }
+void UserRevertToSelf() { ClientToken = nullptr; }
 
 void MapFileDrive(const FileDrive &Drive) {
     FileDrive Copy = Drive;
