@@ -188,12 +188,12 @@ TEST_F(CachePathTest, ALowerRequestThatCannotBeBuiltSendsTheRequestOnUncached) {
     uint64_t lowerReads = Volume->Counters().Reads;
 
     host::BuildRequestFailAfter(0);
-    EXPECT_EQ(Read(7 * B64 + 100, 1000), STATUS_SUCCESS);  // checks the bytes
+    EXPECT_EQ(Read(7 * B64 + 512, 1024), STATUS_SUCCESS);  // checks the bytes
     EXPECT_EQ(Volume->Counters().Reads, lowerReads + 1);
     EXPECT_FALSE(InMemory(7));
-    const std::vector<uint8_t> bytes(100, 0x3D);
-    EXPECT_EQ(Write(2 * B64 + 10, bytes), STATUS_SUCCESS);
-    EXPECT_EQ(Bed().BackingBytes(kVolume, 2 * B64 + 10, 100), bytes);
+    const std::vector<uint8_t> bytes(512, 0x3D);
+    EXPECT_EQ(Write(2 * B64 + 1024, bytes), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().BackingBytes(kVolume, 2 * B64 + 1024, 512), bytes);
     EXPECT_FALSE(InMemory(2)) << "the written block's copy survived";
     EXPECT_TRUE(InMemory(3));
     host::BuildRequestFailAfter(-1);
