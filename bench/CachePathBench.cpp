@@ -3,7 +3,9 @@
 // path. Figures:
 //  - memory-hit bandwidth of 1 MiB reads, RAM tier only, against memcpy of
 //    the same bytes in the same run;
-//  - 4 KiB random memory hits per second from 1 and 8 submitting threads;
+//  - 4 KiB random memory hits per second from 1 and 8 submitting threads,
+//    beside the floor of the same hand-off: one worker thread that copies
+//    4 KiB from memory and completes, with the host's cheapest primitives;
 //  - misses per second over a volume that takes 1 ms per request, against
 //    the volume alone;
 //  - SSD-hit bandwidth of 1 MiB reads (the cache file lives in a host
@@ -16,8 +18,10 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench/floor/HandOff.h"
 #include "driver/Driver.h"
 #include "host/kernel/include/HostKernel.h"
 #include "host/voldrv/SimVolume.h"
@@ -202,6 +206,65 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
     }
 }
 BENCHMARK(MemoryHit4KiBRandom)->Arg(4)->Arg(64)->Threads(1)->Threads(8)->UseRealTime();
+
+// The floor of the 4 KiB memory hits: each submitter hands a 4 KiB read of
+// the same 32 MiB to one worker thread, which copies the bytes from memory and
+// completes the request, while the submitter waits.
+struct FloorWorker {
+    static constexpr uint64_t Span = 32ull * MiB;
+    struct Read : floorpath::Request {
+        uint64_t Offset;
+        void *Buffer;
+        ULONG Length;
+    };
+    FloorWorker() : Memory(Span, 0x5A), Thread([this] { Serve(); }) {}
+    ~FloorWorker() {
+        Requests.Stop();
+        Thread.join();
+    }
+    void Serve() {
+        while (floorpath::Request *R = Requests.Take()) {
+            auto *Rd = static_cast<Read *>(R);
+            std::memcpy(Rd->Buffer, Memory.data() + Rd->Offset, Rd->Length);
+            Rd->Complete(0);
+        }
+    }
+    bool Read4KiB(uint64_t Offset, void *Buffer) {
+        Read R;
+        R.Offset = Offset;
+        R.Buffer = Buffer;
+        R.Length = 4 * KiB;
+        Requests.Submit(&R);
+        R.Wait();
+        return R.Result == 0;
+    }
+    std::vector<uint8_t> Memory;
+    floorpath::Queue Requests;
+    std::thread Thread;
+};
+FloorWorker *SharedFloor;
+
+void FloorHandOff4KiB(benchmark::State &State) {
+    if (State.thread_index() == 0)
+        SharedFloor = new FloorWorker;
+    std::mt19937_64 Random(State.thread_index() + 1);
+    std::vector<uint8_t> Buffer(4 * KiB);
+    for (auto _ : State) {
+        uint64_t Offset = (Random() % (FloorWorker::Span / (4 * KiB))) * 4 * KiB;
+        if (!SharedFloor->Read4KiB(Offset, Buffer.data())) {
+            State.SkipWithError("read failed");
+            break;
+        }
+    }
+    State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " +
+                   std::to_string(State.threads()) + " threads");
+    if (State.thread_index() == 0) {
+        delete SharedFloor;
+        SharedFloor = nullptr;
+    }
+}
+BENCHMARK(FloorHandOff4KiB)->Threads(1)->Threads(8)->UseRealTime();
 
 // Misses: 64 KiB reads that walk the whole volume through a 4 MiB memory
 // tier, so that every block comes from a volume that takes 1 ms a request.
