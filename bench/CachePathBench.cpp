@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <sys/resource.h>
 #include <string>
 #include <thread>
 #include <vector>
@@ -128,6 +129,13 @@ public:
     bool Started = false;
 };
 
+// Context switches of the whole process so far, voluntary or not.
+double ContextSwitches() {
+    rusage Usage;
+    getrusage(RUSAGE_SELF, &Usage);
+    return double(Usage.ru_nvcsw + Usage.ru_nivcsw);
+}
+
 // Seconds that memcpy takes for Count copies of Size bytes, walking a source
 // of Span bytes as the benchmark walks the volume.
 double MemcpySeconds(size_t Size, uint64_t Span, int64_t Count) {
@@ -190,6 +198,7 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
     }
     std::mt19937_64 Random(State.thread_index() + 1);
     std::vector<uint8_t> Buffer(4 * KiB);
+    double Switches = ContextSwitches();
     for (auto _ : State) {
         uint64_t Offset = (Random() % (Span / (4 * KiB))) * 4 * KiB;
         if (!SharedVolume->Read(Offset, Buffer.data(), 4 * KiB)) {
@@ -198,6 +207,9 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
         }
     }
     State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    if (State.thread_index() == 0)
+        State.counters["switches/req"] =
+            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
     State.SetLabel("4 KiB random memory hits, " + std::to_string(State.threads()) + " threads, " +
                    ChunkText(State.range(0)));
     if (State.thread_index() == 0) {
@@ -249,6 +261,7 @@ void FloorHandOff4KiB(benchmark::State &State) {
         SharedFloor = new FloorWorker;
     std::mt19937_64 Random(State.thread_index() + 1);
     std::vector<uint8_t> Buffer(4 * KiB);
+    double Switches = ContextSwitches();
     for (auto _ : State) {
         uint64_t Offset = (Random() % (FloorWorker::Span / (4 * KiB))) * 4 * KiB;
         if (!SharedFloor->Read4KiB(Offset, Buffer.data())) {
@@ -257,6 +270,9 @@ void FloorHandOff4KiB(benchmark::State &State) {
         }
     }
     State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    if (State.thread_index() == 0)
+        State.counters["switches/req"] =
+            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
     State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " +
                    std::to_string(State.threads()) + " threads");
     if (State.thread_index() == 0) {
