@@ -91,9 +91,9 @@ void BM_BlockIndex(benchmark::State &State) {
 
     double NodeBytes = static_cast<double>(host::PoolLiveBytes(CACHE_POOL_TAG)) / Tier.Entries;
     State.counters["index nodes" + At + " [bytes/block]"] = NodeBytes;
-    // On the 32-bit platform a node is the 20-byte splay header plus the entry.
+    // On the 32-bit platform a node is the table's 24-byte header plus the entry.
     State.counters["index nodes on 32-bit" + At + " [bytes/block]"] =
-        NodeBytes * (20.0 + sizeof(BlockEntry)) / TABLE_NODE_SIZE;
+        NodeBytes * (24.0 + sizeof(BlockEntry)) / TABLE_NODE_SIZE;
     State.counters["presence bitmap, volume 4x tier" + At + " [bytes/block]"] =
         static_cast<double>(Tier.BitmapBytes) / Tier.Entries;
 

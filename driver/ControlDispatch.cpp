@@ -52,7 +52,7 @@ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
             status = STATUS_UNSUCCESSFUL;
             break;
         }
-        RtlCopyMemory(buffer, &context->Statistics, sizeof(CacheStatistics));
+        CopyStatistics(context, (CacheStatistics *)buffer);
         information = sizeof(CacheStatistics);
         break;
 

@@ -33,7 +33,15 @@ typedef struct _VolumeCacheContext {
     RTL_GENERIC_TABLE MemoryLookupTable;
     RTL_GENERIC_TABLE SsdLruTable;
     RTL_GENERIC_TABLE MemoryLruTable;
-    CacheStatistics Statistics;        // configuration and counters
+    CacheStatistics Statistics;        // configuration and counters; the worker's own copy
+    // What the statistics request copies: the worker publishes Statistics
+    // here after each request, with StatisticsSequence odd while it writes.
+    volatile LONG StatisticsSequence;
+    ULONG PublishedStatistics[sizeof(CacheStatistics) / sizeof(ULONG)];
+    // Set by the engine when a resource that the request needs (a bounce
+    // buffer, a lower request) cannot be had: the worker then hands the
+    // request to the owning driver uncached rather than fail it.
+    UCHAR PassOnUncached;
     volatile UCHAR Stopping;
     volatile UCHAR Terminate;
     PKTHREAD WorkerThread;
@@ -122,6 +130,12 @@ void EmptyTable(PRTL_GENERIC_TABLE Table);
 NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void NTAPI VolumeWorkerThread(PVOID StartContext);
+
+// Statistics: the worker (the only writer of Statistics once the volume is
+// started, and the start before it) publishes a copy; the statistics request
+// copies a consistent snapshot of it.
+void PublishStatistics(PVolumeCacheContext Context);
+void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot);
 
 // Lower-device transfer.
 NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,

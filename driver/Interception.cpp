@@ -21,18 +21,24 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     InterlockedIncrement(&VolumeTableReaders);
     context = FindVolumeByDevice(DeviceObject);
-    // The worker needs the caller's buffer in system space. A request without
-    // an MDL, or whose buffer cannot be mapped, is not the cache's to serve.
-    if (context != NULL && !ReadFlag(&context->Stopping) && Irp->MdlAddress != NULL) {
-        buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
-        if (buffer != NULL) {
-            Irp->Tail.Overlay.DriverContext[0] = buffer;
-            IoMarkIrpPending(Irp);
-            ExfInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
-                                         &context->QueueLock);
-            KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
-            status = STATUS_PENDING;
-        }
+    // A request that the worker's own thread issues (an in-page read taken
+    // inside the file system while the worker transfers the cache file) would
+    // wait behind the worker for ever: it goes straight to the owning driver.
+    if (context != NULL && !ReadFlag(&context->Stopping) &&
+        KeGetCurrentThread() != context->WorkerThread) {
+        // The worker needs the caller's buffer in system space. A request
+        // without an MDL, or whose buffer cannot be mapped, is queued all the
+        // same, without a buffer: the worker hands it on uncached, in order
+        // with the requests before it, and drops the copies a write covers.
+        buffer = NULL;
+        if (Irp->MdlAddress != NULL)
+            buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+        Irp->Tail.Overlay.DriverContext[0] = buffer;
+        IoMarkIrpPending(Irp);
+        ExfInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
+                                     &context->QueueLock);
+        KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+        status = STATUS_PENDING;
     }
     InterlockedDecrement(&VolumeTableReaders);
     return status;

@@ -19,8 +19,11 @@ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
     ioStatus.Information = 0;
     irp = IoBuildSynchronousFsdRequest(MajorFunction, Context->VolumeDevice, Buffer, Length, &offset,
                                        &event, &ioStatus);
-    if (irp == NULL)
+    if (irp == NULL) {
+        // The volume could serve the request: the worker hands it on uncached.
+        Context->PassOnUncached = TRUE;
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
 
     // Make the filled-in stack location current, as the I/O manager's call
     // would.

@@ -268,6 +268,7 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     context->Statistics.SsdEnabled = SsdEnabled;
     context->Statistics.SsdAutoGrow = SsdAutoGrow;
     context->Statistics.VolumeSizeGB = (ULONG)(partitionLength >> 30);
+    PublishStatistics(context);
 
     // One bit per block, the last partial block included.
     blocks = (ULONG)(partitionLength / CacheBlockSize);

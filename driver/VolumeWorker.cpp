@@ -9,31 +9,6 @@ static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
     return entry != NULL ? CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry) : NULL;
 }
 
-static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
-{
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PVOID buffer = Irp->Tail.Overlay.DriverContext[0];  // mapped when queued
-    ULONGLONG offset = (ULONGLONG)stack->Parameters.Read.ByteOffset.QuadPart;
-    ULONG length = stack->Parameters.Read.Length;
-    ULONG transferred = 0;
-    ULONG information;
-    NTSTATUS status;
-
-    if (stack->MajorFunction == IRP_MJ_READ) {
-        status = CacheReadRequest(buffer, offset, length, Context, Irp, &transferred);
-        information = status == STATUS_SUCCESS ? transferred : 0;
-        Context->Statistics.ReadBytes += information;
-        Context->Statistics.ReadRequests += 1;
-    } else {
-        status = CacheWriteRequest(buffer, offset, length, Context, Irp, &transferred);
-        information = status == STATUS_SUCCESS ? transferred : 0;
-    }
-
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = information;
-    IofCompleteRequest(Irp, status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
-}
-
 // Requests still queued when the worker ends are handed to the owning
 // driver's own routines, as if they had never been intercepted.
 static void PassOnRequest(PVolumeCacheContext Context, PIRP Irp)
@@ -42,6 +17,61 @@ static void PassOnRequest(PVolumeCacheContext Context, PIRP Irp)
         SavedReadDispatch(Context->VolumeDevice, Irp);
     else
         SavedWriteDispatch(Context->VolumeDevice, Irp);
+}
+
+// A request that the cache cannot serve (no buffer in system space, or a
+// resource it needs cannot be had) still reaches the volume, uncached. A
+// write first drops the copies of the blocks it covers: none of them may
+// outlive it. Requests queued before it have been served already, so the
+// drop is in order with them.
+static void PassOnUncached(PVolumeCacheContext Context, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    if (stack->MajorFunction == IRP_MJ_WRITE)
+        DropCoveredBlocks(Context, (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
+                          stack->Parameters.Write.Length);
+    PublishStatistics(Context);
+    PassOnRequest(Context, Irp);
+}
+
+static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
+{
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PVOID buffer = Irp->Tail.Overlay.DriverContext[0];  // mapped when queued, or null
+    ULONGLONG offset = (ULONGLONG)stack->Parameters.Read.ByteOffset.QuadPart;
+    ULONG length = stack->Parameters.Read.Length;
+    ULONG transferred = 0;
+    ULONG information;
+    NTSTATUS status;
+
+    if (buffer == NULL) {
+        PassOnUncached(Context, Irp);
+        return;
+    }
+
+    Context->PassOnUncached = FALSE;
+    if (stack->MajorFunction == IRP_MJ_READ)
+        status = CacheReadRequest(buffer, offset, length, Context, Irp, &transferred);
+    else
+        status = CacheWriteRequest(buffer, offset, length, Context, Irp, &transferred);
+    if (Context->PassOnUncached) {
+        PassOnUncached(Context, Irp);
+        return;
+    }
+
+    information = status == STATUS_SUCCESS ? transferred : 0;
+    if (stack->MajorFunction == IRP_MJ_READ) {
+        Context->Statistics.ReadBytes += information;
+        Context->Statistics.ReadRequests += 1;
+    }
+    // Published before the completion: a statistics request sent after the
+    // caller has seen its request complete counts it.
+    PublishStatistics(Context);
+
+    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Information = information;
+    IofCompleteRequest(Irp, status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
 }
 
 void NTAPI VolumeWorkerThread(PVOID StartContext)

@@ -37,10 +37,24 @@ typedef struct _TierIndex {
     PULONG BlocksUsed;  // the tier's statistic
 } TierIndex, *PTierIndex;
 
+// The header that the run-time library's generic table puts in front of each
+// element: splay links, the insertion-order link, then the caller's bytes at
+// the offset of an 8-byte-aligned LONGLONG. The table asks its allocate
+// routine for that offset plus the element's size: 24 + 16 on x86, 40 + 16 on
+// x86-64.
+typedef struct _TableEntryHeader {
+    RTL_SPLAY_LINKS SplayLinks;
+    LIST_ENTRY ListEntry;
+    LONGLONG UserData;
+} TableEntryHeader;
+
 // Bytes of one table node: the table's own header plus one entry. Every
 // table of every volume takes its nodes from TableNodeLookaside, whose blocks
 // have this size.
-#define TABLE_NODE_SIZE (sizeof(RTL_SPLAY_LINKS) + sizeof(LIST_ENTRY) + sizeof(BlockEntry))
+#define TABLE_NODE_SIZE (FIELD_OFFSET(TableEntryHeader, UserData) + sizeof(BlockEntry))
+
+static_assert(sizeof(PVOID) != 4 || TABLE_NODE_SIZE == 40, "a 32-bit table node is 40 bytes");
+static_assert(sizeof(PVOID) != 8 || TABLE_NODE_SIZE == 56, "a 64-bit table node is 56 bytes");
 
 // Returned by EvictLeastRecentlyUsed when the tier holds no block (a tier
 // with no slots, or one emptied by failed insertions): there is no slot to

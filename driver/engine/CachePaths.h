@@ -43,7 +43,9 @@ void PlaceInMemory(PVolumeCacheContext Context, ULONG Block, const UCHAR *Source
 void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count, PUCHAR Bounce);
 
 // The bounce buffer of a transfer of Bytes bytes: the volume's TransferBuffer
-// up to its size, an exact-size allocation above it (null when refused).
+// up to its size, an exact-size allocation above it. When the allocation is
+// refused it returns null and raises the volume's PassOnUncached: the request
+// then goes to the owning driver uncached instead of failing.
 PUCHAR AcquireBounceBuffer(PVolumeCacheContext Context, ULONG Bytes);
 void ReleaseBounceBuffer(PVolumeCacheContext Context, PUCHAR Bounce);
 
@@ -75,6 +77,9 @@ void ReleaseSlot(PVolumeCacheContext Context, PTierIndex Tier, ULONG Slot);
 
 // Drops blocks [FirstBlock, FirstBlock + Count) from both tiers.
 void DropCachedRange(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count);
+// Drops from both tiers every cacheable block that a write of Length bytes
+// at Offset touches.
+void DropCoveredBlocks(PVolumeCacheContext Context, ULONGLONG Offset, ULONG Length);
 
 // Takes a slot for a new block of the tier: a fresh one while the tier has
 // some (and, for memory, the page store can still grow), otherwise the
@@ -84,7 +89,10 @@ BOOLEAN TakeSsdSlot(PVolumeCacheContext Context, PTierIndex Tier, PULONG Slot);
 BOOLEAN EvictForSlot(PVolumeCacheContext Context, PTierIndex Tier, PULONG Slot);
 
 // Reads the whole run from the volume into Bounce and gives the caller its
-// part; counts a volume read. Nothing is copied when the volume read fails.
+// part; counts a volume read. Nothing is copied when the volume read fails,
+// and a read that succeeds with fewer bytes than the run fails with
+// STATUS_IO_DEVICE_ERROR: the rest of Bounce holds bytes of some other
+// transfer.
 NTSTATUS ReadRunFromVolume(ULONG FirstBlock, ULONG Count, PUCHAR RunBuffer, PUCHAR Bounce,
                            ULONG RequestFirst, ULONG RequestCount, ULONG Head, ULONG Tail,
                            PVolumeCacheContext Context, PULONG Transferred);

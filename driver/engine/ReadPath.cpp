@@ -21,9 +21,14 @@ typedef struct _PendingRun {
 
 PUCHAR AcquireBounceBuffer(PVolumeCacheContext Context, ULONG Bytes)
 {
+    PUCHAR Bounce;
+
     if (Bytes <= CACHE_TRANSFER_BUFFER_SIZE)
         return Context->TransferBuffer;
-    return (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Bytes, CACHE_POOL_TAG);
+    Bounce = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Bytes, CACHE_POOL_TAG);
+    if (Bounce == NULL)
+        Context->PassOnUncached = TRUE;
+    return Bounce;
 }
 
 void ReleaseBounceBuffer(PVolumeCacheContext Context, PUCHAR Bounce)
@@ -137,6 +142,23 @@ void DropCachedRange(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count)
         DropBlockEntry(Context, &Ssd, FirstBlock + i, CACHE_ANY_SLOT);
 }
 
+void DropCoveredBlocks(PVolumeCacheContext Context, ULONGLONG Offset, ULONG Length)
+{
+    ULONGLONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONGLONG Cacheable = CacheableBlockCount(Context);
+    ULONGLONG First, Last;
+
+    if (Length == 0)
+        return;
+    First = Offset / BlockSize;
+    if (First >= Cacheable)
+        return;
+    Last = (Offset + Length - 1) / BlockSize;
+    if (Last >= Cacheable)
+        Last = Cacheable - 1;
+    DropCachedRange(Context, (ULONG)First, (ULONG)(Last - First + 1));
+}
+
 BOOLEAN RunStillInSlots(PTierIndex Tier, BOOLEAN TierFull, ULONG FirstBlock,
                         ULONG FirstSlot, ULONG Count)
 {
@@ -211,6 +233,8 @@ NTSTATUS ReadRunFromVolume(ULONG FirstBlock, ULONG Count, PUCHAR RunBuffer, PUCH
                             Bounce, Context, &Information);
     if (Status != STATUS_SUCCESS)
         return Status;
+    if (Information != BlockSize * Count)
+        return STATUS_IO_DEVICE_ERROR;
 
     Copied = RunCallerBytes(FirstBlock, Count, RequestFirst, RequestCount, Head, Tail,
                             BlockSize, &Skip);

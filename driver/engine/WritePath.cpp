@@ -45,7 +45,6 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     TierIndex Memory, Ssd;
     PBlockEntry Entry;
     PUCHAR Bounce;
-    ULONGLONG LastBlock, Cacheable;
     ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
     const UCHAR *Source;
     NTSTATUS Status;
@@ -62,15 +61,11 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     if (Length == 0)
         return Status;
 
-    if (Status != STATUS_SUCCESS || !RequestWithinCache(Context, Offset, Length)) {
-        // Drop the copies of the written blocks the cache may hold.
-        Cacheable = CacheableBlockCount(Context);
-        First = (ULONG)(Offset / BlockSize);
-        LastBlock = (Offset + Length - 1) / BlockSize;
-        if (LastBlock >= Cacheable)
-            LastBlock = Cacheable - 1;
-        if (Offset / BlockSize < Cacheable)
-            DropCachedRange(Context, First, (ULONG)(LastBlock - First + 1));
+    // A write that the volume took only in part leaves it holding bytes the
+    // cache cannot know: its copies go, as after a failed write.
+    if (Status != STATUS_SUCCESS || *Transferred != Length ||
+        !RequestWithinCache(Context, Offset, Length)) {
+        DropCoveredBlocks(Context, Offset, Length);
         return Status;
     }
 

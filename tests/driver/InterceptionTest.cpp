@@ -1,5 +1,6 @@
 // Interception of a cached volume's reads and writes, the worker's queue and
 // counters, and what goes on to the volume driver's own routines unchanged.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -7,15 +8,11 @@
 
 #include "SpiedDriverTest.h"
 
-namespace host {
-void MdlMapFailAfter(long N);
-}
-
 namespace testbed {
 namespace {
 
 NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
-    *static_cast<bool *>(Context) = true;
+    static_cast<std::atomic<bool> *>(Context)->store(true);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -155,13 +152,13 @@ TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver) {
     EXPECT_EQ(Bed().BackingBytes(L'c', 9 * MiB, 4096), written);
 }
 
-TEST_F(InterceptionTest, RequestsWithoutMdlOrMappableBufferBypassTheWorker) {
+TEST_F(InterceptionTest, RequestsWithoutAMappableBufferGoThroughTheWorkerUncached) {
     const auto me = std::this_thread::get_id();
     PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
 
-    // No MDL.
+    // No MDL: queued, then handed on by the worker as it came.
     std::vector<uint8_t> buffer(4096);
-    bool completed = false;
+    std::atomic<bool> completed{false};
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     irp->UserBuffer = buffer.data();
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
@@ -171,20 +168,37 @@ TEST_F(InterceptionTest, RequestsWithoutMdlOrMappableBufferBypassTheWorker) {
     stack->CompletionRoutine = StopAtCaller;
     stack->Context = &completed;
     stack->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-    EXPECT_EQ(IofCallDriver(device, irp), VolumeSpy::kNoMdlStatus);
-    EXPECT_TRUE(completed);
+    EXPECT_EQ(IofCallDriver(device, irp), STATUS_PENDING);
+    for (int i = 0; i < 5000 && !completed.load(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(completed.load());
+    EXPECT_EQ(irp->IoStatus.Status, VolumeSpy::kNoMdlStatus);
     IoFreeIrp(irp);
     ASSERT_EQ(Spy.Count(), 1u);
     EXPECT_FALSE(Spy.Records()[0].HasMdl);
-    EXPECT_EQ(Spy.Records()[0].Thread, me);
+    const std::thread::id worker = Spy.Records()[0].Thread;
+    EXPECT_NE(worker, me) << "the worker hands it on";
 
-    // A buffer that cannot be mapped into system space.
-    host::MdlMapFailAfter(0);
-    Bed().Read(L'c', 2 * MiB, buffer.data(), 4096, nullptr, false);
-    host::MdlMapFailAfter(-1);
-    EXPECT_EQ(PassedThrough(2 * MiB, 4096, me), 1u);
+    // A read whose buffer cannot be mapped into system space.
+    host::MdlMapFailNext(1);
+    EXPECT_EQ(Bed().Read(L'c', 2 * MiB, buffer.data(), 4096, nullptr, false), STATUS_SUCCESS);
+    EXPECT_EQ(buffer, Pattern(2 * MiB, 4096));
+    EXPECT_EQ(PassedThrough(2 * MiB, 4096, worker), 1u) << "as sent, by the worker";
+    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u) << "the cache served neither";
 
-    EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u) << "the worker must not have seen either";
+    // A write whose buffer cannot be mapped drops the cached copy of its
+    // block before it reaches the volume: the next read sees its bytes.
+    const uint64_t block = 3 * MiB;
+    ASSERT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), Pattern(block, 64 * KiB));
+    ASSERT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), Pattern(block, 64 * KiB));
+    EXPECT_EQ(Bed().Stats(L'c')->MemoryHits, 1u) << "the block is cached";
+    std::vector<uint8_t> written(4096, 0x5E);
+    host::MdlMapFailNext(1);
+    ASSERT_EQ(Bed().Write(L'c', block + 512, written.data(), 4096, nullptr, false), STATUS_SUCCESS);
+    EXPECT_EQ(PassedThrough(block + 512, 4096, worker), 1u);
+    std::vector<uint8_t> expected = Pattern(block, 64 * KiB);
+    std::copy(written.begin(), written.end(), expected.begin() + 512);
+    EXPECT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), expected) << "a stale copy survived the write";
 }
 
 TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {

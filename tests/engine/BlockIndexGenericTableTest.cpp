@@ -19,7 +19,9 @@ struct Item {
     ULONG Payload;
 };
 
-constexpr size_t HeaderSize = sizeof(RTL_SPLAY_LINKS) + sizeof(LIST_ENTRY);
+// The platform's header: splay links and the insertion-order link, then the
+// element where an 8-byte-aligned LONGLONG would begin.
+constexpr size_t HeaderSize = (sizeof(RTL_SPLAY_LINKS) + sizeof(LIST_ENTRY) + 7) & ~size_t(7);
 
 struct Allocator {
     std::vector<CLONG> Sizes;

@@ -237,6 +237,29 @@ TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas) {
     FreeTableNode(nullptr, Node);
 }
 
+// The table's request for a block's node is exactly one lookaside block: the
+// platform's header puts the element at an 8-byte-aligned offset (24 bytes on
+// x86, 40 on x86-64), and the node routines size their blocks from that.
+CLONG LastNodeRequest;
+PVOID NTAPI RecordingAllocate(PRTL_GENERIC_TABLE Table, CLONG ByteSize) {
+    LastNodeRequest = ByteSize;
+    return AllocateTableNode(Table, ByteSize);
+}
+
+TEST_F(BlockIndexTest, ATableAsksForExactlyOneNodeBlockPerEntry) {
+    EXPECT_EQ(TABLE_NODE_SIZE, sizeof(PVOID) == 4 ? 40u : 56u);
+    RTL_GENERIC_TABLE Table;
+    RtlInitializeGenericTable(&Table, CompareBlockNumbers, RecordingAllocate, FreeTableNode, nullptr);
+    BlockEntry Entry = {3, 1, 0, 0};
+    BOOLEAN Inserted = FALSE;
+    auto *Stored = static_cast<PBlockEntry>(RtlInsertElementGenericTable(&Table, &Entry, sizeof(Entry), &Inserted));
+    ASSERT_NE(Stored, nullptr);
+    EXPECT_TRUE(Inserted);
+    EXPECT_EQ(LastNodeRequest, TABLE_NODE_SIZE);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(Stored) % 8, 0u) << "the element is 8-byte aligned";
+    DrainTable(&Table);
+}
+
 TEST_F(BlockIndexTest, InsertingABlockTheTierHoldsChangesNothing) {
     TestVolume Volume(100, 8);
     TierIndex Memory = Volume.Memory();

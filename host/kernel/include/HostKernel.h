@@ -163,6 +163,9 @@ NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG L
 // succeed, every later one fails (returns null), until N < 0 is set again or
 // the kernel boots. MDLs that are already mapped are not affected.
 void MdlMapFailAfter(long N);
+// The next N such mappings fail, later ones succeed again (as a short run of
+// exhausted system address space would).
+void MdlMapFailNext(long N);
 
 // ---------------------------------------------------------------------------
 // Threads and IRQL as tests observe them

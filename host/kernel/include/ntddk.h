@@ -88,6 +88,7 @@ typedef struct _SINGLE_LIST_ENTRY {
 
 #define CONTAINING_RECORD(address, type, field) \
     ((type *)((PCHAR)(address) - offsetof(type, field)))
+#define FIELD_OFFSET(Type, Field) ((LONG)offsetof(Type, Field))
 
 #define RtlCopyMemory(d, s, n) memcpy((d), (s), (n))
 #define RtlMoveMemory(d, s, n) memmove((d), (s), (n))

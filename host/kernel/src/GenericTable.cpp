@@ -2,7 +2,10 @@
 // elements kept in a splay tree.
 //
 // Each element lives in a node that the table's allocate routine provides:
-//   RTL_SPLAY_LINKS | LIST_ENTRY (insertion order) | the caller's bytes.
+//   RTL_SPLAY_LINKS | LIST_ENTRY (insertion order) | the caller's bytes,
+// which begin where an 8-byte-aligned LONGLONG would (offset 24 on x86, 40 on
+// x86-64). The allocate routine is asked for that offset plus the caller's
+// size, as the platform's table asks.
 // The root's Parent link points to the root itself. Every lookup, insertion,
 // deletion and enumeration step splays the node it ends on to the root, which
 // keeps runs of nearby keys (an LRU order, a sequential scan) cheap.
@@ -16,9 +19,10 @@ namespace {
 struct TableNode {
     RTL_SPLAY_LINKS Links;
     LIST_ENTRY InsertOrder;
+    LONGLONG UserData;
 };
 
-constexpr size_t NodeHeaderSize = sizeof(TableNode);
+constexpr size_t NodeHeaderSize = offsetof(TableNode, UserData);
 
 inline PVOID UserData(PRTL_SPLAY_LINKS Node) {
     return reinterpret_cast<PUCHAR>(Node) + NodeHeaderSize;

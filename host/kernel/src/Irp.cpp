@@ -49,6 +49,7 @@ std::mutex CacheLock;
 std::vector<void *> IrpCache[9];
 
 std::atomic<long> MapFailAfter{-1};
+std::atomic<long> MapFailNext{0};
 
 // Bytes of a buffer's pages, as the platform counts them for the PFN array.
 ULONG PagesSpanned(const void *Va, size_t Length) {
@@ -99,7 +100,10 @@ void FinishThreadedIrp(PIRP Irp) {
 
 }  // namespace
 
-void ResetMdlFaults() { MapFailAfter.store(-1); }
+void ResetMdlFaults() {
+    MapFailAfter.store(-1);
+    MapFailNext.store(0);
+}
 
 void ResetIrpCache() {
     std::lock_guard<std::mutex> Guard(CacheLock);
@@ -377,7 +381,10 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
         BugCheck("MmMapLockedPagesSpecifyCache of MDL %p whose pages are not locked",
                  (void *)Mdl);
-    long Left = MapFailAfter.load();
+    long Failing = MapFailNext.load();
+    while (Failing > 0 && !MapFailNext.compare_exchange_weak(Failing, Failing - 1)) {
+    }
+    long Left = Failing > 0 ? 0 : MapFailAfter.load();
     while (Left > 0 && !MapFailAfter.compare_exchange_weak(Left, Left - 1)) {
     }
     if (Left == 0) {
@@ -401,4 +408,5 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
 
 namespace host {
 void MdlMapFailAfter(long N) { MapFailAfter.store(N < 0 ? -1 : N); }
+void MdlMapFailNext(long N) { MapFailNext.store(N < 0 ? 0 : N); }
 }  // namespace host

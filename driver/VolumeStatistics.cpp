@@ -1,0 +1,49 @@
+// Statistics of a cached volume as the statistics request sees them.
+//
+// The worker updates the 64-bit counters of its own copy while it serves a
+// request; on x86 a 64-bit copy is two 32-bit accesses, so a copy taken from
+// another thread could hold half an old and half a new counter, or counters
+// of a request half served. Instead the worker publishes its copy after each
+// request, one 32-bit word at a time, between two increments of a sequence
+// count: the count is odd while a publication is under way. A reader copies
+// the words and takes the copy only when the count was even and unchanged
+// around it; otherwise it copies again. The worker is the only writer, so
+// publication never waits, and a publication is a few dozen stores, so a
+// reader rarely copies twice.
+#include "Driver.h"
+
+#define STATISTICS_WORDS (sizeof(CacheStatistics) / sizeof(ULONG))
+
+static_assert(sizeof(CacheStatistics) % sizeof(ULONG) == 0, "statistics are whole words");
+
+void PublishStatistics(PVolumeCacheContext Context)
+{
+    ULONG words[STATISTICS_WORDS];
+    LONG sequence = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
+    ULONG i;
+
+    RtlCopyMemory(words, &Context->Statistics, sizeof(words));
+    __atomic_store_n(&Context->StatisticsSequence, sequence + 1, __ATOMIC_RELAXED);
+    __atomic_thread_fence(__ATOMIC_RELEASE);
+    for (i = 0; i < STATISTICS_WORDS; i++)
+        __atomic_store_n(&Context->PublishedStatistics[i], words[i], __ATOMIC_RELAXED);
+    __atomic_store_n(&Context->StatisticsSequence, sequence + 2, __ATOMIC_RELEASE);
+}
+
+void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot)
+{
+    ULONG words[STATISTICS_WORDS];
+    LONG before, after;
+    ULONG i;
+
+    for (;;) {
+        before = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_ACQUIRE);
+        for (i = 0; i < STATISTICS_WORDS; i++)
+            words[i] = __atomic_load_n(&Context->PublishedStatistics[i], __ATOMIC_RELAXED);
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        after = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
+        if (before == after && (before & 1) == 0)
+            break;
+    }
+    RtlCopyMemory(Snapshot, words, sizeof(words));
+}
