@@ -12,6 +12,9 @@
 // size, as the platform's table asks. The splay links serve as the tree's
 // parent and child links; the node's colour is the lowest bit of its parent
 // link (nodes are at least 8-byte aligned), and the root's parent is null.
+// The insertion-order links serve the platform's RtlGetElementGenericTable,
+// which the host does not provide: they are not kept, which spares every
+// deletion two scattered neighbours.
 //
 // Enumeration keeps its position in OrderedPointer: the insertion-order link
 // of the element returned last (the list head when there is none). The
@@ -222,6 +225,15 @@ void Unlink(PRTL_GENERIC_TABLE Table, Link Node) {
         BalanceDelete(Table, Child, Parent);
 }
 
+// Asks for the lines of Node that a descent reads (links and element) while
+// the step above is still comparing.
+inline void Prefetch(Link Node) {
+    if (Node) {
+        __builtin_prefetch(&Node->RightChild);
+        __builtin_prefetch(UserData(Node));
+    }
+}
+
 // Descends from the root towards Buffer. Returns the equal node, or null with
 // *Last = the node under which Buffer would hang (null for an empty table) and
 // *Result = how Buffer compares with it.
@@ -231,6 +243,8 @@ Link FindNode(PRTL_GENERIC_TABLE Table, PVOID Buffer, Link *Last,
     *Last = nullptr;
     *Result = GenericEqual;
     while (Node) {
+        Prefetch(Node->LeftChild);
+        Prefetch(Node->RightChild);
         RTL_GENERIC_COMPARE_RESULTS Compare = Table->CompareRoutine(Table, Buffer, UserData(Node));
         if (Compare == GenericEqual)
             return Node;
@@ -291,7 +305,6 @@ PVOID RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer, CLONG
         Parent->RightChild = Links;
     SetRed(Links, true);
     BalanceInsert(Table, Links);
-    InsertTailList(&Table->InsertOrderList, &Node->InsertOrder);
     Table->NumberGenericTableElements++;
     EndEnumeration(Table);
     if (NewElement)
@@ -314,11 +327,9 @@ BOOLEAN RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
     if (!Found)
         return FALSE;
     Unlink(Table, Found);
-    TableNode *Node = NodeOf(Found);
-    RemoveEntryList(&Node->InsertOrder);
     Table->NumberGenericTableElements--;
     EndEnumeration(Table);
-    Table->FreeRoutine(Table, Node);
+    Table->FreeRoutine(Table, NodeOf(Found));
     return TRUE;
 }
 
