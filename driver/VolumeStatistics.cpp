@@ -23,10 +23,11 @@ void PublishStatistics(PVolumeCacheContext Context)
     ULONG i;
 
     RtlCopyMemory(words, &Context->Statistics, sizeof(words));
+    // Each word is stored with release order, so a reader that sees a new
+    // word also sees the odd count stored before it.
     __atomic_store_n(&Context->StatisticsSequence, sequence + 1, __ATOMIC_RELAXED);
-    __atomic_thread_fence(__ATOMIC_RELEASE);
     for (i = 0; i < STATISTICS_WORDS; i++)
-        __atomic_store_n(&Context->PublishedStatistics[i], words[i], __ATOMIC_RELAXED);
+        __atomic_store_n(&Context->PublishedStatistics[i], words[i], __ATOMIC_RELEASE);
     __atomic_store_n(&Context->StatisticsSequence, sequence + 2, __ATOMIC_RELEASE);
 }
 
@@ -37,10 +38,11 @@ void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot)
     ULONG i;
 
     for (;;) {
+        // Acquire order on each word keeps the second read of the count
+        // after all of them.
         before = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_ACQUIRE);
         for (i = 0; i < STATISTICS_WORDS; i++)
-            words[i] = __atomic_load_n(&Context->PublishedStatistics[i], __ATOMIC_RELAXED);
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            words[i] = __atomic_load_n(&Context->PublishedStatistics[i], __ATOMIC_ACQUIRE);
         after = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
         if (before == after && (before & 1) == 0)
             break;

@@ -6,7 +6,8 @@
 
 // Entry points of the worker thread: serve one read or write of a cached
 // volume. Transferred receives the bytes delivered to (or taken from) the
-// caller.
+// caller. When they raise the volume's PassOnUncached, their result does not
+// count: the worker sends the request on to the owning driver instead.
 NTSTATUS CacheReadRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
                           PVolumeCacheContext Context, PIRP Irp, PULONG Transferred);
 NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,

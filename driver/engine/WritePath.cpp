@@ -3,9 +3,11 @@
 // overwritten with the new bytes, in both tiers, and counts as used now.
 // Writes never bring new blocks into a tier and change no counter.
 //
-// When the volume write fails, what the volume holds is unknown: the cached
-// copies of the written blocks are dropped instead, so that later reads go
-// to the volume.
+// When the volume write fails, or takes fewer bytes than asked, what the
+// volume holds is unknown: the cached copies of the written blocks are
+// dropped instead, so that later reads go to the volume. When the write's
+// bounce buffer or lower request cannot be had, the worker hands the write to
+// the owning driver uncached and drops the copies itself.
 #include "CachePaths.h"
 #include "PageStore.h"
 

@@ -62,6 +62,11 @@ struct VolumeFaults {
     uint64_t RangeLength = 0;
     bool RangeReads = true;
     bool RangeWrites = true;
+    // The Nth read from now (1-based, counted with FailNthRead; 0: none)
+    // succeeds short: only its first ShortReadBytes bytes (fewer than asked)
+    // are transferred and reported, as a volume may end a transfer early.
+    long ShortNthRead = 0;
+    uint32_t ShortReadBytes = 0;
 };
 
 // Reads and Writes count every request received, failed ones included;

@@ -95,16 +95,18 @@ private:
         uint64_t Offset = uint64_t(Stack->Parameters.Read.ByteOffset.QuadPart);
         ULONG Length = Stack->Parameters.Read.Length;
         (Write ? Counters_.Writes : Counters_.Reads)++;
-        NTSTATUS Status = Transfer(Irp, Stack, Write, Offset, Length);
+        ULONG Done = Length;
+        NTSTATUS Status = Transfer(Irp, Stack, Write, Offset, Length, &Done);
         Irp->IoStatus.Status = Status;
-        Irp->IoStatus.Information = NT_SUCCESS(Status) ? Length : 0;
+        Irp->IoStatus.Information = NT_SUCCESS(Status) ? Done : 0;
         if (NT_SUCCESS(Status))
-            (Write ? Counters_.WriteBytes : Counters_.ReadBytes) += Length;
+            (Write ? Counters_.WriteBytes : Counters_.ReadBytes) += Done;
         return Status;
     }
 
+    // Done receives the bytes transferred: Length, or fewer for a short read.
     NTSTATUS Transfer(PIRP Irp, PIO_STACK_LOCATION Stack, bool Write, uint64_t Offset,
-                      ULONG Length) {
+                      ULONG Length, ULONG *Done) {
         if (Write && (Stack->Flags & SL_FORCE_DIRECT_WRITE))
             Counters_.ForcedWrites++;
         if (Write && Mounted_.load() && !(Stack->Flags & SL_FORCE_DIRECT_WRITE)) {
@@ -118,20 +120,25 @@ private:
             return STATUS_SUCCESS;
         if (!Irp->MdlAddress || MmGetMdlByteCount(Irp->MdlAddress) < Length)
             return STATUS_INVALID_PARAMETER;
-        if (NTSTATUS Fault = TakeFault(Write, Offset, Length))
+        if (NTSTATUS Fault = TakeFault(Write, Offset, Length, Done))
             return Fault;
         void *Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
         if (!Buffer)
             return STATUS_INSUFFICIENT_RESOURCES;
-        return Write ? Backing_->Write(Offset, Buffer, Length) : Backing_->Read(Offset, Buffer, Length);
+        if (*Done == 0)
+            return STATUS_SUCCESS;
+        return Write ? Backing_->Write(Offset, Buffer, *Done) : Backing_->Read(Offset, Buffer, *Done);
     }
 
-    NTSTATUS TakeFault(bool Write, uint64_t Offset, ULONG Length) {
+    NTSTATUS TakeFault(bool Write, uint64_t Offset, ULONG Length, ULONG *Done) {
         std::lock_guard<std::mutex> Guard(FaultLock_);
         long Nth = Write ? ++WritesSinceFaults_ : ++ReadsSinceFaults_;
         long Fail = Write ? Faults_.FailNthWrite : Faults_.FailNthRead;
         if (Fail > 0 && Nth == Fail)
             return Faults_.FailStatus;
+        if (!Write && Faults_.ShortNthRead > 0 && Nth == Faults_.ShortNthRead &&
+            Faults_.ShortReadBytes < Length)
+            *Done = Faults_.ShortReadBytes;
         if (Faults_.RangeLength && (Write ? Faults_.RangeWrites : Faults_.RangeReads) &&
             Offset < Faults_.RangeOffset + Faults_.RangeLength &&
             Faults_.RangeOffset < Offset + Length)

@@ -4,7 +4,9 @@
 // the interception, and every successful read is compared with a reference
 // copy of the volume. A controller thread meanwhile stops and restarts the
 // cache, or injects faults into the volume, the cache file, the page store's
-// chunk allocation and the table-node allocation.
+// chunk allocation, the table-node allocation, the mapping of the callers'
+// buffers into system space, and the pool behind large bounce buffers and
+// lower requests.
 //
 // The reference is exact: a request waits until no running request whose
 // range overlaps its own conflicts with it (a write conflicts with
@@ -14,6 +16,10 @@
 // write updates the reference while it holds its range; a read compares
 // while it holds its range. A failed write leaves its range unknown, so the
 // reference takes it from the volume's backing.
+//
+// Mapping and pool faults never cost correctness, and pool faults never fail
+// a request that the volume could serve: with them alone, only requests past
+// the volume's end may fail.
 //
 // Size and seed: STRESS_REQUESTS (per client thread and configuration),
 // STRESS_SEED and STRESS_THREADS; STRESS_VERBOSE prints every failed write.
@@ -28,6 +34,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
@@ -52,6 +59,8 @@ enum Extras : unsigned {
     FileFaults = 4,
     ChunkExhaustion = 8,
     NodeFaults = 16,
+    MapFaults = 32,
+    PoolFaults = 64,
 };
 
 struct StressConfig {
@@ -75,6 +84,10 @@ std::string ConfigName(const StressConfig &c) {
         name += "_ChunkExhaustion";
     if (c.Extra & NodeFaults)
         name += "_NodeFaults";
+    if (c.Extra & MapFaults)
+        name += "_MapFaults";
+    if (c.Extra & PoolFaults)
+        name += "_PoolFaults";
     return name;
 }
 
@@ -87,6 +100,8 @@ std::vector<StressConfig> StressConfigs() {
         configs.push_back({size, false, sim::Completion::Pending, VolumeFaults | ChunkExhaustion});
         configs.push_back({size, true, sim::Completion::Immediate, FileFaults | NodeFaults});
         configs.push_back({size, true, sim::Completion::Pending, StartStop | VolumeFaults});
+        configs.push_back({size, true, sim::Completion::Immediate, MapFaults | FileFaults});
+        configs.push_back({size, false, sim::Completion::Pending, PoolFaults});
     }
     return configs;
 }
@@ -98,6 +113,8 @@ long EnvNumber(const char *Name, long Default) {
 
 struct Totals {
     std::atomic<uint64_t> Requests{0}, ReadsChecked{0}, Failed{0}, WrongBytes{0};
+    // Failed requests that lay within the volume.
+    std::atomic<uint64_t> FailedWithin{0};
 };
 Totals AllRuns;
 
@@ -119,6 +136,8 @@ class StressTest : public testbed::CacheDriverTest,
 protected:
     void TearDown() override {
         host::SetFileFaults(host::FileFaults());
+        host::MdlMapFailNext(0);
+        host::BuildRequestFailAfter(-1);
         testbed::CacheDriverTest::TearDown();
     }
 
@@ -245,6 +264,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
                 std::memcpy(Reference.data() + offset, buffer.data(), length);
             } else {
                 Run.Failed++;
+                if (!pastEnd)
+                    Run.FailedWithin++;
                 if (std::getenv("STRESS_VERBOSE"))
                     std::printf("write %llx+%llx: %08x\n", (unsigned long long)offset, (unsigned long long)length, (unsigned)status);
                 ReferenceFromBacking(offset, length);
@@ -271,6 +292,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
                 Run.ReadsChecked++;
             } else {
                 Run.Failed++;
+                if (!pastEnd)
+                    Run.FailedWithin++;
             }
         }
         Leave(Index);
@@ -283,13 +306,32 @@ void StressTest::Controller() {
     auto pause = [&](unsigned micros) {
         std::this_thread::sleep_for(std::chrono::microseconds(micros + rng() % micros));
     };
+    // The statistics request runs against the worker all along. Each copy is
+    // a snapshot taken between two requests, so no counter ever goes back.
+    std::optional<CacheStatistics> last;
+    auto checkStatistics = [&] {
+        std::optional<CacheStatistics> now = Bed().Stats(kLetter);
+        if (now && last) {
+            const uint64_t before[] = {last->ReadRequests, last->ReadBytes, last->VolumeReads,
+                                       last->VolumeReadBytes, last->SsdHits, last->SsdHitBytes,
+                                       last->MemoryHits, last->MemoryHitBytes};
+            const uint64_t after[] = {now->ReadRequests, now->ReadBytes, now->VolumeReads,
+                                      now->VolumeReadBytes, now->SsdHits, now->SsdHitBytes,
+                                      now->MemoryHits, now->MemoryHitBytes};
+            for (size_t i = 0; i < sizeof(before) / sizeof(before[0]); i++)
+                EXPECT_GE(after[i], before[i]) << "counter " << i << " went back";
+        }
+        last = now;
+    };
     while (!ClientsDone.load()) {
         pause(2000);
-        unsigned pick = (unsigned)(rng() % 4);
+        checkStatistics();
+        unsigned pick = (unsigned)(rng() % 6);
         if ((extra & StartStop) && pick == 0) {
             EXPECT_EQ(Bed().StopCache(kLetter), STATUS_SUCCESS);
             pause(1000);  // requests now go straight to the volume
             EXPECT_TRUE(StartCache());
+            last.reset();  // a new start counts from zero
         }
         if ((extra & VolumeFaults) && pick == 1) {
             sim::VolumeFaults faults;
@@ -308,6 +350,22 @@ void StressTest::Controller() {
         if ((extra & NodeFaults) && pick == 3) {
             host::PoolFailAfter(CACHE_POOL_TAG, (long)(rng() % 16));
             pause(500);
+            host::PoolClearFaults();
+        }
+        if ((extra & MapFaults) && pick == 4) {
+            // Callers' buffers that cannot be mapped into system space, at
+            // the interception and in the volume's driver alike.
+            host::MdlMapFailNext(1 + (long)(rng() % 4));
+        }
+        if ((extra & PoolFaults) && pick == 5) {
+            // No pool for bounce buffers above 4 MiB, for lower requests, and
+            // after a few more allocations for anything of the cache's.
+            host::PoolFailSizeAtLeast(CACHE_POOL_TAG, CACHE_TRANSFER_BUFFER_SIZE + 1);
+            host::PoolFailAfter(CACHE_POOL_TAG, (long)(rng() % 16));
+            host::BuildRequestFailAfter((long)(rng() % 4));
+            pause(500);
+            host::BuildRequestFailAfter(-1);
+            host::PoolFailSizeAtLeast(CACHE_POOL_TAG, 0);
             host::PoolClearFaults();
         }
     }
@@ -345,17 +403,16 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     std::vector<std::thread> clients;
     for (unsigned t = 0; t < threads; t++)
         clients.emplace_back([&, t] { Client(t, requests, seed + std::hash<std::string>()(ConfigName(config))); });
-    std::thread controller;
-    if (config.Extra & (StartStop | VolumeFaults | FileFaults | NodeFaults))
-        controller = std::thread([&] { Controller(); });
+    std::thread controller([&] { Controller(); });
     for (auto &t : clients)
         t.join();
     ClientsDone = true;
-    if (controller.joinable())
-        controller.join();
+    controller.join();
     Volume->SetFaults(sim::VolumeFaults());
     host::SetFileFaults(host::FileFaults());
     host::PoolClearFaults();
+    host::MdlMapFailNext(0);
+    host::BuildRequestFailAfter(-1);
 
     // The whole volume once more through the cache, then the reference
     // against the volume itself.
@@ -385,6 +442,9 @@ TEST_P(StressTest, ReadsMatchTheReference) {
     AllRuns.Failed += Run.Failed.load();
     AllRuns.WrongBytes += Run.WrongBytes.load();
     EXPECT_EQ(Run.WrongBytes.load(), 0u);
+    if (!(config.Extra & (StartStop | VolumeFaults | MapFaults))) {
+        EXPECT_EQ(Run.FailedWithin.load(), 0u) << "requests within the volume failed";
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Configurations, StressTest, ::testing::ValuesIn(StressConfigs()),

@@ -244,5 +244,76 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
     }
 }
 
+// While the worker transfers the cache file, the file system may take a page
+// fault on the worker's own thread; the in-page read it sends to the cached
+// volume must not wait in the queue behind the worker that waits for it.
+TEST_F(InterceptionTest, AnInPageReadOnTheWorkersOwnThreadGoesStraightToTheVolume) {
+    StartSettings settings = Small();
+    settings.SsdEnabled = true;
+    settings.SsdSize = 512 * MiB;
+    ASSERT_EQ(Bed().StartCache(L'd', settings), STATUS_SUCCESS);
+    PVolumeCacheContext d = FindVolumeByLetter(L'd');
+    ASSERT_NE(d, nullptr);
+    PDEVICE_OBJECT device = Bed().Volume(L'd')->Device();
+
+    struct Fault {
+        int Taken = 0;
+        NTSTATUS Status = STATUS_PENDING;
+        std::thread::id Thread;
+        std::vector<uint8_t> Bytes = std::vector<uint8_t>(4096);
+    } fault;
+    host::SetFileTransferPageFault([&] {
+        if (KeGetCurrentThread() != d->WorkerThread || fault.Taken++ != 0)
+            return;
+        fault.Thread = std::this_thread::get_id();
+        // A bound on the wait, so that a read stuck behind the worker fails
+        // the test instead of hanging it.
+        fault.Status = host::InPageRead(device, 5 * MiB, fault.Bytes.data(), 4096, nullptr, 10000);
+    });
+    // The second read is a memory hit, which the worker copies into the
+    // cache file.
+    EXPECT_EQ(Bed().ReadBytes(L'd', 0, 64 * KiB), Pattern(0, 64 * KiB, 7));
+    EXPECT_EQ(Bed().ReadBytes(L'd', 0, 64 * KiB), Pattern(0, 64 * KiB, 7));
+    host::SetFileTransferPageFault(nullptr);
+
+    ASSERT_EQ(fault.Taken, 1) << "the worker wrote no cache file";
+    EXPECT_EQ(fault.Status, STATUS_SUCCESS) << "the in-page read waited behind the worker";
+    EXPECT_EQ(fault.Bytes, Pattern(5 * MiB, 4096, 7));
+    EXPECT_EQ(PassedThrough(5 * MiB, 4096, fault.Thread), 1u)
+        << "it reaches the volume's driver as sent, on the worker's thread";
+}
+
+// The statistics request copies what the worker published after its last
+// request, never counters of a request half served: here the first of two
+// miss runs of one read is counted while the second waits at the volume.
+TEST_F(InterceptionTest, StatisticsAreASnapshotBetweenRequests) {
+    ASSERT_EQ(Bed().ReadBytes(L'c', 64 * KiB, 64 * KiB), Pattern(64 * KiB, 64 * KiB));
+    std::optional<CacheStatistics> before = Bed().Stats(L'c');
+    ASSERT_TRUE(before.has_value());
+
+    // Blocks 0 (miss), 1 (memory), 2 (miss): the run {0} is served when
+    // block 2 breaks it off, then {2} is held at the volume.
+    Spy.CloseGate([](const SpyRecord &r) { return r.Major == IRP_MJ_READ && r.Offset == 128 * KiB; });
+    std::thread reader([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 192 * KiB), Pattern(0, 192 * KiB)); });
+    for (int i = 0; i < 5000 && Spy.WaitingAtGate() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_EQ(Spy.WaitingAtGate(), 1u);
+    std::optional<CacheStatistics> during = Bed().Stats(L'c');
+    Spy.OpenGate();
+    reader.join();
+    ASSERT_TRUE(during.has_value());
+    EXPECT_EQ(std::memcmp(&*during, &*before, sizeof(CacheStatistics)), 0)
+        << "volume reads " << during->VolumeReads << " of " << during->ReadRequests << " requests";
+
+    std::optional<CacheStatistics> after = Bed().Stats(L'c');
+    ASSERT_TRUE(after.has_value());
+    EXPECT_EQ(after->ReadRequests, 2u);
+    EXPECT_EQ(after->ReadBytes, 256 * KiB);
+    EXPECT_EQ(after->VolumeReads, 3u);
+    EXPECT_EQ(after->VolumeReadBytes, 192 * KiB);
+    EXPECT_EQ(after->MemoryHits, 1u);
+    EXPECT_EQ(after->MemoryHitBytes, 64 * KiB);
+}
+
 }  // namespace
 }  // namespace testbed

@@ -146,6 +146,65 @@ TEST_F(CachePathTest, FailedMissReadLeavesNoTrace) {
     }
 }
 
+// A volume read that succeeds with fewer bytes than asked leaves the rest of
+// the transfer buffer as the previous transfer left it: the request fails,
+// and nothing of it is delivered or placed.
+TEST_F(CachePathTest, AShortVolumeReadFailsAndPlacesNothing) {
+    for (auto mode : {sim::Completion::Immediate, sim::Completion::Pending}) {
+        SCOPED_TRACE(mode == sim::Completion::Immediate ? "immediate" : "pending");
+        FreshBed();
+        ASSERT_TRUE(StartVolume(kDefault, 64 * MiB, mode));
+        ReadBlocks(9, 2);  // the transfer buffer now holds blocks 9 and 10
+        sim::VolumeFaults faults;
+        faults.ShortNthRead = 1;
+        faults.ShortReadBytes = B64 / 2;
+        Volume->SetFaults(faults);
+
+        std::vector<uint8_t> buffer(2 * B64, 0xEE);
+        ULONG_PTR info = 99;
+        EXPECT_NE(Bed().Read(kVolume, 4 * B64, buffer.data(), (ULONG)buffer.size(), &info),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(info, 0u);
+        EXPECT_EQ(buffer, std::vector<uint8_t>(2 * B64, 0xEE)) << "bytes delivered from a short read";
+        EXPECT_FALSE(InMemory(4));
+        EXPECT_FALSE(InMemory(5));
+        ExpectIndexConsistent(false);
+
+        Volume->SetFaults(sim::VolumeFaults());
+        EXPECT_EQ(Read(4 * B64, 2 * B64), STATUS_SUCCESS);  // checks the bytes
+        EXPECT_TRUE(InMemory(4) && InMemory(5));
+    }
+}
+
+// A lower request that cannot be built (no pool for its IRP or MDL) does not
+// fail a request that the volume can serve: the volume's driver gets it as it
+// came, uncached, and a write drops the copies of the blocks it covers.
+TEST_F(CachePathTest, ALowerRequestThatCannotBeBuiltSendsTheRequestOnUncached) {
+    ASSERT_TRUE(StartVolume(kDefault));
+    Volume->SetFileSystemMounted(false);  // it takes the write as it comes
+    ReadBlocks(2, 1);
+    ReadBlocks(3, 1);
+    ReadCounters before = Counters();
+    uint64_t lowerReads = Volume->Counters().Reads;
+
+    host::BuildRequestFailAfter(0);
+    EXPECT_EQ(Read(7 * B64 + 100, 1000), STATUS_SUCCESS);  // checks the bytes
+    EXPECT_EQ(Volume->Counters().Reads, lowerReads + 1);
+    EXPECT_FALSE(InMemory(7));
+    const std::vector<uint8_t> bytes(100, 0x3D);
+    EXPECT_EQ(Write(2 * B64 + 10, bytes), STATUS_SUCCESS);
+    EXPECT_EQ(Bed().BackingBytes(kVolume, 2 * B64 + 10, 100), bytes);
+    EXPECT_FALSE(InMemory(2)) << "the written block's copy survived";
+    EXPECT_TRUE(InMemory(3));
+    host::BuildRequestFailAfter(-1);
+
+    ReadCounters d = Counters() - before;
+    EXPECT_EQ(d.VolumeReads, 0u);
+    EXPECT_EQ(d.MemoryHits, 0u);
+    EXPECT_EQ(Read(2 * B64, B64), STATUS_SUCCESS);  // from the volume, with the new bytes
+    ExpectIndexConsistent(false);
+}
+
 // Memory tier of two slots, one tick: reading blocks 0..3 with 0 and 1 cached
 // opens the memory run {0, 1} in slots 0 and 1, then the miss run {2, 3} is
 // served first and takes exactly those slots. The memory run must still

@@ -229,6 +229,36 @@ TEST_F(IrpTest, UnmappedMdlIsMappedOnDemandAndMappingFailureIsInjectable) {
               STATUS_SUCCESS);
     EXPECT_EQ(S.LowerBuffer, nullptr);
     host::MdlMapFailAfter(-1);
+    // A run of failing mappings ends: the next one fails, the one after maps.
+    host::MdlMapFailNext(1);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false),
+              STATUS_SUCCESS);
+    EXPECT_EQ(S.LowerBuffer, nullptr);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false),
+              STATUS_SUCCESS);
+    EXPECT_EQ(S.LowerBuffer, Buffer);
+}
+
+// The requests IoBuildSynchronousFsdRequest builds need pool for the IRP and
+// its MDL; when the pool is exhausted the build returns null.
+TEST_F(IrpTest, BuildingARequestCanFailForLackOfPool) {
+    char Buffer[512];
+    KEVENT Event;
+    IO_STATUS_BLOCK Iosb;
+    LARGE_INTEGER Offset;
+    Offset.QuadPart = 0;
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    host::BuildRequestFailAfter(1);
+    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset,
+                                            &Event, &Iosb);
+    ASSERT_NE(Irp, nullptr);
+    EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset,
+                                           &Event, &Iosb),
+              nullptr);
+    host::BuildRequestFailAfter(-1);
+    ASSERT_EQ(IoCallDriver(S.Lower, Irp), STATUS_SUCCESS);
+    KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr);
+    EXPECT_EQ(Iosb.Status, STATUS_SUCCESS);
 }
 
 TEST(IrpDeathTest, CompletingTwiceOrWithPendingStopsTheSystem) {

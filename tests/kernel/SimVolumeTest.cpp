@@ -4,7 +4,9 @@
 
 #include <SimVolume.h>
 
+#include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -126,6 +128,21 @@ TEST_P(SimVolumeTest, InjectedFaultsFailTheChosenRequests) {
     Volume->SetFaults(Faults);
     EXPECT_EQ(Direct(IRP_MJ_WRITE, Buffer, 4096, 0, true, &Information), STATUS_DEVICE_NOT_READY);
     EXPECT_EQ(Direct(IRP_MJ_WRITE, Buffer, 4096, 0, true, &Information), STATUS_SUCCESS);
+
+    // A short read succeeds with the bytes it reports and leaves the rest of
+    // the buffer alone.
+    Faults = sim::VolumeFaults();
+    Faults.ShortNthRead = 2;
+    Faults.ShortReadBytes = 1024;
+    Volume->SetFaults(Faults);
+    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 0, false, &Information), STATUS_SUCCESS);
+    EXPECT_EQ(Information, 4096u);
+    memset(Buffer, 0x6B, sizeof(Buffer));
+    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 8192, false, &Information), STATUS_SUCCESS);
+    EXPECT_EQ(Information, 1024u);
+    std::vector<uint8_t> Expected(4096, 0x6B);
+    Volume->Backing().Read(8192, Expected.data(), 1024);
+    EXPECT_EQ(std::vector<uint8_t>(Buffer, Buffer + 4096), Expected);
 }
 
 TEST_P(SimVolumeTest, RequestsPastTheEndFailWhole) {

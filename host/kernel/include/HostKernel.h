@@ -167,6 +167,32 @@ void MdlMapFailAfter(long N);
 // exhausted system address space would).
 void MdlMapFailNext(long N);
 
+// The next N requests that IoBuildSynchronousFsdRequest builds succeed, every
+// later one fails (null, as when non-paged pool runs out for the IRP or its
+// MDL), until N < 0 is set again or the kernel boots.
+void BuildRequestFailAfter(long N);
+
+// ---------------------------------------------------------------------------
+// Page faults inside file I/O
+// ---------------------------------------------------------------------------
+// A file system that touches pageable code or data while it serves a
+// transfer takes a page fault there; the memory manager then sends an in-page
+// read to the volume holding the page, on the faulting thread, and that
+// thread waits for it before the transfer goes on. With Fault set, every
+// ZwReadFile and ZwWriteFile of a file on a mapped drive calls it on the
+// calling thread before it transfers (not again for I/O that Fault itself
+// causes); null removes it.
+void SetFileTransferPageFault(std::function<void()> Fault);
+// An in-page read as the memory manager sends it: an IRP flagged
+// IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO, whose MDL
+// describes locked pages of its own, sent at APC_LEVEL on the calling thread.
+// Waits for it up to TimeoutMs real milliseconds (a bound on a hang, not a
+// speed check): returns STATUS_TIMEOUT when it has not completed by then (it
+// still completes later, into its own pages). Otherwise returns its status,
+// and on success copies the bytes read to Buffer.
+NTSTATUS InPageRead(PDEVICE_OBJECT Device, uint64_t Offset, void *Buffer, ULONG Length,
+                    ULONG_PTR *Information, uint32_t TimeoutMs);
+
 // ---------------------------------------------------------------------------
 // Threads and IRQL as tests observe them
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,9 @@ std::mutex FileLock;  // drives, open paths, faults
 std::map<char16_t, host::FileDrive> Drives;
 std::map<std::string, std::shared_ptr<OpenPath>> OpenPaths;
 host::FileFaults Faults;
+std::function<void()> TransferPageFault;
+// Set while the calling thread runs TransferPageFault.
+thread_local bool InTransferPageFault = false;
 
 FileBody *BodyOf(PFILE_OBJECT File) { return reinterpret_cast<FileBody *>(File); }
 
@@ -316,6 +320,7 @@ void ResetFiles() {
         std::lock_guard<std::mutex> Guard(FileLock);
         Old.swap(Drives);
         Faults = host::FileFaults();
+        TransferPageFault = nullptr;
     }
     for (auto &Entry : Old)
         if (Entry.second.Device)
@@ -517,6 +522,16 @@ static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoSta
         Status = host::UserReadWrite(&File->Object, Write ? IRP_MJ_WRITE : IRP_MJ_READ, Buffer,
                                      Length, uint64_t(Offset), &Information);
     } else {
+        std::function<void()> Fault;
+        if (!InTransferPageFault) {
+            std::lock_guard<std::mutex> Guard(FileLock);
+            Fault = TransferPageFault;
+        }
+        if (Fault) {
+            InTransferPageFault = true;
+            Fault();
+            InTransferPageFault = false;
+        }
         Status = HostFileTransfer(File, Write, Buffer, Length, ByteOffset, &Information);
     }
     SetIosb(IoStatusBlock, Status, Information);
@@ -604,6 +619,11 @@ void UnmapFileDrive(WCHAR Letter) {
     }
     if (Old)
         ObjectDereference(Old);
+}
+
+void SetFileTransferPageFault(std::function<void()> Fault) {
+    std::lock_guard<std::mutex> Guard(FileLock);
+    TransferPageFault = std::move(Fault);
 }
 
 void SetFileFaults(const FileFaults &NewFaults) {

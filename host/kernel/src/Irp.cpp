@@ -50,6 +50,16 @@ std::vector<void *> IrpCache[9];
 
 std::atomic<long> MapFailAfter{-1};
 std::atomic<long> MapFailNext{0};
+std::atomic<long> BuildFailAfter{-1};
+
+// Takes one from a "succeed N more times" budget; false once it is spent
+// (a negative budget never is).
+bool TakeBudget(std::atomic<long> &Budget) {
+    long Left = Budget.load();
+    while (Left > 0 && !Budget.compare_exchange_weak(Left, Left - 1)) {
+    }
+    return Left != 0;
+}
 
 // Bytes of a buffer's pages, as the platform counts them for the PFN array.
 ULONG PagesSpanned(const void *Va, size_t Length) {
@@ -103,6 +113,7 @@ void FinishThreadedIrp(PIRP Irp) {
 void ResetMdlFaults() {
     MapFailAfter.store(-1);
     MapFailNext.store(0);
+    BuildFailAfter.store(-1);
 }
 
 void ResetIrpCache() {
@@ -276,6 +287,9 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
                                   PIO_STATUS_BLOCK IoStatusBlock) {
     if (KeGetCurrentIrql() > APC_LEVEL)
         BugCheck("IoBuildSynchronousFsdRequest at IRQL %u", KeGetCurrentIrql());
+    // The IRP and its MDL come from non-paged pool, which may be exhausted.
+    if (!TakeBudget(BuildFailAfter))
+        return nullptr;
     PIRP Irp = IoAllocateIrp(DeviceObject->StackSize, FALSE);
     if (!Irp)
         return nullptr;
@@ -384,10 +398,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     long Failing = MapFailNext.load();
     while (Failing > 0 && !MapFailNext.compare_exchange_weak(Failing, Failing - 1)) {
     }
-    long Left = Failing > 0 ? 0 : MapFailAfter.load();
-    while (Left > 0 && !MapFailAfter.compare_exchange_weak(Left, Left - 1)) {
-    }
-    if (Left == 0) {
+    if (Failing > 0 || !TakeBudget(MapFailAfter)) {
         if (BugCheckOnFailure)
             BugCheck("NO_MORE_SYSTEM_PTES: mapping of MDL %p failed", (void *)Mdl);
         return nullptr;
@@ -409,4 +420,5 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
 namespace host {
 void MdlMapFailAfter(long N) { MapFailAfter.store(N < 0 ? -1 : N); }
 void MdlMapFailNext(long N) { MapFailNext.store(N < 0 ? 0 : N); }
+void BuildRequestFailAfter(long N) { BuildFailAfter.store(N < 0 ? -1 : N); }
 }  // namespace host

@@ -3,6 +3,8 @@
 #include "KernelInternal.h"
 
 #include <cstdlib>
+#include <cstring>
+#include <vector>
 
 namespace host::detail {
 namespace {
@@ -44,6 +46,34 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *
     if (Information)
         *Information = Request.Iosb.Information;
     return Status;
+}
+
+// One in-page read: shared by its sender, who may stop waiting, and its
+// completion, which may come later; the last of the two frees it.
+struct InPageRequest {
+    std::atomic<int> Holders{2};
+    KEVENT Done;
+    IO_STATUS_BLOCK Iosb;
+    std::vector<uint8_t> Pages;
+};
+
+void ReleaseInPage(InPageRequest *Request) {
+    if (Request->Holders.fetch_sub(1) == 1)
+        delete Request;
+}
+
+NTSTATUS InPageCompleted(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+    (void)Device;
+    auto *Request = static_cast<InPageRequest *>(Context);
+    Request->Iosb = Irp->IoStatus;
+    PMDL Mdl = Irp->MdlAddress;
+    Irp->MdlAddress = nullptr;
+    MmUnlockPages(Mdl);
+    IoFreeMdl(Mdl);
+    IoFreeIrp(Irp);
+    KeSetEvent(&Request->Done, IO_NO_INCREMENT, FALSE);
+    ReleaseInPage(Request);
+    return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 }  // namespace
@@ -148,6 +178,54 @@ NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG L
                        UCHAR StackFlags) {
     return ReadWrite(Device, nullptr, Major, Buffer, Length, Offset, Information, MapBuffer,
                      StackFlags);
+}
+
+NTSTATUS InPageRead(PDEVICE_OBJECT Device, uint64_t Offset, void *Buffer, ULONG Length,
+                    ULONG_PTR *Information, uint32_t TimeoutMs) {
+    if (Information)
+        *Information = 0;
+    PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
+    if (!Irp)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    auto *Request = new InPageRequest;
+    Request->Pages.resize(Length ? Length : 1);
+    KeInitializeEvent(&Request->Done, NotificationEvent, FALSE);
+    Request->Iosb.Status = STATUS_PENDING;
+    Request->Iosb.Information = 0;
+    PMDL Mdl = IoAllocateMdl(Request->Pages.data(), Length, FALSE, FALSE, Irp);
+    if (!Mdl) {
+        IoFreeIrp(Irp);
+        delete Request;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmProbeAndLockPages(Mdl, KernelMode, IoWriteAccess);
+    Irp->Flags = IRP_PAGING_IO | IRP_NOCACHE | IRP_SYNCHRONOUS_PAGING_IO;
+    Irp->RequestorMode = KernelMode;
+    Irp->Tail.Overlay.Thread = KeGetCurrentThread();
+    PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
+    Stack->MajorFunction = IRP_MJ_READ;
+    Stack->Parameters.Read.Length = Length;
+    Stack->Parameters.Read.ByteOffset.QuadPart = LONGLONG(Offset);
+    IoSetCompletionRoutine(Irp, InPageCompleted, Request, TRUE, TRUE, TRUE);
+
+    KIRQL Irql = KfRaiseIrql(APC_LEVEL);
+    IoCallDriver(Device, Irp);
+    LARGE_INTEGER Timeout;
+    Timeout.QuadPart = -LONGLONG(TimeoutMs) * 10000;
+    NTSTATUS Wait = KeWaitForSingleObject(&Request->Done, Executive, KernelMode, FALSE, &Timeout);
+    KeLowerIrql(Irql);
+    NTSTATUS Status = STATUS_TIMEOUT;
+    if (Wait == STATUS_WAIT_0) {
+        Status = Request->Iosb.Status;
+        if (NT_SUCCESS(Status)) {
+            size_t Count = Request->Iosb.Information < Length ? Request->Iosb.Information : Length;
+            memcpy(Buffer, Request->Pages.data(), Count);
+            if (Information)
+                *Information = Count;
+        }
+    }
+    ReleaseInPage(Request);
+    return Status;
 }
 
 }  // namespace host
