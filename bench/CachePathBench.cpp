@@ -3,7 +3,9 @@
 // path. Figures:
 //  - memory-hit bandwidth of 1 MiB reads, RAM tier only, against memcpy of
 //    the same bytes in the same run;
-//  - 4 KiB random memory hits per second from 1 and 8 submitting threads;
+//  - 4 KiB random memory hits per second from 1 and 8 submitting threads,
+//    beside the floor of the same hand-off: one worker thread that copies
+//    4 KiB from memory and completes, with the host's cheapest primitives;
 //  - misses per second over a volume that takes 1 ms per request, against
 //    the volume alone;
 //  - SSD-hit bandwidth of 1 MiB reads (the cache file lives in a host
@@ -15,9 +17,12 @@
 #include <cstring>
 #include <filesystem>
 #include <random>
+#include <sys/resource.h>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bench/floor/HandOff.h"
 #include "driver/Driver.h"
 #include "host/kernel/include/HostKernel.h"
 #include "host/voldrv/SimVolume.h"
@@ -124,19 +129,33 @@ public:
     bool Started = false;
 };
 
-// Seconds that memcpy takes for Count copies of Size bytes, walking a source
-// of Span bytes as the benchmark walks the volume.
-double MemcpySeconds(size_t Size, uint64_t Span, int64_t Count) {
-    std::vector<uint8_t> Source(Span, 0x5A), Target(Size);
-    auto Start = std::chrono::steady_clock::now();
-    uint64_t Offset = 0;
-    for (int64_t i = 0; i < Count; i++) {
-        std::memcpy(Target.data(), Source.data() + Offset, Size);
-        benchmark::ClobberMemory();
-        Offset = (Offset + Size) % Span;
-    }
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+// Context switches of the whole process so far, voluntary or not.
+double ContextSwitches() {
+    rusage Usage;
+    getrusage(RUSAGE_SELF, &Usage);
+    return double(Usage.ru_nvcsw + Usage.ru_nivcsw);
 }
+
+// memcpy of Size bytes at a time, walking a source of Span bytes as the
+// benchmarks walk the volume. Each benchmark iteration times one request and
+// one such copy alternately, so that both see the same load of a shared
+// machine.
+class MemcpyReference {
+public:
+    MemcpyReference(size_t Size, uint64_t Span) : Source(Span, 0x5A), Target(Size) {}
+    void CopyOnce() {
+        auto Start = std::chrono::steady_clock::now();
+        std::memcpy(Target.data(), Source.data() + Offset, Target.size());
+        benchmark::ClobberMemory();
+        Seconds += std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        Offset = (Offset + Target.size()) % Source.size();
+    }
+    double Seconds = 0;
+
+private:
+    std::vector<uint8_t> Source, Target;
+    uint64_t Offset = 0;
+};
 
 // The memory tier's chunk size: 4 MiB chunks make reads over 32 MiB remap the
 // page store's window as they move between chunks; one 64 MiB chunk shows the
@@ -156,21 +175,27 @@ void MemoryHit1MiB(benchmark::State &State) {
     for (uint64_t Offset = 0; Offset < Span; Offset += MiB)
         Volume.Read(Offset, Buffer.data(), MiB);
 
+    MemcpyReference Reference(MiB, Span);
     uint64_t Offset = 0;
-    auto Start = std::chrono::steady_clock::now();
+    double Seconds = 0;
     for (auto _ : State) {
-        if (!Volume.Read(Offset, Buffer.data(), MiB)) {
+        auto Start = std::chrono::steady_clock::now();
+        bool Done = Volume.Read(Offset, Buffer.data(), MiB);
+        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        if (!Done) {
             State.SkipWithError("read failed");
             break;
         }
+        State.SetIterationTime(Once);
+        Seconds += Once;
+        Reference.CopyOnce();
         Offset = (Offset + MiB) % Span;
     }
-    double Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
     State.SetBytesProcessed(State.iterations() * MiB);
-    State.counters["x memcpy"] = MemcpySeconds(MiB, Span, State.iterations()) / Seconds;
+    State.counters["x memcpy"] = Reference.Seconds / Seconds;
     State.SetLabel("memory hit 1 MiB reads, RAM tier, " + ChunkText(State.range(0)));
 }
-BENCHMARK(MemoryHit1MiB)->Arg(4)->Arg(64)->Unit(benchmark::kMicrosecond)->UseRealTime();
+BENCHMARK(MemoryHit1MiB)->Arg(4)->Arg(64)->Unit(benchmark::kMicrosecond)->UseManualTime();
 
 // 4 KiB reads at random 4 KiB offsets of 32 MiB that the memory tier holds,
 // sent by one or several threads at once.
@@ -186,6 +211,7 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
     }
     std::mt19937_64 Random(State.thread_index() + 1);
     std::vector<uint8_t> Buffer(4 * KiB);
+    double Switches = ContextSwitches();
     for (auto _ : State) {
         uint64_t Offset = (Random() % (Span / (4 * KiB))) * 4 * KiB;
         if (!SharedVolume->Read(Offset, Buffer.data(), 4 * KiB)) {
@@ -194,6 +220,9 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
         }
     }
     State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    if (State.thread_index() == 0)
+        State.counters["switches/req"] =
+            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
     State.SetLabel("4 KiB random memory hits, " + std::to_string(State.threads()) + " threads, " +
                    ChunkText(State.range(0)));
     if (State.thread_index() == 0) {
@@ -202,6 +231,93 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
     }
 }
 BENCHMARK(MemoryHit4KiBRandom)->Arg(4)->Arg(64)->Threads(1)->Threads(8)->UseRealTime();
+
+// The floor of the 4 KiB memory hits: each submitter hands a 4 KiB read of
+// the same 32 MiB to one worker thread, which copies the bytes from memory and
+// completes the request, while the submitter waits.
+struct FloorWorker {
+    static constexpr uint64_t Span = 32ull * MiB;
+    struct Read : floorpath::Request {
+        uint64_t Offset;
+        void *Buffer;
+        ULONG Length;
+    };
+    FloorWorker() : Memory(Span, 0x5A), Thread([this] { Serve(); }) {}
+    ~FloorWorker() {
+        Requests.Stop();
+        Thread.join();
+    }
+    void Serve() {
+        while (floorpath::Request *R = Requests.Take()) {
+            auto *Rd = static_cast<Read *>(R);
+            std::memcpy(Rd->Buffer, Memory.data() + Rd->Offset, Rd->Length);
+            Rd->Complete(0);
+        }
+    }
+    bool ReadBytes(uint64_t Offset, void *Buffer, ULONG Length) {
+        Read R;
+        R.Offset = Offset;
+        R.Buffer = Buffer;
+        R.Length = Length;
+        Requests.Submit(&R);
+        R.Wait();
+        return R.Result == 0;
+    }
+    std::vector<uint8_t> Memory;
+    floorpath::Queue Requests;
+    std::thread Thread;
+};
+FloorWorker *SharedFloor;
+
+void FloorHandOff4KiB(benchmark::State &State) {
+    if (State.thread_index() == 0)
+        SharedFloor = new FloorWorker;
+    std::mt19937_64 Random(State.thread_index() + 1);
+    std::vector<uint8_t> Buffer(4 * KiB);
+    double Switches = ContextSwitches();
+    for (auto _ : State) {
+        uint64_t Offset = (Random() % (FloorWorker::Span / (4 * KiB))) * 4 * KiB;
+        if (!SharedFloor->ReadBytes(Offset, Buffer.data(), 4 * KiB)) {
+            State.SkipWithError("read failed");
+            break;
+        }
+    }
+    State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    if (State.thread_index() == 0)
+        State.counters["switches/req"] =
+            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
+    State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " +
+                   std::to_string(State.threads()) + " threads");
+    if (State.thread_index() == 0) {
+        delete SharedFloor;
+        SharedFloor = nullptr;
+    }
+}
+BENCHMARK(FloorHandOff4KiB)->Threads(1)->Threads(8)->UseRealTime();
+
+// The same hand-off for 1 MiB reads over the 32 MiB, against memcpy of the
+// same bytes in the submitting thread: what the hand-off itself costs a large
+// memory hit.
+void FloorHandOff1MiB(benchmark::State &State) {
+    FloorWorker Floor;
+    MemcpyReference Reference(MiB, FloorWorker::Span);
+    std::vector<uint8_t> Buffer(MiB);
+    uint64_t Offset = 0;
+    double Seconds = 0;
+    for (auto _ : State) {
+        auto Start = std::chrono::steady_clock::now();
+        Floor.ReadBytes(Offset, Buffer.data(), MiB);
+        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        State.SetIterationTime(Once);
+        Seconds += Once;
+        Reference.CopyOnce();
+        Offset = (Offset + MiB) % FloorWorker::Span;
+    }
+    State.SetBytesProcessed(State.iterations() * MiB);
+    State.counters["x memcpy"] = Reference.Seconds / Seconds;
+    State.SetLabel("in-process floor, 1 MiB hand-off to one worker");
+}
+BENCHMARK(FloorHandOff1MiB)->Unit(benchmark::kMicrosecond)->UseManualTime();
 
 // Misses: 64 KiB reads that walk the whole volume through a 4 MiB memory
 // tier, so that every block comes from a volume that takes 1 ms a request.

@@ -68,3 +68,15 @@ nbd_plugin() {
   cmake --build "$build" --target nbdkit-tessiro8-plugin -j2 >&2
   echo "$build/tools/nbdkit/nbdkit-tessiro8-plugin.so"
 }
+
+# Path of the benchmarks' floor plugin (bench/nbd-floor) in the host build;
+# builds it when missing or stale.
+nbd_floor_plugin() {
+  local root=$1
+  local build=${TESSIRO_BUILD_DIR:-$root/build/host}
+  if [ -z "${TESSIRO_BUILD_DIR:-}" ] && [ ! -f "$build/CMakeCache.txt" ]; then
+    (cd "$root" && cmake --preset host >/dev/null)
+  fi
+  cmake --build "$build" --target nbdkit-floor-plugin -j2 >&2
+  echo "$build/bench/nbdkit-floor-plugin.so"
+}

@@ -157,6 +157,30 @@ TEST_F(GenericTableTest, DeletesByTheNodesOwnKey) {
     EXPECT_EQ(K.back(), 62u);
 }
 
+TEST_F(GenericTableTest, AWalkInterruptedByAChangeStartsOverAtTheSmallest) {
+    for (ULONG K = 1; K <= 5; K++)
+        Insert(K * 10);
+    struct Case {
+        const char *Change;
+        bool Delete;  // delete the element returned last, else insert a new one
+    };
+    const Case Cases[] = {{"deleting the element the walk stands on", true},
+                          {"inserting an element", false}};
+    for (const Case &C : Cases) {
+        RtlEnumerateGenericTable(&Table, TRUE);
+        auto *Current = static_cast<Item *>(RtlEnumerateGenericTable(&Table, FALSE));
+        ASSERT_NE(Current, nullptr);
+        if (C.Delete)
+            ASSERT_TRUE(RtlDeleteElementGenericTable(&Table, Current));
+        else
+            Insert(Current->Key + 1);
+        // A freed position would be read here (ASan), a stale one would skip.
+        auto *Next = static_cast<Item *>(RtlEnumerateGenericTable(&Table, FALSE));
+        ASSERT_NE(Next, nullptr) << C.Change;
+        EXPECT_EQ(Next->Key, Keys().front()) << C.Change;
+    }
+}
+
 TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedSet) {
     std::mt19937 Random(7);
     std::set<ULONG> Model;

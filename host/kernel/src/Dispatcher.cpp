@@ -1,10 +1,12 @@
 // Dispatcher objects: events, semaphores and threads, and the waits on them.
 //
 // Each object's state and wait list are guarded by one of a fixed set of
-// mutexes chosen by the object's address. A waiter queues a wait block on its
-// own stack and sleeps on a futex word in that block; a signal satisfies
-// waiters one by one (consuming the signal for synchronization events and
-// semaphores, as NT does) and wakes exactly the threads it satisfied.
+// locks chosen by the object's address, as the platform's dispatcher lock
+// guards them. A waiter queues a wait block on its own stack and sleeps on a
+// futex word in that block; a signal satisfies waiters one by one (consuming
+// the signal for synchronization events and semaphores, as NT does) and wakes
+// exactly the threads it satisfied that sleep, once it has let go of the
+// lock, so that a woken thread does not run into the signaller's lock.
 #include "KernelInternal.h"
 
 #include <linux/futex.h>
@@ -19,13 +21,51 @@
 namespace host::detail {
 namespace {
 
-constexpr size_t StripeCount = 64;
-std::mutex Stripes[StripeCount];
+long Futex(std::atomic<uint32_t> *Word, int Op, uint32_t Value, const timespec *Timeout) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), Op | FUTEX_PRIVATE_FLAG, Value,
+                   Timeout, nullptr, 0);
+}
 
-std::mutex &LockOf(const void *Object) {
+// One stripe of the dispatcher lock. It is held for a few list and counter
+// updates only, so a contender spins briefly before it sleeps on the lock
+// word (0 free, 1 held, 2 held and slept on).
+class StripeLock {
+public:
+    void lock() {
+        uint32_t Seen = 0;
+        if (Word.compare_exchange_strong(Seen, 1, std::memory_order_acquire))
+            return;
+        for (int Spins = 0; Spins < 200; ++Spins) {
+            YieldProcessor();
+            Seen = Word.load(std::memory_order_relaxed);
+            if (Seen == 0 && Word.compare_exchange_weak(Seen, 1, std::memory_order_acquire))
+                return;
+        }
+        if (Seen != 2)
+            Seen = Word.exchange(2, std::memory_order_acquire);
+        while (Seen != 0) {
+            Futex(&Word, FUTEX_WAIT, 2, nullptr);
+            Seen = Word.exchange(2, std::memory_order_acquire);
+        }
+    }
+    void unlock() {
+        if (Word.exchange(0, std::memory_order_release) == 2)
+            Futex(&Word, FUTEX_WAKE, 1, nullptr);
+    }
+
+private:
+    std::atomic<uint32_t> Word{0};
+};
+
+constexpr size_t StripeCount = 64;
+StripeLock Stripes[StripeCount];
+
+StripeLock &LockOf(const void *Object) {
     uintptr_t Value = reinterpret_cast<uintptr_t>(Object);
     return Stripes[(Value >> 4 ^ Value >> 10) % StripeCount];
 }
+
+using StripeGuard = std::lock_guard<StripeLock>;
 
 std::atomic<double> DelayScale{1.0};
 
@@ -37,16 +77,21 @@ struct WaitBlock {
     std::atomic<uint32_t> State{Waiting};
 };
 
-long Futex(std::atomic<uint32_t> *Word, int Op, uint32_t Value, const timespec *Timeout) {
-    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), Op | FUTEX_PRIVATE_FLAG, Value,
-                   Timeout, nullptr, 0);
-}
-
-// Waiters satisfied under an object's lock. They are taken off the wait list
-// first and released only after the last access to the object: a released
-// waiter may return at once and free the object (an event on its stack).
+// The signalling side of an object: holds the object's lock for its
+// lifetime and collects the waiters satisfied under it. They are taken off
+// the wait list first and marked satisfied only after the last access to the
+// object, still under the lock (a timed-out waiter decides under it): a
+// satisfied waiter may return at once and free the object (an event on its
+// stack). The sleepers among them are woken after the lock is let go; a
+// waiter that has returned meanwhile has given up its futex word, and a
+// stray wake of that address is a spurious wake-up, which every futex waiter
+// tolerates.
 class Satisfied {
 public:
+    explicit Satisfied(const DISPATCHER_HEADER *Header) : Lock(LockOf(Header)) { Lock.lock(); }
+    Satisfied(const Satisfied &) = delete;
+    Satisfied &operator=(const Satisfied &) = delete;
+
     // Under the object's lock: takes the first waiter off the wait list.
     void TakeFirst(DISPATCHER_HEADER *Header) {
         auto *Block = CONTAINING_RECORD(Header->WaitListHead.Flink, WaitBlock, Entry);
@@ -54,18 +99,26 @@ public:
         Block->Entry.Flink = Chain;
         Chain = &Block->Entry;
     }
-    // Still under the lock (a timed-out waiter decides under it), but after
-    // the last access to the object.
     ~Satisfied() {
+        std::atomic<uint32_t> *Sleepers[16];
+        size_t Count = 0;
         while (Chain) {
             auto *Block = CONTAINING_RECORD(Chain, WaitBlock, Entry);
             Chain = Chain->Flink;
-            if (Block->State.exchange(SatisfiedState, std::memory_order_release) == Sleeping)
+            if (Block->State.exchange(SatisfiedState, std::memory_order_release) != Sleeping)
+                continue;
+            if (Count < sizeof(Sleepers) / sizeof(Sleepers[0]))
+                Sleepers[Count++] = &Block->State;
+            else
                 Futex(&Block->State, FUTEX_WAKE, 1, nullptr);
         }
+        Lock.unlock();
+        for (size_t i = 0; i < Count; ++i)
+            Futex(Sleepers[i], FUTEX_WAKE, 1, nullptr);
     }
 
 private:
+    StripeLock &Lock;
     PLIST_ENTRY Chain = nullptr;
 };
 
@@ -130,8 +183,7 @@ void InitializeDispatcherHeader(DISPATCHER_HEADER *Header, UCHAR Type, LONG Stat
 
 void SignalThreadObject(PKTHREAD Thread) {
     DISPATCHER_HEADER *Header = &Thread->Header;
-    std::lock_guard<std::mutex> Guard(LockOf(Header));
-    Satisfied Released;
+    Satisfied Released(Header);
     Header->SignalState = 1;
     while (!IsListEmpty(&Header->WaitListHead))
         Released.TakeFirst(Header);
@@ -154,8 +206,7 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("KeSetEvent at IRQL %u", KeGetCurrentIrql());
     DISPATCHER_HEADER *Header = &Event->Header;
-    std::lock_guard<std::mutex> Guard(LockOf(Header));
-    Satisfied Released;
+    Satisfied Released(Header);
     LONG Previous = Header->SignalState;
     if (Header->Type == EventNotificationObject) {
         Header->SignalState = 1;
@@ -174,19 +225,19 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
 }
 
 void KeClearEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> Guard(LockOf(&Event->Header));
+    StripeGuard Guard(LockOf(&Event->Header));
     Event->Header.SignalState = 0;
 }
 
 LONG KeResetEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> Guard(LockOf(&Event->Header));
+    StripeGuard Guard(LockOf(&Event->Header));
     LONG Previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return Previous;
 }
 
 LONG KeReadStateEvent(PRKEVENT Event) {
-    std::lock_guard<std::mutex> Guard(LockOf(&Event->Header));
+    StripeGuard Guard(LockOf(&Event->Header));
     return Event->Header.SignalState;
 }
 
@@ -204,8 +255,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     DISPATCHER_HEADER *Header = &Semaphore->Header;
     if (Header->Type != SemaphoreObject)
         BugCheck("KeReleaseSemaphore on %p, which is not a semaphore", (void *)Semaphore);
-    std::lock_guard<std::mutex> Guard(LockOf(Header));
-    Satisfied Released;
+    Satisfied Released(Header);
     LONG Previous = Header->SignalState;
     if (Adjustment <= 0 || LONGLONG(Previous) + Adjustment > Semaphore->Limit)
         // The platform raises STATUS_SEMAPHORE_LIMIT_EXCEEDED, which kernel
@@ -221,7 +271,7 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
 }
 
 LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
-    std::lock_guard<std::mutex> Guard(LockOf(&Semaphore->Header));
+    StripeGuard Guard(LockOf(&Semaphore->Header));
     return Semaphore->Header.SignalState;
 }
 
@@ -239,10 +289,10 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     if (Poll && KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("KeWaitForSingleObject at IRQL %u", KeGetCurrentIrql());
 
-    std::mutex &Lock = LockOf(Header);
+    StripeLock &Lock = LockOf(Header);
     WaitBlock Block;
     {
-        std::lock_guard<std::mutex> Guard(Lock);
+        StripeGuard Guard(Lock);
         if (TryAcquire(Header))
             return STATUS_WAIT_0;
         if (Poll)
@@ -276,7 +326,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
         Futex(&Block.State, FUTEX_WAIT, Sleeping, Limit);
     }
     // Timed out, unless a signal satisfied the wait meanwhile.
-    std::lock_guard<std::mutex> Guard(Lock);
+    StripeGuard Guard(Lock);
     if (Block.State.load(std::memory_order_acquire) == SatisfiedState)
         return STATUS_WAIT_0;
     RemoveEntryList(&Block.Entry);

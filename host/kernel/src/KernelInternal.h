@@ -114,6 +114,9 @@ void SignalThreadObject(PKTHREAD Thread);
 void ResetPool();
 // Reports and frees every live allocation; returns how many there were.
 size_t PoolReleaseAll();
+// Memory of pool blocks (header included): small ones from huge-page regions.
+void *PoolPagesAllocate(size_t Bytes);
+void PoolPagesFree(void *Block, size_t Bytes);
 
 // ---------------------------------------------------------------------------
 // I/O manager

@@ -62,7 +62,7 @@ size_t PoolReleaseAll() {
         Block->Prev->Next = Block->Next;
         Block->Next->Prev = Block->Prev;
         Block->Magic = FreedMagic;
-        free(Block);
+        PoolPagesFree(Block, sizeof(PoolHeader) + (Block->Size ? Block->Size : 1));
         ++Count;
     }
     Tags.clear();
@@ -87,7 +87,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
         if (State.FailAfter > 0)
             --State.FailAfter;
     }
-    auto *Block = static_cast<PoolHeader *>(malloc(sizeof(PoolHeader) + (NumberOfBytes ? NumberOfBytes : 1)));
+    auto *Block = static_cast<PoolHeader *>(
+        PoolPagesAllocate(sizeof(PoolHeader) + (NumberOfBytes ? NumberOfBytes : 1)));
     if (!Block)
         return nullptr;
     Block->Magic = PoolMagic;
@@ -126,7 +127,7 @@ static void FreePoolBlock(PVOID P, const ULONG *Tag) {
     Block->Prev->Next = Block->Next;
     Block->Next->Prev = Block->Prev;
     Block->Magic = FreedMagic;
-    free(Block);
+    PoolPagesFree(Block, sizeof(PoolHeader) + (Block->Size ? Block->Size : 1));
 }
 
 void ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePoolBlock(P, &Tag); }
