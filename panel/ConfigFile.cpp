@@ -99,8 +99,10 @@ bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR
     }
     WCHAR section[2];
     SectionName(driveLetter, section);
+    // A value that begins with a NUL holds no text, whatever the count says.
     if (GetPrivateProfileStringW(section, L"VolumeName", L"", settings->VolumeName,
-                                 VOLUME_NAME_CHARS, path) == 0) {
+                                 VOLUME_NAME_CHARS, path) == 0 ||
+        settings->VolumeName[0] == 0) {
         return false;
     }
     settings->MemSize = GetPrivateProfileIntW(section, L"MemSize", 0, path);
@@ -121,7 +123,8 @@ bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR
         return true;
     }
     if (GetPrivateProfileStringW(section, L"CacheFile", L"", settings->CacheFile,
-                                 CACHE_FILE_CHARS, path) == 0) {
+                                 CACHE_FILE_CHARS, path) == 0 ||
+        settings->CacheFile[0] == 0) {
         return false;
     }
     settings->SsdSize = GetPrivateProfileIntW(section, L"SsdSize", 0, path);

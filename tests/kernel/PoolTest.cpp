@@ -43,6 +43,26 @@ TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks) {
     ExFreePoolWithTag(Small, TestTag);
 }
 
+// The pool is as large as the platform's, not as the host's memory: a block
+// larger than the whole pool, or one that the live blocks leave no room for,
+// is refused, and freeing makes room again.
+TEST_F(PoolTest, RefusesWhatTheNonPagedPoolCannotHold) {
+    const size_t Pool = host::NonPagedPoolBytes;
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, Pool + 1, TestTag), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, size_t(24) << 30, TestTag), nullptr);
+    EXPECT_EQ(host::PoolLiveAllocations(TestTag), 0u);
+    void *Large = ExAllocatePoolWithTag(NonPagedPool, Pool - 4096, TestTag);
+    ASSERT_NE(Large, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 8192, TestTag + 1), nullptr);
+    void *Small = ExAllocatePoolWithTag(NonPagedPool, 4096, TestTag + 1);
+    EXPECT_NE(Small, nullptr);
+    ExFreePool(Large);
+    void *Again = ExAllocatePoolWithTag(NonPagedPool, 8192, TestTag + 1);
+    EXPECT_NE(Again, nullptr);
+    ExFreePool(Small);
+    ExFreePool(Again);
+}
+
 TEST_F(PoolTest, ShutdownReportsLeakedAllocations) {
     ASSERT_NE(ExAllocatePoolWithTag(NonPagedPool, 32, TestTag), nullptr);
     EXPECT_FALSE(host::KernelShutdown());

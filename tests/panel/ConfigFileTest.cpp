@@ -137,6 +137,36 @@ TEST_F(ConfigFileTest, ReadRulesOfOneSection)
     }
 }
 
+// A hand-edited file may hold a NUL. A text value that begins with one reads
+// as a count of characters but holds no text: the section is invalid, as with
+// an empty value.
+TEST_F(ConfigFileTest, TextThatBeginsWithANulIsEmpty)
+{
+    struct Case {
+        const char *what;
+        std::u16string section;
+    } cases[] = {
+        {"VolumeName", std::u16string(u"[C]\r\nVolumeName=") + u'\0' +
+                           u"C:  [SYS]\r\nMemSize=16\r\nAllocateBlockSize=16\r\nCacheBlockSize=64\r\n"},
+        {"CacheFile", std::u16string(u"[C]\r\nVolumeName=C:  [SYS]\r\nCacheFile=") + u'\0' +
+                          u"S:\\c.dat\r\nMemSize=16\r\nSsdSize=512\r\nAllocateBlockSize=16\r\n"
+                          u"CacheBlockSize=64\r\nSsdUsed=1\r\n"},
+    };
+    for (const Case &c : cases) {
+        std::string bytes = "\xFF\xFE";
+        for (char16_t unit : c.section) {
+            bytes.push_back((char)(unit & 0xFF));
+            bytes.push_back((char)(unit >> 8));
+        }
+        FILE *file = fopen(hostwin32::HostPath(Path).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        fwrite(bytes.data(), 1, bytes.size(), file);
+        fclose(file);
+        VolumeSettings s = Fresh();
+        EXPECT_FALSE(ReadVolumeSettings(L'C', &s, Path)) << c.what;
+    }
+}
+
 TEST_F(ConfigFileTest, LongVolumeNamesAreCutToTheField)
 {
     // Reading: the 45-character value comes back as its first 39.

@@ -96,7 +96,7 @@ int TessiroConfig(const char *Key, const char *Value) {
     } else if (key == "delay-scale") {
         char *end = nullptr;
         double scale = strtod(Value, &end);
-        if (!*Value || *end || scale < 0 || scale > 10) {
+        if (!*Value || *end || !(scale >= 0 && scale <= 10)) {  // NaN compares false
             nbdkit_error("delay-scale must be a number from 0 to 10");
             return -1;
         }

@@ -76,6 +76,9 @@ void SetDelayScale(double Scale);
 // ---------------------------------------------------------------------------
 // Pool accounting and faults
 // ---------------------------------------------------------------------------
+// Size of the non-paged pool (x86 NT 5.1's largest): an allocation that would
+// take the live bytes of all tags beyond it fails.
+constexpr size_t NonPagedPoolBytes = size_t(256) << 20;
 size_t PoolLiveAllocations(ULONG Tag);
 size_t PoolLiveBytes(ULONG Tag);
 // The next N allocations with Tag succeed, every later one fails, until

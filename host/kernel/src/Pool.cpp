@@ -33,6 +33,7 @@ struct TagState {
 
 std::mutex PoolLock;
 std::unordered_map<ULONG, TagState> Tags;
+size_t PoolTotalBytes = 0;  // live bytes of every tag, against host::NonPagedPoolBytes
 PoolHeader LiveList = {0, 0, 0, 0, &LiveList, &LiveList, 0};
 
 std::string TagText(ULONG Tag) {
@@ -49,6 +50,7 @@ std::string TagText(ULONG Tag) {
 void ResetPool() {
     std::lock_guard<std::mutex> Guard(PoolLock);
     Tags.clear();
+    PoolTotalBytes = 0;
 }
 
 size_t PoolReleaseAll() {
@@ -66,6 +68,7 @@ size_t PoolReleaseAll() {
         ++Count;
     }
     Tags.clear();
+    PoolTotalBytes = 0;
     return Count;
 }
 
@@ -84,13 +87,21 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             return nullptr;
         if (State.FailAfter == 0)
             return nullptr;
+        // The platform's non-paged pool has a fixed size: a request that
+        // would take it beyond that fails, however large the host is.
+        if (NumberOfBytes > host::NonPagedPoolBytes - PoolTotalBytes)
+            return nullptr;
         if (State.FailAfter > 0)
             --State.FailAfter;
+        PoolTotalBytes += NumberOfBytes;
     }
     auto *Block = static_cast<PoolHeader *>(
         PoolPagesAllocate(sizeof(PoolHeader) + (NumberOfBytes ? NumberOfBytes : 1)));
-    if (!Block)
+    if (!Block) {
+        std::lock_guard<std::mutex> Guard(PoolLock);
+        PoolTotalBytes -= NumberOfBytes;
         return nullptr;
+    }
     Block->Magic = PoolMagic;
     Block->Tag = Tag;
     Block->Reserved = 0;
@@ -124,6 +135,7 @@ static void FreePoolBlock(PVOID P, const ULONG *Tag) {
     TagState &State = Tags[Block->Tag];
     State.Live--;
     State.Bytes -= Block->Size;
+    PoolTotalBytes -= Block->Size;
     Block->Prev->Next = Block->Next;
     Block->Next->Prev = Block->Prev;
     Block->Magic = FreedMagic;
