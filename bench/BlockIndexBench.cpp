@@ -23,7 +23,11 @@ namespace {
 class FullTier {
 public:
     FullTier(ULONG Entries, ULONG ExtraBlocks = 0) : Entries(Entries) {
-        host::KernelBoot();
+        // Millions of entries: the nodes fit the pool of the 64-bit platform,
+        // not the 32-bit one's.
+        host::KernelConfig Config;
+        Config.NonPagedPoolBytes = host::X64NonPagedPoolBytes;
+        host::KernelBoot(Config);
         ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
                                         CACHE_POOL_TAG, 0);
         Context = static_cast<PVolumeCacheContext>(std::calloc(1, sizeof(VolumeCacheContext)));

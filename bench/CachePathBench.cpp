@@ -56,6 +56,8 @@ public:
         // Chunk switches cost a page-table update on the real platform, not
         // the host's remapping: measure the engine, not the stand-in.
         Config.StrictMappings = false;
+        // The host is an x86-64 machine: its pool is the 64-bit platform's.
+        Config.NonPagedPoolBytes = host::X64NonPagedPoolBytes;
         host::KernelBoot(Config);
         sim::LoadSimVolumeDriver();
         host::FileDrive Drive;

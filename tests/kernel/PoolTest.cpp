@@ -47,7 +47,7 @@ TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks) {
 // larger than the whole pool, or one that the live blocks leave no room for,
 // is refused, and freeing makes room again.
 TEST_F(PoolTest, RefusesWhatTheNonPagedPoolCannotHold) {
-    const size_t Pool = host::NonPagedPoolBytes;
+    const size_t Pool = host::X86NonPagedPoolBytes;  // the default
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, Pool + 1, TestTag), nullptr);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, size_t(24) << 30, TestTag), nullptr);
     EXPECT_EQ(host::PoolLiveAllocations(TestTag), 0u);

@@ -58,6 +58,8 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
     // The page store switches chunks without host calls; the strict
     // fault-on-stale-access check is for the tests.
     config.StrictMappings = false;
+    // The host is an x86-64 machine: its pool is the 64-bit platform's.
+    config.NonPagedPoolBytes = host::X64NonPagedPoolBytes;
     host::KernelBoot(config);
     Booted = true;
 

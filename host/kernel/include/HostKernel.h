@@ -23,6 +23,12 @@ struct PhysicalRange {
     uint64_t Length;  // bytes, page multiple
 };
 
+// Sizes of the platform's non-paged pool (KernelConfig::NonPagedPoolBytes):
+// x86 NT 5.1's largest, and x86-64 Windows's ceiling, which memory bounds
+// first on any real machine.
+constexpr size_t X86NonPagedPoolBytes = size_t(256) << 20;
+constexpr size_t X64NonPagedPoolBytes = size_t(128) << 30;
+
 struct KernelConfig {
     // Simulated physical memory: installed ranges that MmAllocatePagesForMdl
     // may hand out. Pages are backed by real memory only once allocated.
@@ -41,6 +47,11 @@ struct KernelConfig {
     // that view without a host call: the bookkeeping and its misuse checks
     // stay, but a stale access after an unmap no longer faults.
     bool StrictMappings = true;
+    // Size of the non-paged pool: an allocation that would take the live
+    // bytes of all tags beyond it fails, however large the host is. Tests
+    // model the 32-bit platform; the benchmarks and the nbdkit plugin, whose
+    // indexes may hold millions of entries, the 64-bit one.
+    size_t NonPagedPoolBytes = X86NonPagedPoolBytes;
 };
 
 // Resets the whole kernel: namespace, handles, pool accounting, clock and
@@ -76,9 +87,6 @@ void SetDelayScale(double Scale);
 // ---------------------------------------------------------------------------
 // Pool accounting and faults
 // ---------------------------------------------------------------------------
-// Size of the non-paged pool (x86 NT 5.1's largest): an allocation that would
-// take the live bytes of all tags beyond it fails.
-constexpr size_t NonPagedPoolBytes = size_t(256) << 20;
 size_t PoolLiveAllocations(ULONG Tag);
 size_t PoolLiveBytes(ULONG Tag);
 // The next N allocations with Tag succeed, every later one fails, until

@@ -17,7 +17,7 @@ void KernelBoot(const KernelConfig &Config) {
         KernelShutdown();
     }
     detail::ResetIrqlState();
-    detail::ResetPool();
+    detail::ResetPool(Config);
     detail::ResetNamespace();
     detail::ResetDrivers();
     detail::ResetFiles();

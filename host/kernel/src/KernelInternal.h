@@ -111,7 +111,7 @@ void SignalThreadObject(PKTHREAD Thread);
 // ---------------------------------------------------------------------------
 // Pool
 // ---------------------------------------------------------------------------
-void ResetPool();
+void ResetPool(const KernelConfig &Config);
 // Reports and frees every live allocation; returns how many there were.
 size_t PoolReleaseAll();
 // Memory of pool blocks (header included): small ones from huge-page regions.

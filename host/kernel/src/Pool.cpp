@@ -33,7 +33,8 @@ struct TagState {
 
 std::mutex PoolLock;
 std::unordered_map<ULONG, TagState> Tags;
-size_t PoolTotalBytes = 0;  // live bytes of every tag, against host::NonPagedPoolBytes
+size_t PoolTotalBytes = 0;  // live bytes of every tag, against PoolLimitBytes
+size_t PoolLimitBytes = X86NonPagedPoolBytes;
 PoolHeader LiveList = {0, 0, 0, 0, &LiveList, &LiveList, 0};
 
 std::string TagText(ULONG Tag) {
@@ -47,10 +48,11 @@ std::string TagText(ULONG Tag) {
 
 }  // namespace
 
-void ResetPool() {
+void ResetPool(const KernelConfig &Config) {
     std::lock_guard<std::mutex> Guard(PoolLock);
     Tags.clear();
     PoolTotalBytes = 0;
+    PoolLimitBytes = Config.NonPagedPoolBytes;
 }
 
 size_t PoolReleaseAll() {
@@ -89,7 +91,7 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
             return nullptr;
         // The platform's non-paged pool has a fixed size: a request that
         // would take it beyond that fails, however large the host is.
-        if (NumberOfBytes > host::NonPagedPoolBytes - PoolTotalBytes)
+        if (NumberOfBytes > PoolLimitBytes - PoolTotalBytes)
             return nullptr;
         if (State.FailAfter > 0)
             --State.FailAfter;
