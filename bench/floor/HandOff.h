@@ -7,9 +7,7 @@
 // cost the same per hand-off.
 #pragma once
 
-#include <linux/futex.h>
-#include <sys/syscall.h>
-#include <unistd.h>
+#include "host/common/include/SpinFutexLock.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,44 +16,11 @@
 
 namespace floorpath {
 
-inline void FutexWait(std::atomic<uint32_t> *Word, uint32_t Value) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), FUTEX_WAIT_PRIVATE, Value, nullptr,
-            nullptr, 0);
-}
-inline void FutexWake(std::atomic<uint32_t> *Word) {
-    syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), FUTEX_WAKE_PRIVATE, 1, nullptr,
-            nullptr, 0);
-}
+inline void FutexWait(std::atomic<uint32_t> *Word, uint32_t Value) { host::FutexWaitWord(Word, Value); }
+inline void FutexWake(std::atomic<uint32_t> *Word) { host::FutexWakeWord(Word); }
 
-// A lock held for a few pointer updates: a contender spins briefly, then
-// sleeps on the lock word (0 free, 1 held, 2 held and slept on).
-class Lock {
-public:
-    void lock() {
-        uint32_t Seen = 0;
-        if (Word.compare_exchange_strong(Seen, 1, std::memory_order_acquire))
-            return;
-        for (int Spins = 0; Spins < 200; ++Spins) {
-            __builtin_ia32_pause();
-            Seen = Word.load(std::memory_order_relaxed);
-            if (Seen == 0 && Word.compare_exchange_weak(Seen, 1, std::memory_order_acquire))
-                return;
-        }
-        if (Seen != 2)
-            Seen = Word.exchange(2, std::memory_order_acquire);
-        while (Seen != 0) {
-            FutexWait(&Word, 2);
-            Seen = Word.exchange(2, std::memory_order_acquire);
-        }
-    }
-    void unlock() {
-        if (Word.exchange(0, std::memory_order_release) == 2)
-            FutexWake(&Word);
-    }
-
-private:
-    std::atomic<uint32_t> Word{0};
-};
+// The FIFO's lock: the host kernel's own spin-then-sleep lock.
+using Lock = host::SpinFutexLock;
 
 // One request in flight; lives on the submitter's stack.
 struct Request {

@@ -56,6 +56,34 @@ bool CheckText(const WString &actual, const WCHAR *expected, const char *what)
     return CheckF(actual == expected, what, "reads \"%s\", expected \"%s\"", Utf8(actual.c_str()), Utf8(expected));
 }
 
+// The text of a message box: its last non-empty static control.
+WString MessageTextOf(HWND box)
+{
+    WString message;
+    for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
+        if (ClassOf(child) == L"Static" && !TextOf(child).empty()) {
+            message = TextOf(child);
+        }
+    }
+    return message;
+}
+
+// Whether the service manager knows the service Tessiro8 (true when the
+// manager itself cannot be opened, so that a check of absence fails).
+bool ServiceExists()
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (manager == nullptr) {
+        return true;
+    }
+    SC_HANDLE service = OpenServiceW(manager, L"Tessiro8", SERVICE_QUERY_STATUS);
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return service != nullptr;
+}
+
 // ---------------------------------------------------------------- main window
 
 void CheckToolBar(HWND main)
@@ -377,13 +405,7 @@ int RunNewOk()
     PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), (LPARAM)GetDlgItem(dialog, IDOK));
     HWND box = WaitForDialog(kTitle, 60000, IsMessageBox);
     if (Check(box != nullptr, "a message box answers the refused start")) {
-        WString message;
-        for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-            if (ClassOf(child) == L"Static" && !TextOf(child).empty()) {
-                message = TextOf(child);
-            }
-        }
-        CheckText(message, L"添加失败", "message box text");
+        CheckText(MessageTextOf(box), L"添加失败", "message box text");
         PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         Sleep(1000);
     }
@@ -537,24 +559,10 @@ int RunWow64()
 {
     HWND box = WaitForDialog(kTitle, 60000, IsMessageBox);
     if (Check(box != nullptr, "a message box appears")) {
-        WString message;
-        for (HWND child = GetWindow(box, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT)) {
-            if (ClassOf(child) == L"Static" && !TextOf(child).empty()) {
-                message = TextOf(child);
-            }
-        }
-        CheckText(message, TEXT_USE_64BIT_PANEL, "message box text");
+        CheckText(MessageTextOf(box), TEXT_USE_64BIT_PANEL, "message box text");
     }
     Check(MainWindow(0) == nullptr, "no main window");
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Tessiro8", SERVICE_QUERY_STATUS) : nullptr;
-    Check(manager != nullptr && service == nullptr, "no service Tessiro8 was created");
-    if (service) {
-        CloseServiceHandle(service);
-    }
-    if (manager) {
-        CloseServiceHandle(manager);
-    }
+    Check(!ServiceExists(), "no service Tessiro8 was created");
     WCHAR windows[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (Check(length > 0 && length < MAX_PATH - 40, "Windows folder known")) {
@@ -582,15 +590,7 @@ int RunWow64Answer()
     if (panel) {
         CloseHandle(panel);
     }
-    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = manager ? OpenServiceW(manager, L"Tessiro8", SERVICE_QUERY_STATUS) : nullptr;
-    Check(manager != nullptr && service == nullptr, "still no service Tessiro8");
-    if (service) {
-        CloseServiceHandle(service);
-    }
-    if (manager) {
-        CloseServiceHandle(manager);
-    }
+    Check(!ServiceExists(), "still no service Tessiro8");
     return Summary();
 }
 

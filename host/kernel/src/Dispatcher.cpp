@@ -8,6 +8,7 @@
 // exactly the threads it satisfied that sleep, once it has let go of the
 // lock, so that a woken thread does not run into the signaller's lock.
 #include "KernelInternal.h"
+#include "../../common/include/SpinFutexLock.h"
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
@@ -27,35 +28,8 @@ long Futex(std::atomic<uint32_t> *Word, int Op, uint32_t Value, const timespec *
 }
 
 // One stripe of the dispatcher lock. It is held for a few list and counter
-// updates only, so a contender spins briefly before it sleeps on the lock
-// word (0 free, 1 held, 2 held and slept on).
-class StripeLock {
-public:
-    void lock() {
-        uint32_t Seen = 0;
-        if (Word.compare_exchange_strong(Seen, 1, std::memory_order_acquire))
-            return;
-        for (int Spins = 0; Spins < 200; ++Spins) {
-            YieldProcessor();
-            Seen = Word.load(std::memory_order_relaxed);
-            if (Seen == 0 && Word.compare_exchange_weak(Seen, 1, std::memory_order_acquire))
-                return;
-        }
-        if (Seen != 2)
-            Seen = Word.exchange(2, std::memory_order_acquire);
-        while (Seen != 0) {
-            Futex(&Word, FUTEX_WAIT, 2, nullptr);
-            Seen = Word.exchange(2, std::memory_order_acquire);
-        }
-    }
-    void unlock() {
-        if (Word.exchange(0, std::memory_order_release) == 2)
-            Futex(&Word, FUTEX_WAKE, 1, nullptr);
-    }
-
-private:
-    std::atomic<uint32_t> Word{0};
-};
+// updates only, so a contender spins briefly before it sleeps.
+using StripeLock = SpinFutexLock;
 
 constexpr size_t StripeCount = 64;
 StripeLock Stripes[StripeCount];
