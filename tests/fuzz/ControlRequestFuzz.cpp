@@ -32,11 +32,11 @@ constexpr WCHAR kCacheLetter = L'S';
 constexpr size_t kMaxRequests = 8;
 
 // Volumes of the simulated machine: c of 4 MiB, e of an odd length.
-struct VolumeSpec {
+struct VolumeShape {
     WCHAR Letter;
     uint64_t Length;
 };
-const VolumeSpec kVolumes[] = {{L'c', 4ull << 20}, {L'e', (1ull << 20) + 512}};
+const VolumeShape kVolumes[] = {{L'c', 4ull << 20}, {L'e', (1ull << 20) + 512}};
 
 // Control codes the fuzz data picks from: the three codes, their neighbours
 // (other functions, other transfer methods, other access bits), and a few
@@ -413,8 +413,8 @@ size_t FilesIn(const std::string &Directory) {
 // At exit, the machine is taken down as a test bed's teardown does, so that
 // the kernel's caches are released before the leak check runs.
 void ShutDownMachine() {
-    for (const VolumeSpec &spec : kVolumes)
-        if (sim::SimVolume *volume = sim::FindVolume(spec.Letter))
+    for (const VolumeShape &shape : kVolumes)
+        if (sim::SimVolume *volume = sim::FindVolume(shape.Letter))
             sim::RemoveVolume(volume);
     sim::UnloadSimVolumeDriver();
     host::UnmapFileDrive(kCacheLetter);
@@ -438,10 +438,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // the fuzzer does not spend its time filling fresh pool.
     host::PoolFailSizeAtLeast(CACHE_POOL_TAG, CACHE_TRANSFER_BUFFER_SIZE + 1);
     sim::LoadSimVolumeDriver();
-    for (const VolumeSpec &spec : kVolumes) {
+    for (const VolumeShape &shape : kVolumes) {
         sim::VolumeConfig volume;
-        volume.Letter = spec.Letter;
-        volume.Length = spec.Length;
+        volume.Letter = shape.Letter;
+        volume.Length = shape.Length;
         sim::CreateVolume(volume);
     }
     std::error_code ec;
