@@ -113,21 +113,10 @@ void WriteFile(const uint8_t *Data, size_t Size, bool Bom) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    std::error_code ec;
-    const char *base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/tessiro8-ini-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    if (!mkdtemp(name.data()))
-        fuzz::Fail("mkdtemp");
-    Directory = name.data();
+    Directory = fuzz::MakeScratchDirectory("tessiro8-ini");
     IniPath = Directory + "/cache.ini";
     // The host's profile calls take a path that begins with '/' as a host path.
     IniPathWide.assign(IniPath.begin(), IniPath.end());
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(Directory, ec);
-    });
     return 0;
 }
 

@@ -419,8 +419,6 @@ void ShutDownMachine() {
     sim::UnloadSimVolumeDriver();
     host::UnmapFileDrive(kCacheLetter);
     host::KernelShutdown();
-    std::error_code ec;
-    std::filesystem::remove_all(CacheDirectory, ec);
 }
 
 }  // namespace
@@ -444,14 +442,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         volume.Length = shape.Length;
         sim::CreateVolume(volume);
     }
-    std::error_code ec;
-    const char *base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/tessiro8-fuzz-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    if (!mkdtemp(name.data()))
-        fuzz::Fail("mkdtemp");
-    CacheDirectory = name.data();
+    CacheDirectory = fuzz::MakeScratchDirectory("tessiro8-fuzz");
     host::FileDrive drive;
     drive.Letter = kCacheLetter;
     drive.HostDirectory = CacheDirectory;

@@ -7,7 +7,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <vector>
+
+#include <stdlib.h>
 
 namespace fuzz {
 
@@ -42,6 +46,25 @@ private:
 [[noreturn]] inline void Fail(const std::string &What) {
     fprintf(stderr, "fuzz property failed: %s\n", What.c_str());
     abort();
+}
+
+// A fresh directory for one target's files, in memory where the host has
+// /dev/shm, removed when the process ends.
+inline std::string MakeScratchDirectory(const char *Prefix) {
+    std::error_code ec;
+    const char *base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
+    std::string pattern = std::string(base) + "/" + Prefix + "-XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back(0);
+    if (!mkdtemp(name.data()))
+        Fail("mkdtemp");
+    static std::string Directory;
+    Directory = name.data();
+    atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(Directory, ignored);
+    });
+    return Directory;
 }
 
 #define FUZZ_CHECK(condition, what)                                       \

@@ -77,19 +77,8 @@ int Callback(const std::string &What, Call &&Run) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    std::error_code ec;
-    const char *base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
-    std::string pattern = std::string(base) + "/tessiro8-nbdcfg-XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back(0);
-    if (!mkdtemp(name.data()))
-        fuzz::Fail("mkdtemp");
-    Directory = name.data();
+    Directory = fuzz::MakeScratchDirectory("tessiro8-nbdcfg");
     IniPath = Directory + "/cache.ini";
-    atexit([] {
-        std::error_code ec;
-        std::filesystem::remove_all(Directory, ec);
-    });
     return 0;
 }
 

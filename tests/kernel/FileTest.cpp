@@ -10,21 +10,8 @@
 
 namespace {
 
-class FileTest : public KernelTest {
+class FileTest : public FileDriveTest {
 protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        char Template[] = "/tmp/hostkernel-files-XXXXXX";
-        ASSERT_NE(mkdtemp(Template), nullptr);
-        Directory = Template;
-        host::MapFileDrive({L'S', Directory, 512, nullptr, 0});
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        std::string Command = "rm -rf " + Directory;
-        EXPECT_EQ(system(Command.c_str()), 0);
-    }
-
     NTSTATUS Create(const wchar_t *Path, ULONG Share, ULONG Disposition, ULONG Options,
                     HANDLE *Handle, ULONG_PTR *Information = nullptr,
                     ACCESS_MASK Access = SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA | DELETE) {
@@ -48,7 +35,6 @@ protected:
         return stat((Directory + "/" + Relative).c_str(), &Info) == 0;
     }
 
-    std::string Directory;
 };
 
 constexpr ULONG CacheOptions = FILE_NO_INTERMEDIATE_BUFFERING | FILE_RANDOM_ACCESS |

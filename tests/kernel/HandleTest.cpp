@@ -9,21 +9,8 @@
 
 namespace {
 
-class HandleTest : public KernelTest {
+class HandleTest : public FileDriveTest {
 protected:
-    void SetUp() override {
-        KernelTest::SetUp();
-        char Template[] = "/tmp/hostkernel-handles-XXXXXX";
-        ASSERT_NE(mkdtemp(Template), nullptr);
-        Directory = Template;
-        host::MapFileDrive({L'S', Directory, 512, nullptr, 0});
-    }
-    void TearDown() override {
-        KernelTest::TearDown();
-        std::string Command = "rm -rf " + Directory;
-        EXPECT_EQ(system(Command.c_str()), 0);
-    }
-
     static NTSTATUS Open(const wchar_t *Path, ULONG Attributes, HANDLE *Handle) {
         UNICODE_STRING Text = Name(Path);
         OBJECT_ATTRIBUTES Object;
@@ -34,7 +21,6 @@ protected:
                             FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
     }
 
-    std::string Directory;
 };
 
 // What a system thread can do with a handle made in another context.
