@@ -199,6 +199,27 @@ void MemoryHit1MiB(benchmark::State &State) {
 }
 BENCHMARK(MemoryHit1MiB)->Arg(4)->Arg(64)->Unit(benchmark::kMicrosecond)->UseManualTime();
 
+// One thread's share of a 4 KiB random-read benchmark: reads at random 4 KiB
+// offsets of Span through Read, counted as requests per second, with the
+// context switches per request of all threads (taken by thread 0).
+template <typename ReadRoutine>
+void TimeRandom4KiBReads(benchmark::State &State, uint64_t Span, ReadRoutine Read) {
+    std::mt19937_64 Random(State.thread_index() + 1);
+    std::vector<uint8_t> Buffer(4 * KiB);
+    double Switches = ContextSwitches();
+    for (auto _ : State) {
+        uint64_t Offset = (Random() % (Span / (4 * KiB))) * 4 * KiB;
+        if (!Read(Offset, Buffer.data())) {
+            State.SkipWithError("read failed");
+            break;
+        }
+    }
+    State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
+    if (State.thread_index() == 0)
+        State.counters["switches/req"] =
+            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
+}
+
 // 4 KiB reads at random 4 KiB offsets of 32 MiB that the memory tier holds,
 // sent by one or several threads at once.
 CachedVolume *SharedVolume;
@@ -211,20 +232,9 @@ void MemoryHit4KiBRandom(benchmark::State &State) {
         for (uint64_t Offset = 0; Offset < Span; Offset += MiB)
             SharedVolume->Read(Offset, Warm.data(), MiB);
     }
-    std::mt19937_64 Random(State.thread_index() + 1);
-    std::vector<uint8_t> Buffer(4 * KiB);
-    double Switches = ContextSwitches();
-    for (auto _ : State) {
-        uint64_t Offset = (Random() % (Span / (4 * KiB))) * 4 * KiB;
-        if (!SharedVolume->Read(Offset, Buffer.data(), 4 * KiB)) {
-            State.SkipWithError("read failed");
-            break;
-        }
-    }
-    State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
-    if (State.thread_index() == 0)
-        State.counters["switches/req"] =
-            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
+    TimeRandom4KiBReads(State, Span, [](uint64_t Offset, void *Buffer) {
+        return SharedVolume->Read(Offset, Buffer, 4 * KiB);
+    });
     State.SetLabel("4 KiB random memory hits, " + std::to_string(State.threads()) + " threads, " +
                    ChunkText(State.range(0)));
     if (State.thread_index() == 0) {
@@ -274,20 +284,9 @@ FloorWorker *SharedFloor;
 void FloorHandOff4KiB(benchmark::State &State) {
     if (State.thread_index() == 0)
         SharedFloor = new FloorWorker;
-    std::mt19937_64 Random(State.thread_index() + 1);
-    std::vector<uint8_t> Buffer(4 * KiB);
-    double Switches = ContextSwitches();
-    for (auto _ : State) {
-        uint64_t Offset = (Random() % (FloorWorker::Span / (4 * KiB))) * 4 * KiB;
-        if (!SharedFloor->ReadBytes(Offset, Buffer.data(), 4 * KiB)) {
-            State.SkipWithError("read failed");
-            break;
-        }
-    }
-    State.counters["req/s"] = benchmark::Counter((double)State.iterations(), benchmark::Counter::kIsRate);
-    if (State.thread_index() == 0)
-        State.counters["switches/req"] =
-            (ContextSwitches() - Switches) / double(State.iterations() * State.threads());
+    TimeRandom4KiBReads(State, FloorWorker::Span, [](uint64_t Offset, void *Buffer) {
+        return SharedFloor->ReadBytes(Offset, Buffer, 4 * KiB);
+    });
     State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " +
                    std::to_string(State.threads()) + " threads");
     if (State.thread_index() == 0) {
