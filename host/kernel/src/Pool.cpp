@@ -20,9 +20,12 @@ struct PoolHeader {
     ULONG Reserved;
     size_t Size;
     PoolHeader *Prev, *Next;  // live list, for the report at shutdown
-    uint64_t Pad;
+    uint64_t Pad[3];
 };
-static_assert(sizeof(PoolHeader) % 16 == 0, "pool blocks stay 16-byte aligned");
+// One cache line: the caller's bytes begin on a line of their own, so that a
+// small block the caller reads as a whole (a table node: links and element)
+// costs one line, not two.
+static_assert(sizeof(PoolHeader) == 64, "the header fills one cache line");
 
 struct TagState {
     size_t Live = 0;
@@ -35,7 +38,7 @@ std::mutex PoolLock;
 std::unordered_map<ULONG, TagState> Tags;
 size_t PoolTotalBytes = 0;  // live bytes of every tag, against PoolLimitBytes
 size_t PoolLimitBytes = X86NonPagedPoolBytes;
-PoolHeader LiveList = {0, 0, 0, 0, &LiveList, &LiveList, 0};
+PoolHeader LiveList = {0, 0, 0, 0, &LiveList, &LiveList, {0, 0, 0}};
 
 std::string TagText(ULONG Tag) {
     std::string Text;

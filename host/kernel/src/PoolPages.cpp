@@ -20,7 +20,8 @@ constexpr size_t LargestSmallBlock = 0;
 #else
 constexpr size_t LargestSmallBlock = 512;
 #endif
-constexpr size_t Granule = 16;
+// Small blocks start on cache lines (the regions are line-aligned).
+constexpr size_t Granule = 64;
 constexpr size_t RegionBytes = size_t(2) << 20;
 
 struct FreeBlock {
