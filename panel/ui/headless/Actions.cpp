@@ -106,7 +106,8 @@ static void SelectRow(Dialog &dialog, ControlState *list, int row)
     }
 }
 
-void ClickRow(Dialog &dialog, int listId, int row)
+// A click on a row selects it, then the list tells its parent of the click.
+static void NotifyRowClick(Dialog &dialog, int listId, int row, UINT code)
 {
     ControlState *list = Find(dialog, listId);
     if (list == nullptr) {
@@ -114,18 +115,17 @@ void ClickRow(Dialog &dialog, int listId, int row)
     }
     SelectRow(dialog, list, row);
     LRESULT result = 0;
-    dialog.OnNotify(listId, NM_CLICK, &result);
+    dialog.OnNotify(listId, code, &result);
+}
+
+void ClickRow(Dialog &dialog, int listId, int row)
+{
+    NotifyRowClick(dialog, listId, row, NM_CLICK);
 }
 
 void RightClickRow(Dialog &dialog, int listId, int row)
 {
-    ControlState *list = Find(dialog, listId);
-    if (list == nullptr) {
-        return;
-    }
-    SelectRow(dialog, list, row);
-    LRESULT result = 0;
-    dialog.OnNotify(listId, NM_RCLICK, &result);
+    NotifyRowClick(dialog, listId, row, NM_RCLICK);
 }
 
 void ClickToolButton(Dialog &dialog, UINT command)
