@@ -2,6 +2,7 @@
 #include "panel/CacheDlg.h"
 
 #include "panel/AboutDlg.h"
+#include "panel/ControlRequest.h"
 #include "panel/DriverClient.h"
 #include "panel/DriverInstall.h"
 #include "panel/Messages.h"
@@ -246,7 +247,7 @@ void CCacheDlg::FillVolumeList()
         FormatConfiguredRow(settings, &texts);
         int row = m_volumeList.InsertItem(m_volumeList.GetItemCount(), settings.VolumeName);
         SetRowTexts(row, texts);
-        if (settings.Started && !SendStartRequest(BuildStartRequest(settings, letter))) {
+        if (settings.Started && !SendStartRequest(settings, letter)) {
             Fail(TEXT_START_FAILED);
         }
     }

@@ -6,6 +6,7 @@
 #include "panel/CacheDlg.h"
 
 #include "panel/ConfigDlg.h"
+#include "panel/ControlRequest.h"
 #include "panel/DriverClient.h"
 #include "panel/Messages.h"
 
@@ -25,7 +26,7 @@ bool CCacheDlg::RemoveSettings(WCHAR driveLetter)
 
 bool CCacheDlg::SendStop(WCHAR driveLetter)
 {
-    return SendControlRequest(nullptr, FALSE, driveLetter, FALSE, 0, 0, 0, 0, FALSE, 0);
+    return SendControlRequest(BuildStopRequest(driveLetter));
 }
 
 void CCacheDlg::OnVolumeNew()
@@ -36,16 +37,11 @@ void CCacheDlg::OnVolumeNew()
         return;
     }
     WCHAR letter = dialog.m_volumeLabel[0];
-    bool started = SendControlRequest(
-        dialog.m_cacheFile, dialog.m_ssdEnabled, letter, TRUE, (ULONGLONG)dialog.m_memSize << 20,
-        (ULONGLONG)dialog.m_ssdSize << 20, AllocateBlockSizeTable[dialog.m_allocateBlockIndex],
-        CacheBlockSizeTable[dialog.m_cacheBlockIndex], dialog.m_ssdGrow,
-        (ULONGLONG)dialog.m_ssdMaxSize << 20);
-    if (!started) {
+    VolumeSettings settings = dialog.ResultSettings(1);
+    if (!SendStartRequest(settings, letter)) {
         Fail(TEXT_ADD_FAILED);
         return;
     }
-    VolumeSettings settings = dialog.ResultSettings(1);
     bool stored = StoreSettings(settings);
     if (!stored) {
         // A volume that is not remembered would be lost at the next launch
@@ -74,7 +70,7 @@ void CCacheDlg::OnVolumeStart()
         Fail(TEXT_SETTINGS_MISSING);
         return;
     }
-    if (!SendStartRequest(BuildStartRequest(settings, letter))) {
+    if (!SendStartRequest(settings, letter)) {
         Fail(TEXT_START_FAILED);
         return;
     }

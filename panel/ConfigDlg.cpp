@@ -241,5 +241,7 @@ VolumeSettings CConfigDlg::ResultSettings(UCHAR started) const
     settings.CacheBlockSize = CacheBlockSizeTable[cache] >> 10;
     settings.SsdUsed = m_ssdEnabled ? 1 : 0;
     settings.Started = started;
+    settings.SsdGrow = m_ssdGrow ? 1 : 0;
+    settings.SsdMaxSize = m_ssdMaxSize;
     return settings;
 }

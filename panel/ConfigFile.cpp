@@ -1,7 +1,6 @@
 // cache.ini: read, write and delete one volume's section.
 #include "panel/ConfigFile.h"
 
-#include "panel/DriverClient.h"
 #include "panel/Text.h"
 
 #include <string.h>
@@ -168,26 +167,4 @@ bool DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path)
     SectionName(driveLetter, section);
     // The documented way to remove a section: the string write with no key.
     return WritePrivateProfileStringW(section, nullptr, nullptr, path) != FALSE;
-}
-
-StartRequest BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter)
-{
-    StartRequest request;
-    request.DriveLetter = UpperAscii(driveLetter);
-    request.SsdEnabled = settings.SsdUsed ? TRUE : FALSE;
-    request.CacheFile = settings.CacheFile;
-    request.MemorySize = (ULONGLONG)settings.MemSize << 20;
-    request.SsdSize = (ULONGLONG)settings.SsdSize << 20;
-    request.AllocateBlockSize = (ULONG)(settings.AllocateBlockSize << 20);
-    request.CacheBlockSize = (ULONG)(settings.CacheBlockSize << 10);
-    request.SsdAutoGrow = FALSE;
-    request.SsdMaxSize = 0;
-    return request;
-}
-
-bool SendStartRequest(const StartRequest &request)
-{
-    return SendControlRequest(request.CacheFile, request.SsdEnabled, request.DriveLetter, TRUE,
-                              request.MemorySize, request.SsdSize, request.AllocateBlockSize,
-                              request.CacheBlockSize, request.SsdAutoGrow, request.SsdMaxSize);
 }

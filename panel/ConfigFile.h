@@ -20,6 +20,10 @@ struct VolumeSettings {
     ULONG CacheBlockSize;
     UCHAR SsdUsed;
     UCHAR Started;
+    // The SSD tier's growth as the settings dialog gives it to a new volume;
+    // cache.ini keeps neither, so a record read from it has no growth.
+    UCHAR SsdGrow;
+    ULONG SsdMaxSize;                     // MB, meaningful when SsdGrow
 };
 
 // Choices of the settings dialog, in bytes.
@@ -45,21 +49,3 @@ bool WriteVolumeSettings(const VolumeSettings *settings, const WCHAR *path);
 // Removes the letter's section with all its keys. True when the section is
 // gone (or never was there); false when the file could not be written.
 bool DeleteVolumeSettings(WCHAR driveLetter, const WCHAR *path);
-
-// The arguments of a start request built from stored settings.
-struct StartRequest {
-    WCHAR DriveLetter;
-    BOOL SsdEnabled;
-    const WCHAR *CacheFile;
-    ULONGLONG MemorySize;
-    ULONGLONG SsdSize;
-    ULONG AllocateBlockSize;
-    ULONG CacheBlockSize;
-    BOOL SsdAutoGrow;
-    ULONGLONG SsdMaxSize;
-};
-
-// The request rule: megabytes and kilobytes to bytes, no auto-grow. The
-// result points into settings (CacheFile).
-StartRequest BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter);
-bool SendStartRequest(const StartRequest &request);

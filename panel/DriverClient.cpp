@@ -15,34 +15,15 @@ HANDLE OpenControlDevice()
 
 }  // namespace
 
-bool SendControlRequest(const WCHAR *cacheFile, BOOL ssdEnabled, WCHAR driveLetter, BOOL start,
-                        ULONGLONG memorySize, ULONGLONG ssdSize, ULONG allocateBlockSize,
-                        ULONG cacheBlockSize, BOOL ssdAutoGrow, ULONGLONG ssdMaxSize)
+bool SendControlRequest(const CacheControlRequest &request)
 {
-    // "\??\" and the path must fit the request's path field with its NUL.
-    if (ssdEnabled && (cacheFile == nullptr || TextLength(cacheFile) > CACHE_WIN32_PATH_MAX)) {
-        return false;
-    }
     HANDLE device = OpenControlDevice();
     if (device == INVALID_HANDLE_VALUE) {
         return false;
     }
-    CacheControlRequest request;
-    memset(&request, 0, sizeof(request));
-    request.DriveLetter = driveLetter;
-    request.SsdEnabled = ssdEnabled ? 1 : 0;
-    request.Start = start ? 1 : 0;
-    request.MemorySize = memorySize;
-    request.AllocateBlockSize = allocateBlockSize;
-    request.CacheBlockSize = cacheBlockSize;
-    if (ssdEnabled) {
-        request.SsdAutoGrow = ssdAutoGrow ? 1 : 0;
-        request.SsdSize = ssdSize;
-        request.SsdMaxSize = ssdMaxSize;
-        FormatText(request.CacheFilePath, CACHE_FILE_PATH_CHARS, L"\\??\\%ws", cacheFile);
-    }
+    CacheControlRequest sent = request;
     DWORD returned = 0;
-    BOOL accepted = DeviceIoControl(device, IOCTL_CACHE_CONTROL_VOLUME, &request, sizeof(request),
+    BOOL accepted = DeviceIoControl(device, IOCTL_CACHE_CONTROL_VOLUME, &sent, sizeof(sent),
                                     nullptr, 0, &returned, nullptr);
     CloseHandle(device);
     return accepted != FALSE;

@@ -6,13 +6,9 @@
 
 #include "shared/CacheProtocol.h"
 
-// Starts (start != 0) or stops caching one volume; sizes in bytes. The SSD
-// arguments and the path are used only when ssdEnabled is set. A path longer
-// than CACHE_WIN32_PATH_MAX code units does not fit the request: the call
-// then fails without sending anything. True when the driver accepted.
-bool SendControlRequest(const WCHAR *cacheFile, BOOL ssdEnabled, WCHAR driveLetter, BOOL start,
-                        ULONGLONG memorySize, ULONGLONG ssdSize, ULONG allocateBlockSize,
-                        ULONG cacheBlockSize, BOOL ssdAutoGrow, ULONGLONG ssdMaxSize);
+// Sends the request (panel/ControlRequest.h builds it) as it is: starts or
+// stops caching one volume. True when the driver accepted.
+bool SendControlRequest(const CacheControlRequest &request);
 
 // True with the volume's record when the driver caches the volume; the
 // record is written only on success.

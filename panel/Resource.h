@@ -1,6 +1,6 @@
 // Resource and control identifiers of the control panel. The dialog
 // templates, menus, strings and icons in panel/res use these values; the
-// headless control layer describes the same templates in memory.
+// headless control layer generates its copy of the templates from the script.
 #pragma once
 
 // Dialog templates.

@@ -23,6 +23,8 @@ struct ImageCase {
     const char *Magic;         // optional header magic
 };
 
+void PrintTo(const ImageCase &c, std::ostream *os) { *os << c.Name; }
+
 const ImageCase kImages[] = {
     {"win32", "TESSIRO_WIN32_SYS", "build/win32", "i686-w64-mingw32-objdump", "pei-i386", "010b"},
     {"win64", "TESSIRO_WIN64_SYS", "build/win64", "x86_64-w64-mingw32-objdump", "pei-x86-64", "020b"},

@@ -91,6 +91,8 @@ std::string ConfigName(const StressConfig &c) {
     return name;
 }
 
+void PrintTo(const StressConfig &c, std::ostream *os) { *os << ConfigName(c); }
+
 // Every block size, each with both tiers set-ups and both completion modes,
 // and the disturbances spread over them.
 std::vector<StressConfig> StressConfigs() {

@@ -21,6 +21,8 @@ struct GeometryCase {
     std::vector<ULONG> CachedAfter;       // blocks the memory tier holds afterwards
 };
 
+void PrintTo(const GeometryCase &c, std::ostream *os) { *os << c.Name; }
+
 class ReadGeometryTest : public CachePathTest, public ::testing::WithParamInterface<GeometryCase> {};
 
 TEST_P(ReadGeometryTest, ServesRunsAndCountsThem) {

@@ -17,6 +17,8 @@ struct PromotionCase {
     std::vector<std::vector<std::pair<ULONG, ULONG>>> Writes;
 };
 
+void PrintTo(const PromotionCase &c, std::ostream *os) { *os << c.Name; }
+
 class PromotionTest : public CachePathTest, public ::testing::WithParamInterface<PromotionCase> {
 protected:
     void Prepare(PromotionSetup Setup) {

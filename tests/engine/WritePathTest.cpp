@@ -43,6 +43,8 @@ struct RefreshCase {
     ULONG Length;
 };
 
+void PrintTo(const RefreshCase &c, std::ostream *os) { *os << c.Name; }
+
 class WriteRefreshTest : public CachePathTest, public ::testing::WithParamInterface<RefreshCase> {};
 
 // Blocks 3 and 4 are held by both tiers. A write over them reaches the

@@ -159,7 +159,10 @@ TEST_P(SystemThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
     ObDereferenceObject(Thread);
 }
 
-INSTANTIATE_TEST_SUITE_P(EndByReturnOrTerminate, SystemThreadTest, ::testing::Bool());
+INSTANTIATE_TEST_SUITE_P(EndByReturnOrTerminate, SystemThreadTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool> &info) {
+                             return std::string(info.param ? "Terminates" : "Returns");
+                         });
 
 TEST_F(DispatcherTest, DelayIsScaled) {
     host::SetDelayScale(0.0);

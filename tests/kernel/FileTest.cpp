@@ -116,11 +116,14 @@ TEST_F(FileTest, EndOfFileBeyondFreeSpaceFailsWithDiskFull) {
 // Unbuffered transfers must be whole sectors at sector offsets, from buffers
 // that meet the device's alignment requirement.
 struct AlignmentCase {
+    const char *Name;
     LONGLONG Offset;
     ULONG Length;
     NTSTATUS Expected;
     ULONG BufferShift = 0;  // bytes the buffers lie past a 16-byte boundary
 };
+
+void PrintTo(const AlignmentCase &c, std::ostream *os) { *os << c.Name; }
 
 class UnbufferedTest : public FileTest, public ::testing::WithParamInterface<AlignmentCase> {};
 
@@ -159,13 +162,15 @@ TEST_P(UnbufferedTest, TransfersFollowTheSectorRule) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, UnbufferedTest,
-                         ::testing::Values(AlignmentCase{0, 4096, STATUS_SUCCESS},
-                                           AlignmentCase{8192, 8192, STATUS_SUCCESS},
-                                           AlignmentCase{512, 4096, STATUS_INVALID_PARAMETER},
-                                           AlignmentCase{4096, 512, STATUS_INVALID_PARAMETER},
-                                           AlignmentCase{4096, 6000, STATUS_INVALID_PARAMETER},
-                                           AlignmentCase{0, 4096, STATUS_SUCCESS, 4},
-                                           AlignmentCase{0, 4096, STATUS_INVALID_PARAMETER, 2}));
+                         ::testing::Values(
+                             AlignmentCase{"OnePageAtStart", 0, 4096, STATUS_SUCCESS},
+                             AlignmentCase{"TwoPagesAtTwoPages", 8192, 8192, STATUS_SUCCESS},
+                             AlignmentCase{"OffsetOfOneSector", 512, 4096, STATUS_INVALID_PARAMETER},
+                             AlignmentCase{"LengthOfOneSector", 4096, 512, STATUS_INVALID_PARAMETER},
+                             AlignmentCase{"LengthNotSectors", 4096, 6000, STATUS_INVALID_PARAMETER},
+                             AlignmentCase{"BufferLongAligned", 0, 4096, STATUS_SUCCESS, 4},
+                             AlignmentCase{"BufferWordAligned", 0, 4096, STATUS_INVALID_PARAMETER, 2}),
+                         [](const auto &info) { return std::string(info.param.Name); });
 
 TEST_F(FileTest, InjectedFileFaultsFailLaterTransfers) {
     HANDLE Handle;

@@ -131,9 +131,12 @@ TEST_F(IrpTest, StackLocationsFollowTheIrpAndStartPastTheLast) {
 
 // Each case: does the lower driver pend, and with which status does it end.
 struct CompletionCase {
+    const char *Name;
     bool Pends;
     NTSTATUS Status;
 };
+
+void PrintTo(const CompletionCase &c, std::ostream *os) { *os << c.Name; }
 
 class SynchronousRequestTest : public IrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
@@ -186,11 +189,13 @@ TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatu
 }
 
 INSTANTIATE_TEST_SUITE_P(Modes, SynchronousRequestTest,
-                         ::testing::Values(CompletionCase{false, STATUS_SUCCESS},
-                                           CompletionCase{true, STATUS_SUCCESS},
-                                           CompletionCase{false, STATUS_IO_DEVICE_ERROR},
-                                           CompletionCase{true, STATUS_IO_DEVICE_ERROR},
-                                           CompletionCase{false, STATUS_BUFFER_OVERFLOW}));
+                         ::testing::Values(
+                             CompletionCase{"SucceedsAtOnce", false, STATUS_SUCCESS},
+                             CompletionCase{"SucceedsPended", true, STATUS_SUCCESS},
+                             CompletionCase{"FailsAtOnce", false, STATUS_IO_DEVICE_ERROR},
+                             CompletionCase{"FailsPended", true, STATUS_IO_DEVICE_ERROR},
+                             CompletionCase{"OverflowsAtOnce", false, STATUS_BUFFER_OVERFLOW}),
+                         [](const auto &info) { return std::string(info.param.Name); });
 
 // A dispatch routine that returns STATUS_PENDING must have marked the request
 // pending: otherwise a failure is never reported to its waiter. The check

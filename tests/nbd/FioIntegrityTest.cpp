@@ -20,6 +20,8 @@ struct TierCase {
     bool Ssd;
 };
 
+void PrintTo(const TierCase &c, std::ostream *os) { *os << c.Name; }
+
 class FioIntegrity : public NbdTest, public ::testing::WithParamInterface<TierCase> {};
 
 std::string WriteJob(const std::string &Path) {

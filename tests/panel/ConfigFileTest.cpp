@@ -1,6 +1,7 @@
 // cache.ini: path, read rules, write format, deletion and encoding.
 #include "PanelFixture.h"
 
+#include "panel/ControlRequest.h"
 #include "panel/Text.h"
 
 #include <string.h>
@@ -264,7 +265,8 @@ TEST_F(ConfigFileTest, RequestRuleConvertsUnitsAndDropsAutoGrow)
     s.AllocateBlockSize = 128;
     s.CacheBlockSize = 1024;
     s.SsdUsed = 1;
-    StartRequest r = BuildStartRequest(s, L'd');
+    CacheControlRequest r;
+    ASSERT_TRUE(BuildStartRequest(s, L'd', &r));
     EXPECT_EQ(r.DriveLetter, L'D');
     EXPECT_TRUE(r.SsdEnabled);
     EXPECT_EQ(r.MemorySize, 8192ull << 20);
@@ -273,7 +275,8 @@ TEST_F(ConfigFileTest, RequestRuleConvertsUnitsAndDropsAutoGrow)
     EXPECT_EQ(r.CacheBlockSize, 0x100000u);
     EXPECT_FALSE(r.SsdAutoGrow);
     EXPECT_EQ(r.SsdMaxSize, 0u);
-    EXPECT_EQ(host::Utf8(r.CacheFile), "S:\\d.dat");
+    EXPECT_EQ(host::Utf8(r.CacheFilePath), "\\??\\S:\\d.dat");
+    EXPECT_EQ(r.Start, 1);
 }
 
 }  // namespace

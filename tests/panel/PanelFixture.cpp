@@ -1,7 +1,21 @@
 // Shared set-up of the panel tests.
 #include "PanelFixture.h"
 
+#include "driver/Tessiro8.h"
+
 namespace paneltest {
+namespace {
+
+// The panel's Tessiro8 service runs the cache driver, in every test's machine.
+class CacheDriverService : public testing::Environment {
+public:
+    void SetUp() override { hostwin32::SetServiceDriver(u"Tessiro8", &DriverEntry); }
+};
+
+testing::Environment *const CacheDriverServiceEnvironment =
+    testing::AddGlobalTestEnvironment(new CacheDriverService);
+
+}  // namespace
 
 hostwin32::Machine StandardMachine()
 {

@@ -221,8 +221,7 @@ void CheckUnknownVolumes()
     if (!r.Ok) {
         Note("start of Q: failed with Win32 error %lu", r.Error);
     }
-    Check(!SendControlRequest(nullptr, FALSE, L'Q', TRUE, 0x2000000, 0, 0x1000000, 0x10000, FALSE, 0),
-          "SendControlRequest start of Q: is false");
+    Check(!SendControlRequest(start), "SendControlRequest start of Q: is false");
 }
 
 struct RuleCase {

@@ -1,7 +1,7 @@
 #include "IniSettings.h"
 
 #include <HostKernel.h>
-#include <panel/ConfigFile.h>
+#include <panel/ControlRequest.h>
 
 #include <cstring>
 
@@ -25,7 +25,9 @@ bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Se
             *Error = std::string("no valid section [") + char(upper) + "] in " + IniPath;
         return false;
     }
-    StartRequest request = BuildStartRequest(stored, upper);
+    // The sizes as the panel would send them; the path is the stored one.
+    CacheControlRequest request;
+    BuildStartRequest(stored, upper, &request);
     Settings->MemorySize = request.MemorySize;
     Settings->AllocateBlockSize = request.AllocateBlockSize;
     Settings->CacheBlockSize = request.CacheBlockSize;
@@ -35,7 +37,7 @@ bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Se
         // The stored path is the client's (D:\cache\c.dat); the plugin keeps
         // the file under its name in the host's temporary directory unless
         // cache-file= says where.
-        const WCHAR *file = request.CacheFile;
+        const WCHAR *file = stored.CacheFile;
         const WCHAR *name = file;
         for (const WCHAR *p = file; *p; p++)
             if (*p == L'\\' || *p == L'/') name = p + 1;

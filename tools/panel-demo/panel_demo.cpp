@@ -8,6 +8,7 @@
 #include <SimVolume.h>
 
 #include "HostWin32.h"
+#include "driver/Tessiro8.h"
 #include "panel/CacheApp.h"
 #include "panel/CacheDlg.h"
 #include "panel/ui/headless/Headless.h"
@@ -114,6 +115,7 @@ int main(int argc, char **argv)
     drive.Device = hostwin32::HardDiskDevice(1);
     machine.Drives.push_back(drive);
     hostwin32::SetMachine(machine);
+    hostwin32::SetServiceDriver(u"Tessiro8", &DriverEntry);
     std::printf("machine sandbox: %s\n", machine.SandboxDir.empty()
                                              ? hostwin32::CurrentMachine().SandboxDir.c_str()
                                              : machine.SandboxDir.c_str());

@@ -3,10 +3,13 @@
 // simulated physical memory, pool accounting and fault injection, drive-letter
 // mappings for files, and user-mode access to devices.
 //
-// Nothing here is part of the NT API; driver sources never include it.
+// Nothing here is part of the NT API; driver sources never include it. It
+// brings every kernel header the host kernel implements.
 #pragma once
 
+#include <ntifs.h>
 #include <ntddk.h>
+#include <ntdddisk.h>
 
 #include <cstdint>
 #include <functional>

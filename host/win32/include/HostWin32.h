@@ -53,7 +53,8 @@ struct Machine {
 
 // Installs a machine: clears services, handles, faults and locks, and creates
 // the directories of the executable and of <system>\Drivers in the sandbox.
-// Drivers still loaded by earlier services are unloaded first.
+// Drivers still loaded by earlier services are unloaded first; the drivers
+// registered with SetServiceDriver stay registered.
 void SetMachine(const Machine &machine);
 const Machine &CurrentMachine();
 // Changes the drive letters only (a disk that goes away, a medium taken out).
@@ -87,8 +88,9 @@ struct ServiceState {
 };
 ServiceState QueryService(const std::u16string &name);
 
-// The entry routine StartServiceW loads for a service name; the default for
-// "Tessiro8" is the cache driver's DriverEntry.
+// The entry routine StartServiceW loads for a service name (the driver its
+// image holds). A service with no entry set fails to start with
+// ERROR_FILE_NOT_FOUND, as one whose image is missing.
 void SetServiceDriver(const std::u16string &name, DriverEntryRoutine entry);
 // A service left by an earlier installation, optionally running its driver:
 // `entry` when given (an older driver, say), else the entry set for its name.

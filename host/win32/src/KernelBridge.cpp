@@ -3,8 +3,6 @@
 
 #include <HostKernel.h>
 
-#include "driver/Driver.h"
-
 namespace hostwin32::detail {
 
 int32_t OpenDevice(const wchar_t *ntName, bool admin, void **file)
@@ -42,11 +40,6 @@ void *LoadServiceDriver(const wchar_t *name, DriverEntryRoutine entry, int32_t *
 bool UnloadServiceDriver(void *driver)
 {
     return host::UnloadDriver(static_cast<PDRIVER_OBJECT>(driver));
-}
-
-DriverEntryRoutine CacheDriverEntry()
-{
-    return reinterpret_cast<DriverEntryRoutine>(&DriverEntry);
 }
 
 uint32_t DosErrorOf(int32_t status)

@@ -16,7 +16,6 @@ void CloseDevice(void *file);
 // Loads a driver as \Driver\<name>; null (and the status) on failure.
 void *LoadServiceDriver(const wchar_t *name, DriverEntryRoutine entry, int32_t *status);
 bool UnloadServiceDriver(void *driver);
-DriverEntryRoutine CacheDriverEntry();
 
 // RtlNtStatusToDosError for the statuses the stand-in meets.
 uint32_t DosErrorOf(int32_t status);

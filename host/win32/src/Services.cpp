@@ -60,10 +60,7 @@ void Log(const char *call, const std::u16string &name)
 DriverEntryRoutine EntryFor(const std::u16string &name)
 {
     auto found = TheManager().Entries.find(Key(name));
-    if (found != TheManager().Entries.end()) {
-        return found->second;
-    }
-    return Key(name) == u"TESSIRO8" ? detail::CacheDriverEntry() : nullptr;
+    return found != TheManager().Entries.end() ? found->second : nullptr;
 }
 
 // A service marked for deletion goes once it is stopped and unreferenced.
@@ -144,7 +141,10 @@ void ResetServices()
     for (ScHandle *handle : manager.Handles) {
         delete handle;
     }
+    // The drivers registered for service names are the process's, not the machine's.
+    std::map<std::u16string, DriverEntryRoutine> entries = std::move(manager.Entries);
     manager = Manager();
+    manager.Entries = std::move(entries);
 }
 
 }  // namespace detail

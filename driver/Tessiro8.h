@@ -1,0 +1,6 @@
+// The driver's one public entry: what tools, benchmarks and the host stand-ins may call.
+#pragma once
+
+#include <ntddk.h>
+
+extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT, PUNICODE_STRING);
