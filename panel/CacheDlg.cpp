@@ -4,6 +4,7 @@
 #include "panel/AboutDlg.h"
 #include "panel/DriverClient.h"
 #include "panel/DriverInstall.h"
+#include "panel/ListColumns.h"
 #include "panel/Messages.h"
 #include "panel/StatisticsFormat.h"
 
@@ -11,13 +12,7 @@
 
 namespace {
 
-struct ColumnSpec {
-    const WCHAR *Heading;
-    int Format;
-    int Width;
-};
-
-const ColumnSpec kDetailColumns[] = {
+const ListColumn kDetailColumns[] = {
     {L"类型", LVCFMT_LEFT, 100},
     {L"读次数", LVCFMT_CENTER, 130},
     {L"读大小", LVCFMT_CENTER, 130},
@@ -95,10 +90,7 @@ BOOL CCacheDlg::OnInitDialog()
 
 void CCacheDlg::SetUpDetailList()
 {
-    for (int i = 0; i < 4; ++i) {
-        m_detailList.InsertColumn(i, kDetailColumns[i].Heading, kDetailColumns[i].Format,
-                                  kDetailColumns[i].Width);
-    }
+    InsertColumns(m_detailList, kDetailColumns);
     for (int row = 0; row < DETAIL_ROWS; ++row) {
         m_detailList.InsertItem(row, DetailRowNames[row]);
     }

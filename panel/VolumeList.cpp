@@ -2,6 +2,7 @@
 #include "panel/VolumeList.h"
 
 #include "panel/ConfigFile.h"
+#include "panel/ListColumns.h"
 #include "panel/ControlRequest.h"
 #include "panel/DriverClient.h"
 #include "panel/Messages.h"
@@ -12,13 +13,7 @@
 
 namespace {
 
-struct ColumnSpec {
-    const WCHAR *Heading;
-    int Format;
-    int Width;
-};
-
-const ColumnSpec kVolumeColumns[] = {
+const ListColumn kVolumeColumns[] = {
     {L"卷", LVCFMT_LEFT, 100},
     {L"卷大小 GB", LVCFMT_CENTER, 80},
     {L"命中率", LVCFMT_CENTER, 90},
@@ -37,10 +32,7 @@ void SetRowTexts(ui::ListCtrl &list, int row, const VolumeRowTexts &texts)
 
 void CVolumeList::SetUpColumns()
 {
-    for (int i = 0; i < 5; ++i) {
-        m_list.InsertColumn(i, kVolumeColumns[i].Heading, kVolumeColumns[i].Format,
-                            kVolumeColumns[i].Width);
-    }
+    InsertColumns(m_list, kVolumeColumns);
     m_list.SetExtendedStyle(m_list.GetExtendedStyle() | LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
 }
 

@@ -47,6 +47,15 @@ bool SplitDrivePath(const std::u16string &Name, char16_t *Letter, std::u16string
     return true;
 }
 
+// The rest of a drive path as a host path below the drive's directory.
+std::string HostRelativePath(const std::u16string &Rest) {
+    std::string Relative = ToUtf8(Rest);
+    for (auto &c : Relative)
+        if (c == '\\')
+            c = '/';
+    return Relative;
+}
+
 // Whether an open with Access/Share can coexist with the existing opens.
 bool SharingAllows(const OpenPath &Path, ACCESS_MASK Access, ULONG Share) {
     for (const FileBody *Other : Path.Opens) {
@@ -145,10 +154,7 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
                         FileBody **Result) {
     if (Options & FILE_DIRECTORY_FILE)
         return STATUS_NOT_SUPPORTED;
-    std::string Relative = ToUtf8(Rest);
-    for (auto &c : Relative)
-        if (c == '\\')
-            c = '/';
+    std::string Relative = HostRelativePath(Rest);
     if (Relative.empty() || Relative == "/" || Relative.find("/../") != std::string::npos ||
         (Relative.size() >= 3 && Relative.compare(Relative.size() - 3, 3, "/..") == 0))
         return STATUS_OBJECT_NAME_INVALID;
@@ -348,10 +354,7 @@ std::string HostPathOf(const wchar_t *NtPath) {
     auto It = Drives.find(Letter);
     if (It == Drives.end())
         return std::string();
-    std::string Relative = ToUtf8(Rest);
-    for (auto &c : Relative)
-        if (c == '\\')
-            c = '/';
+    std::string Relative = HostRelativePath(Rest);
     return It->second.HostDirectory + Relative;
 }
 
