@@ -1,9 +1,12 @@
-// The main window: toolbar, volume list, detail list and version label.
+// The main window: toolbar, volume list, detail list and version label; the
+// toolbar and the volume list are panel/MainToolBar.h and panel/VolumeList.h.
 #pragma once
 
 #include "panel/ConfigFile.h"
+#include "panel/MainToolBar.h"
 #include "panel/StatisticsFormat.h"
 #include "panel/Resource.h"
+#include "panel/VolumeList.h"
 #include "panel/ui/Controls.h"
 #include "shared/CacheProtocol.h"
 
@@ -24,9 +27,8 @@ public:
     ui::IconHandle OnQueryDragIcon() override;
     bool PreTranslateMessage(const MSG *message) override;
 
-    // Volume list.
+    // Rebuilds the volume list from the drives and the settings file.
     void FillVolumeList();
-    void UpdateVolumeRow(WCHAR driveLetter, int row);
     // Detail list.
     void UpdateDetailList(WCHAR driveLetter);
 
@@ -44,7 +46,7 @@ public:
     void OnVolumeListRightClick(LRESULT *result);
 
     ui::IconHandle m_hIcon;
-    ui::ListCtrl m_volumeList;
+    CVolumeList m_volumeList;
     ui::ListCtrl m_detailList;
     WCHAR m_selectedLetter;
     CacheStatistics m_lastStatistics;
@@ -54,20 +56,13 @@ public:
     WCHAR m_configPath[CONFIG_PATH_CHARS];
     ui::ToolTip m_toolTip;
     bool m_toolTipReady;
-    ui::ToolBar m_toolBar;
-    ui::ImageList m_toolBarImages;
-    ui::ImageList m_toolBarDisabledImages;
+    CMainToolBar m_toolBar;
     Text m_versionText;
     ui::Static m_versionLabel;
 
 private:
-    void SetUpToolBar();
-    void SetUpVolumeColumns();
     void SetUpDetailList();
     void SetUpToolTips();
-    // Drive letter of the selected row (first code unit of column 0).
-    bool SelectedVolume(WCHAR *driveLetter, int *row) const;
-    void SetRowTexts(int row, const VolumeRowTexts &texts);
     void Fail(const WCHAR *text);
     // cache.ini writes of the commands; false when the file could not be
     // written (true without a settings file at all).

@@ -54,14 +54,13 @@ void CCacheDlg::OnVolumeNew()
         }
         // The driver keeps the volume: list it as the rebuild would.
     }
-    int row = m_volumeList.InsertItem(m_volumeList.GetItemCount(), dialog.m_volumeLabel);
-    UpdateVolumeRow(letter, row);
+    m_volumeList.Add(letter, dialog.m_volumeLabel);
 }
 
 void CCacheDlg::OnVolumeStart()
 {
     WCHAR letter = 0;
-    if (!SelectedVolume(&letter, nullptr)) {
+    if (!m_volumeList.Selected(&letter, nullptr)) {
         return;
     }
     VolumeSettings settings;
@@ -85,15 +84,13 @@ void CCacheDlg::OnVolumeStart()
     } else {
         MessageBox(TEXT_START_SUCCEEDED, PANEL_CAPTION, STYLE_SUCCESS);
     }
-    m_toolBar.EnableButton(ID_VOLUME_START, false);
-    m_toolBar.EnableButton(ID_VOLUME_STOP, true);
-    m_toolBar.EnableButton(ID_VOLUME_SETTINGS, false);
+    m_toolBar.ShowStarted(true);
 }
 
 void CCacheDlg::OnVolumeStop()
 {
     WCHAR letter = 0;
-    if (!SelectedVolume(&letter, nullptr)) {
+    if (!m_volumeList.Selected(&letter, nullptr)) {
         return;
     }
     if (!SendStop(letter)) {
@@ -101,9 +98,7 @@ void CCacheDlg::OnVolumeStop()
         return;
     }
     MessageBox(TEXT_STOP_SUCCEEDED, PANEL_CAPTION, STYLE_SUCCESS);
-    m_toolBar.EnableButton(ID_VOLUME_START, true);
-    m_toolBar.EnableButton(ID_VOLUME_STOP, false);
-    m_toolBar.EnableButton(ID_VOLUME_SETTINGS, true);
+    m_toolBar.ShowStarted(false);
     VolumeSettings settings;
     memset(&settings, 0, sizeof(settings));
     if (!ReadVolumeSettings(letter, &settings, m_configPath)) {
@@ -122,7 +117,7 @@ void CCacheDlg::OnVolumeDelete()
 {
     WCHAR letter = 0;
     int row = -1;
-    if (!SelectedVolume(&letter, &row)) {
+    if (!m_volumeList.Selected(&letter, &row)) {
         return;
     }
     // A volume that is not cached refuses the stop; that is fine here.
@@ -133,16 +128,14 @@ void CCacheDlg::OnVolumeDelete()
         Fail(TEXT_SETTINGS_ERROR);
         return;
     }
-    m_volumeList.DeleteItem(row);
-    if (m_volumeList.GetItemCount() > 0) {
-        m_selectedLetter = m_volumeList.GetItemText(0, 0)[0];
-    }
+    m_volumeList.Delete(row);
+    m_volumeList.TopLetter(&m_selectedLetter);
 }
 
 void CCacheDlg::OnVolumeSettings()
 {
     WCHAR letter = 0;
-    if (!SelectedVolume(&letter, nullptr)) {
+    if (!m_volumeList.Selected(&letter, nullptr)) {
         return;
     }
     CConfigDlg dialog;

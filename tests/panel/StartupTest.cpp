@@ -253,15 +253,15 @@ TEST_F(StartupTest, WindowIsSetUpAsDescribed)
     EXPECT_EQ(bar->Padding.cy, 5);
     // Buttons sized as button 0 was laid out; images 16 x 15.
     RECT first;
-    ASSERT_TRUE(panel.m_toolBar.GetItemRect(0, &first));
+    ASSERT_TRUE(panel.m_toolBar.m_bar.GetItemRect(0, &first));
     EXPECT_EQ(bar->ButtonSize.cx, first.right - first.left);
     EXPECT_EQ(bar->ButtonSize.cy, first.bottom - first.top);
     EXPECT_EQ(bar->ImageSize.cx, 16);
     EXPECT_EQ(bar->ImageSize.cy, 15);
     // The window owns both image lists and hands them to the toolbar; image i
     // of each is button i's icon.
-    const hl::ImageListState *normal = hl::StateOf(panel.m_toolBarImages);
-    const hl::ImageListState *disabled = hl::StateOf(panel.m_toolBarDisabledImages);
+    const hl::ImageListState *normal = hl::StateOf(panel.m_toolBar.m_images);
+    const hl::ImageListState *disabled = hl::StateOf(panel.m_toolBar.m_disabledImages);
     ASSERT_NE(normal, nullptr);
     ASSERT_NE(disabled, nullptr);
     EXPECT_EQ(bar->Images, normal);
