@@ -9,10 +9,9 @@
 #include <ntdddisk.h>
 
 #include "../shared/CacheProtocol.h"
+#include "engine/BlockIndex.h"
 
-#define CACHE_POOL_TAG        0x4841544Cu  // 'LTAH'
 #define CACHE_VOLUME_SLOTS    16
-#define CACHE_TRANSFER_BUFFER_SIZE 0x400000u  // 4 MiB bounce buffer per volume
 // Stack flags of an intercepted request that its lower transfers carry on.
 #define CACHE_INHERITED_STACK_FLAGS (SL_WRITE_THROUGH | SL_OVERRIDE_VERIFY_VOLUME)
 #define CACHE_MIN_BLOCK_SIZE  512u  // one disk sector: the smallest transfer a volume serves
@@ -25,17 +24,9 @@ typedef struct _VolumeCacheContext {
     PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
     WCHAR DriveLetter;                 // folded to lower case
     struct _MemoryPageStore *MemoryStore;
-    ULONG MemorySlotsUsed;
-    ULONG MemorySlotCount;
     HANDLE CacheFileHandle;            // SSD tier only
-    ULONG SsdSlotsUsed;
-    ULONG SsdSlotCount;
-    PUCHAR SsdBitmap;
-    PUCHAR MemoryBitmap;
-    RTL_GENERIC_TABLE SsdLookupTable;
-    RTL_GENERIC_TABLE MemoryLookupTable;
-    RTL_GENERIC_TABLE SsdLruTable;
-    RTL_GENERIC_TABLE MemoryLruTable;
+    CacheTier Memory;
+    CacheTier Ssd;                     // set up only with the SSD tier
     CacheStatistics Statistics;        // configuration and counters; the worker's own copy
     // What the statistics request copies: the worker publishes Statistics
     // here after each request, with StatisticsSequence odd while it writes.
@@ -70,7 +61,6 @@ extern UCHAR HookInstalled;
 extern PDRIVER_OBJECT HookedDriver;
 extern PDRIVER_DISPATCH SavedReadDispatch;
 extern PDRIVER_DISPATCH SavedWriteDispatch;
-extern NPAGED_LOOKASIDE_LIST TableNodeLookaside;
 
 // Threads that may still run in, or use a context from, the interception:
 // InterceptCallers counts the threads inside InterceptReadWrite (unload waits
@@ -131,7 +121,6 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
                           ULONG AllocateBlockSize, ULONG CacheBlockSize,
                           UCHAR SsdEnabled, UCHAR SsdAutoGrow, ULONGLONG SsdMaxSize);
 NTSTATUS StopVolumeCache(PVolumeCacheContext Context);
-void EmptyTable(PRTL_GENERIC_TABLE Table);
 
 // Interception and worker.
 NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);

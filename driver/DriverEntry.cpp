@@ -1,7 +1,6 @@
 // The driver's frame: entry and unload, and the control device's create,
 // close and default handlers.
 #include "Driver.h"
-#include "engine/BlockIndex.h"
 
 // The driver's state lives in static storage, which the system zeroes at
 // load. A driver image that is loaded again in the same address space (as a

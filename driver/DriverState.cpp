@@ -7,7 +7,6 @@ UCHAR HookInstalled;
 PDRIVER_OBJECT HookedDriver;
 PDRIVER_DISPATCH SavedReadDispatch;
 PDRIVER_DISPATCH SavedWriteDispatch;
-NPAGED_LOOKASIDE_LIST TableNodeLookaside;
 
 volatile LONG InterceptCallers;
 volatile LONG VolumeTableReaders;

@@ -2,8 +2,8 @@
 // context with its tier indexes, worker thread, table slot and, the first
 // time, the take-over of the owning driver's read and write entries.
 #include "Driver.h"
-#include "engine/BlockIndex.h"
 #include "engine/PageStore.h"
+#include "engine/Tier.h"
 
 #define VOLUME_OPEN_ACCESS     SYNCHRONIZE
 #define VOLUME_OPEN_SHARE      (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
@@ -152,12 +152,6 @@ static PVOID AllocateZeroed(SIZE_T Bytes)
     return memory;
 }
 
-static void InitializeTierTables(PRTL_GENERIC_TABLE LookupTable, PRTL_GENERIC_TABLE LruTable)
-{
-    RtlInitializeGenericTable(LookupTable, CompareBlockNumbers, AllocateTableNode, FreeTableNode, NULL);
-    RtlInitializeGenericTable(LruTable, CompareLastUse, AllocateTableNode, FreeTableNode, NULL);
-}
-
 // Takes over the owning driver's read and write entries, once per load.
 static void InstallInterception(PDRIVER_OBJECT OwningDriver)
 {
@@ -186,7 +180,6 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     HANDLE threadHandle = NULL;
     OBJECT_ATTRIBUTES threadAttributes;
     ULONG blocks;
-    SIZE_T bitmapBytes;
     LONG slot;
     NTSTATUS status;
 
@@ -295,24 +288,13 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     context->Statistics.VolumeSizeGB = (ULONG)(partitionLength >> 30);
     PublishStatistics(context);
 
-    // One bit per block, the last partial block included.
     blocks = (ULONG)(partitionLength / CacheBlockSize);
-    bitmapBytes = (SIZE_T)(blocks >> 3) + 1;
-    context->MemoryBitmap = (PUCHAR)AllocateZeroed(bitmapBytes);
-    if (context->MemoryBitmap == NULL) {
+    if (!TierInitialize(&context->Memory, blocks, (ULONG)(MemorySize / CacheBlockSize), CacheBlockSize,
+                        store) ||
+        (SsdEnabled && !TierInitialize(&context->Ssd, blocks, (ULONG)(SsdSize / CacheBlockSize),
+                                       CacheBlockSize, NULL))) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Fail;
-    }
-    context->MemorySlotCount = (ULONG)(MemorySize / CacheBlockSize);
-    InitializeTierTables(&context->MemoryLookupTable, &context->MemoryLruTable);
-    if (SsdEnabled) {
-        context->SsdBitmap = (PUCHAR)AllocateZeroed(bitmapBytes);
-        if (context->SsdBitmap == NULL) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Fail;
-        }
-        context->SsdSlotCount = (ULONG)(SsdSize / CacheBlockSize);
-        InitializeTierTables(&context->SsdLookupTable, &context->SsdLruTable);
     }
 
     KeInitializeSemaphore(&context->QueueSemaphore, 0, QUEUE_SEMAPHORE_LIMIT);
@@ -346,10 +328,8 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
 
 Fail:
     if (context != NULL) {
-        if (context->SsdBitmap != NULL)
-            ExFreePoolWithTag(context->SsdBitmap, CACHE_POOL_TAG);
-        if (context->MemoryBitmap != NULL)
-            ExFreePoolWithTag(context->MemoryBitmap, CACHE_POOL_TAG);
+        TierRelease(&context->Ssd);
+        TierRelease(&context->Memory);
         ExFreePoolWithTag(context, CACHE_POOL_TAG);
     }
     if (storeInitialized)

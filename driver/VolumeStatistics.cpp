@@ -22,6 +22,8 @@ void PublishStatistics(PVolumeCacheContext Context)
     LONG sequence = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
     ULONG i;
 
+    Context->Statistics.MemoryBlocksUsed = Context->Memory.SlotsUsed;
+    Context->Statistics.SsdBlocksUsed = Context->Ssd.SlotsUsed;
     RtlCopyMemory(words, &Context->Statistics, sizeof(words));
     // Each word is stored with release order, so a reader that sees a new
     // word also sees the odd count stored before it.

@@ -2,17 +2,9 @@
 // the tiers, empty the table slot and free the context.
 #include "Driver.h"
 #include "engine/PageStore.h"
+#include "engine/Tier.h"
 
 #define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
-
-void EmptyTable(PRTL_GENERIC_TABLE Table)
-{
-    PVOID element;
-
-    // Deleting the first element restarts the enumeration each time.
-    while ((element = RtlEnumerateGenericTable(Table, TRUE)) != NULL)
-        RtlDeleteElementGenericTable(Table, element);
-}
 
 NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 {
@@ -33,15 +25,10 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     KeWaitForSingleObject(Context->WorkerThread, Executive, KernelMode, FALSE, NULL);
     ObfDereferenceObject(Context->WorkerThread);
 
-    ExFreePoolWithTag(Context->MemoryBitmap, CACHE_POOL_TAG);
-    EmptyTable(&Context->MemoryLookupTable);
-    EmptyTable(&Context->MemoryLruTable);
-    if (Context->Statistics.SsdEnabled) {
-        ExFreePoolWithTag(Context->SsdBitmap, CACHE_POOL_TAG);
-        EmptyTable(&Context->SsdLookupTable);
-        EmptyTable(&Context->SsdLruTable);
+    TierRelease(&Context->Memory);
+    TierRelease(&Context->Ssd);
+    if (Context->Statistics.SsdEnabled)
         ZwClose(Context->CacheFileHandle);  // deletes the file
-    }
     PageStoreRelease(Context->MemoryStore);
     ExFreePoolWithTag(Context->MemoryStore, CACHE_POOL_TAG);
 

@@ -1,7 +1,9 @@
 // The worker thread of one cached volume: serves its queued requests one at
 // a time, in arrival order, through the cache engine.
 #include "Driver.h"
-#include "engine/CachePaths.h"
+#include "engine/ReadPath.h"
+#include "engine/VolumeCache.h"
+#include "engine/WritePath.h"
 
 static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
 {

@@ -8,8 +8,11 @@
 // dropped instead, so that later reads go to the volume. When the write's
 // bounce buffer or lower request cannot be had, the worker hands the write to
 // the owning driver uncached and drops the copies itself.
-#include "CachePaths.h"
+#include "WritePath.h"
+#include "SsdTier.h"
+#include "Tier.h"
 #include "PageStore.h"
+#include "VolumeCache.h"
 
 // Unbuffered transfers on the cache file need sector-aligned offsets and
 // lengths. Whole slots always are; a part of a block is written directly
@@ -44,7 +47,8 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
                            PVolumeCacheContext Context, PIRP Irp, PULONG Transferred)
 {
     ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    TierIndex Memory, Ssd;
+    PCacheTier Memory = &Context->Memory;
+    PCacheTier Ssd = &Context->Ssd;
     PBlockEntry Entry;
     PUCHAR Bounce;
     ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
@@ -74,8 +78,6 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     Head = (ULONG)(Offset & (BlockSize - 1));
     First = (ULONG)((Offset - Head) / BlockSize);
     Count = ((Head + Length + BlockSize - 1) & ~(BlockSize - 1)) / BlockSize;
-    Memory = MemoryTierIndex(Context);
-    Ssd = SsdTierIndex(Context);
 
     for (i = 0; i < Count; i++) {
         Block = First + i;
@@ -85,24 +87,24 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
             Bytes -= BlockSize * Count - Head - Length;
         Source = (const UCHAR *)Buffer + (i * BlockSize + InBlock - Head);
 
-        Entry = BitmapTest(Memory.Bitmap, Block) ? LookupBlockEntry(Memory.LookupTable, Block) : NULL;
+        Entry = BitmapTest(Memory->Bitmap, Block) ? LookupBlockEntry(&Memory->LookupTable, Block) : NULL;
         if (Entry != NULL) {
             Slot = Entry->Slot;
-            TouchBlockEntry(&Memory, Entry);
+            TouchBlockEntry(Memory, Entry);
             if (PageStoreWrite(Context->MemoryStore, Source,
                                (ULONGLONG)Slot * BlockSize + InBlock, (LONG)Bytes) != Bytes)
-                DropBlockEntry(Context, &Memory, Block, Slot);
+                DropBlockEntry(Memory, Block, Slot);
         }
 
-        Entry = Context->Statistics.SsdEnabled && BitmapTest(Ssd.Bitmap, Block)
-                    ? LookupBlockEntry(Ssd.LookupTable, Block)
+        Entry = Context->Statistics.SsdEnabled && BitmapTest(Ssd->Bitmap, Block)
+                    ? LookupBlockEntry(&Ssd->LookupTable, Block)
                     : NULL;
         if (Entry != NULL) {
             Slot = Entry->Slot;
-            TouchBlockEntry(&Ssd, Entry);
+            TouchBlockEntry(Ssd, Entry);
             // A copy that cannot be refreshed must not stay behind stale.
             if (RefreshSsdCopy(Context, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
-                DropBlockEntry(Context, &Ssd, Block, Slot);
+                DropBlockEntry(Ssd, Block, Slot);
         }
     }
     return Status;

@@ -16,7 +16,7 @@
 
 #include "CacheTestBed.h"
 #include "driver/engine/BlockIndex.h"
-#include "driver/engine/CachePaths.h"
+#include "driver/engine/VolumeCache.h"
 
 namespace paths_test {
 
@@ -124,10 +124,10 @@ protected:
     }
 
     // --- the index between requests ---------------------------------------
-    bool InMemory(ULONG Block) { return BitmapTest(Context()->MemoryBitmap, Block) != 0; }
-    bool InSsd(ULONG Block) { return BitmapTest(Context()->SsdBitmap, Block) != 0; }
-    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->MemoryLookupTable, Block).Slot; }
-    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->SsdLookupTable, Block).Slot; }
+    bool InMemory(ULONG Block) { return BitmapTest(Context()->Memory.Bitmap, Block) != 0; }
+    bool InSsd(ULONG Block) { return BitmapTest(Context()->Ssd.Bitmap, Block) != 0; }
+    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->Memory.LookupTable, Block).Slot; }
+    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->Ssd.LookupTable, Block).Slot; }
     BlockEntry EntryOf(PRTL_GENERIC_TABLE Table, ULONG Block) {
         PBlockEntry e = LookupBlockEntry(Table, Block);
         EXPECT_NE(e, nullptr) << "no entry for block " << Block;
@@ -139,11 +139,11 @@ protected:
     // of the LRU order with the free-slot marker.
     void ExpectIndexConsistent(bool Ssd) {
         PVolumeCacheContext c = Context();
-        ExpectTierConsistent(c->MemoryBitmap, &c->MemoryLookupTable, &c->MemoryLruTable,
-                             c->MemorySlotsUsed, "memory");
+        ExpectTierConsistent(c->Memory.Bitmap, &c->Memory.LookupTable, &c->Memory.LruTable,
+                             c->Memory.SlotsUsed, "memory");
         if (Ssd)
-            ExpectTierConsistent(c->SsdBitmap, &c->SsdLookupTable, &c->SsdLruTable,
-                                 c->SsdSlotsUsed, "ssd");
+            ExpectTierConsistent(c->Ssd.Bitmap, &c->Ssd.LookupTable, &c->Ssd.LruTable,
+                                 c->Ssd.SlotsUsed, "ssd");
     }
     void ExpectTierConsistent(PUCHAR Bitmap, PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru,
                               ULONG SlotsUsed, const char *Name) {
@@ -201,10 +201,9 @@ protected:
     // Makes the SSD tier look as if Used slots were already handed out, or as
     // if it had only Count slots. Only between requests.
     void SetSsdSlotsUsed(ULONG Used) {
-        Context()->SsdSlotsUsed = Used;
-        Context()->Statistics.SsdBlocksUsed = Used;
+        Context()->Ssd.SlotsUsed = Used;
     }
-    void SetSsdSlotCount(ULONG Count) { Context()->SsdSlotCount = Count; }
+    void SetSsdSlotCount(ULONG Count) { Context()->Ssd.SlotCount = Count; }
 
     testbed::StartSettings Settings_;
     sim::SimVolume *Volume = nullptr;
