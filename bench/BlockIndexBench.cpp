@@ -31,7 +31,7 @@ public:
         host::KernelBoot(Config);
         ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
                                         CACHE_POOL_TAG, 0);
-        Context = static_cast<PVolumeCacheContext>(std::calloc(1, sizeof(VolumeCacheContext)));
+        Context = static_cast<PVolumeCache>(std::calloc(1, sizeof(VolumeCache)));
         VolumeBlocks = 4ull * Entries + ExtraBlocks;
         BitmapBytes = (VolumeBlocks >> 3) + 1;
         Context->Memory.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
@@ -66,7 +66,7 @@ public:
     ULONG Entries;
     uint64_t VolumeBlocks;
     size_t BitmapBytes;
-    PVolumeCacheContext Context;
+    PVolumeCache Context;
     PCacheTier Tier;
     std::mt19937 Random{20110325};
 };

@@ -11,11 +11,7 @@ static NTSTATUS ControlVolume(const UCHAR *Buffer)
         return request->Start != 0 ? STATUS_UNSUCCESSFUL : StopVolumeCache(context);
     if (request->Start == 0)
         return STATUS_UNSUCCESSFUL;
-    return StartVolumeCache(request->DriveLetter,
-                            (const WCHAR *)(Buffer + CACHE_OFFSET_OF(CacheControlRequest, CacheFilePath)),
-                            request->MemorySize, request->SsdSize, request->AllocateBlockSize,
-                            request->CacheBlockSize, request->SsdEnabled, request->SsdAutoGrow,
-                            request->SsdMaxSize);
+    return StartVolumeCache(request);
 }
 
 extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)

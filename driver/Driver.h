@@ -9,45 +9,36 @@
 #include <ntdddisk.h>
 
 #include "../shared/CacheProtocol.h"
-#include "engine/BlockIndex.h"
+#include "engine/VolumeCache.h"
 
 #define CACHE_VOLUME_SLOTS    16
 // Stack flags of an intercepted request that its lower transfers carry on.
 #define CACHE_INHERITED_STACK_FLAGS (SL_WRITE_THROUGH | SL_OVERRIDE_VERIFY_VOLUME)
 #define CACHE_MIN_BLOCK_SIZE  512u  // one disk sector: the smallest transfer a volume serves
 
-// One cached volume. Allocated from non-paged pool, zero-filled; owned by the
-// volume table from the end of a successful start until its stop frees it.
+// One cached volume: the engine's record of it beside the device, the queue,
+// the worker and the flags. Allocated from non-paged pool, zero-filled; owned
+// by the volume table from the end of a successful start until its stop frees
+// it.
 typedef struct _VolumeCacheContext {
+    VolumeCache Cache;
     ULONG SlotIndex;
     PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; referenced while cached
-    PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
     WCHAR DriveLetter;                 // folded to lower case
-    struct _MemoryPageStore *MemoryStore;
-    HANDLE CacheFileHandle;            // SSD tier only
-    CacheTier Memory;
-    CacheTier Ssd;                     // set up only with the SSD tier
-    CacheStatistics Statistics;        // configuration and counters; the worker's own copy
-    // What the statistics request copies: the worker publishes Statistics
-    // here after each request, with StatisticsSequence odd while it writes.
+    // Device that the cache file's file object reports (SSD tier only): a
+    // volume holding another volume's cache file must not be cached itself.
+    PDEVICE_OBJECT CacheFileDevice;
+    // What the statistics request copies: the worker publishes the engine's
+    // statistics here after each request, with StatisticsSequence odd while
+    // it writes.
     volatile LONG StatisticsSequence;
     ULONG PublishedStatistics[sizeof(CacheStatistics) / sizeof(ULONG)];
-    // Set by the engine when a resource that the request needs (a bounce
-    // buffer, a lower request) cannot be had: the worker then hands the
-    // request to the owning driver uncached rather than fail it.
-    UCHAR PassOnUncached;
     volatile UCHAR Stopping;
     volatile UCHAR Terminate;
     PKTHREAD WorkerThread;
     LIST_ENTRY RequestQueue;
     KSPIN_LOCK QueueLock;
     KSEMAPHORE QueueSemaphore;
-    // Device that the cache file's file object reports (SSD tier only): a
-    // volume holding another volume's cache file must not be cached itself.
-    PDEVICE_OBJECT CacheFileDevice;
-    // Length of the volume in bytes, as the partition query gave it. Requests
-    // that end beyond it bypass the block index.
-    ULONGLONG VolumeLength;
     // The stack flags of the request the worker is serving that the volume
     // must see on every lower transfer made for it (forced unit access,
     // verify override).
@@ -108,31 +99,34 @@ void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject);
 PVolumeCacheContext FindVolumeByLetter(WCHAR Letter);
 // First context in slot order whose VolumeDevice is DeviceObject, or null.
 PVolumeCacheContext FindVolumeByDevice(PDEVICE_OBJECT DeviceObject);
-// Waits until the count drops to zero, polling with short delays.
-void WaitForZeroCount(volatile LONG *Count);
-// Exchanges the read and write entries of a driver's dispatch table at
-// DISPATCH_LEVEL with interrupts disabled.
-void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read,
-                              PDRIVER_DISPATCH Write);
 
-// Attach and detach.
-NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
-                          ULONGLONG MemorySize, ULONGLONG SsdSize,
-                          ULONG AllocateBlockSize, ULONG CacheBlockSize,
-                          UCHAR SsdEnabled, UCHAR SsdAutoGrow, ULONGLONG SsdMaxSize);
+// Attach and detach. The start checks the request and the volume, sets up
+// the engine's record, attaches the worker and publishes the volume; its
+// failure path and the stop release the context with ReleaseVolumeContext.
+NTSTATUS StartVolumeCache(const CacheControlRequest *Request);
 NTSTATUS StopVolumeCache(PVolumeCacheContext Context);
+void ReleaseVolumeContext(PVolumeCacheContext Context);
 
-// Interception and worker.
+// Interception: installed by the first start, removed at unload.
 NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+void InstallInterception(PDRIVER_OBJECT OwningDriver);
+void RemoveInterception(void);
+// Sends a request straight to the owning driver's own read or write routine.
+NTSTATUS CallOwningDriver(UCHAR MajorFunction, PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// Waits until the count drops to zero, polling with short delays.
+void WaitForZeroCount(volatile LONG *Count);
+
+// Worker.
 void NTAPI VolumeWorkerThread(PVOID StartContext);
 
-// Statistics: the worker (the only writer of Statistics once the volume is
-// started, and the start before it) publishes a copy; the statistics request
-// copies a consistent snapshot of it.
+// Statistics: the worker (the only writer of the engine's record once the
+// volume is started, and the start before it) publishes a copy; the
+// statistics request copies a consistent snapshot of it.
 void PublishStatistics(PVolumeCacheContext Context);
 void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot);
 
-// Lower-device transfer.
-NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
-                        PVOID Buffer, PVolumeCacheContext Context, PULONG Information);
+// Lower-device transfer: the engine's lower-transfer routine, whose context is
+// the volume's PVolumeCacheContext. A request that cannot be built passes the
+// request on uncached.
+CACHE_LOWER_TRANSFER TargetDeviceIo;

@@ -102,27 +102,6 @@ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_NOT_SUPPORTED;
 }
 
-void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read, PDRIVER_DISPATCH Write)
-{
-    // A processor dispatching a request meanwhile sees either the old or the
-    // new routine in each entry, never a torn pointer.
-    KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
-    _disable();
-    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
-    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
-    _enable();
-    KeLowerIrql(oldIrql);
-}
-
-void WaitForZeroCount(volatile LONG *Count)
-{
-    LARGE_INTEGER interval;
-
-    interval.QuadPart = -10000;  // 1 ms
-    while (ReadCount(Count) != 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
 extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
 {
     UNICODE_STRING linkName;
@@ -141,11 +120,5 @@ extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
     RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
     IoDeleteSymbolicLink(&linkName);
 
-    if (HookInstalled) {
-        ExchangeReadWriteEntries(HookedDriver, SavedReadDispatch, SavedWriteDispatch);
-        // A thread that fetched InterceptReadWrite from the table before the
-        // exchange may still be inside it, on its way to a saved routine.
-        // The image must stay until the last of them has left.
-        WaitForZeroCount(&InterceptCallers);
-    }
+    RemoveInterception();
 }

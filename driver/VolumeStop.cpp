@@ -1,8 +1,6 @@
 // Stop of one volume's cache: let the queue drain, end the worker, release
 // the tiers, empty the table slot and free the context.
 #include "Driver.h"
-#include "engine/PageStore.h"
-#include "engine/Tier.h"
 
 #define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
 
@@ -25,20 +23,18 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     KeWaitForSingleObject(Context->WorkerThread, Executive, KernelMode, FALSE, NULL);
     ObfDereferenceObject(Context->WorkerThread);
 
-    TierRelease(&Context->Memory);
-    TierRelease(&Context->Ssd);
-    if (Context->Statistics.SsdEnabled)
-        ZwClose(Context->CacheFileHandle);  // deletes the file
-    PageStoreRelease(Context->MemoryStore);
-    ExFreePoolWithTag(Context->MemoryStore, CACHE_POOL_TAG);
-
     // A thread inside the interception may have read the slot just before it
     // was emptied; the context is freed only once no such thread is left.
     (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[Context->SlotIndex], NULL);
     WaitForZeroCount(&VolumeTableReaders);
 
-    ExFreePoolWithTag(Context->TransferBuffer, CACHE_POOL_TAG);
+    ReleaseVolumeContext(Context);
+    return STATUS_SUCCESS;
+}
+
+void ReleaseVolumeContext(PVolumeCacheContext Context)
+{
+    CacheRelease(&Context->Cache);  // closing the cache file deletes it
     ObDereferenceObject(Context->VolumeDevice);
     ExFreePoolWithTag(Context, CACHE_POOL_TAG);
-    return STATUS_SUCCESS;
 }

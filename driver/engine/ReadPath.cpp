@@ -37,18 +37,18 @@ typedef struct _PendingRun {
 
 // Where the run's first block belongs in the caller's buffer (which may lie
 // before the caller's first byte when the run opens the request).
-static PUCHAR RunBuffer(PVolumeCacheContext Context, PReadRequest Request, const PendingRun *Run)
+static PUCHAR RunBuffer(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run)
 {
-    return Request->Base + (Run->FirstBlock - Request->First) * Context->Statistics.CacheBlockSize;
+    return Request->Base + (Run->FirstBlock - Request->First) * Cache->Settings.CacheBlockSize;
 }
 
 // Bytes of the run that the caller receives: the whole blocks minus the head
 // when the run opens the request and minus the tail when it closes it. Skip
 // receives the offset of the first delivered byte within the run.
-static ULONG RunCallerBytes(PVolumeCacheContext Context, PReadRequest Request, const PendingRun *Run,
+static ULONG RunCallerBytes(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
                             PULONG Skip)
 {
-    ULONG Bytes = Context->Statistics.CacheBlockSize * Run->Count;
+    ULONG Bytes = Cache->Settings.CacheBlockSize * Run->Count;
 
     *Skip = 0;
     if (Run->FirstBlock == Request->First) {
@@ -62,13 +62,13 @@ static ULONG RunCallerBytes(PVolumeCacheContext Context, PReadRequest Request, c
 
 // Gives the caller its part of the run's whole blocks at Source. Returns the
 // bytes delivered.
-static ULONG DeliverRun(PVolumeCacheContext Context, PReadRequest Request, const PendingRun *Run,
+static ULONG DeliverRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
                         const UCHAR *Source)
 {
     ULONG Skip;
-    ULONG Bytes = RunCallerBytes(Context, Request, Run, &Skip);
+    ULONG Bytes = RunCallerBytes(Cache, Request, Run, &Skip);
 
-    RtlCopyMemory(RunBuffer(Context, Request, Run) + Skip, Source + Skip, Bytes);
+    RtlCopyMemory(RunBuffer(Cache, Request, Run) + Skip, Source + Skip, Bytes);
     Request->Transferred += Bytes;
     return Bytes;
 }
@@ -78,87 +78,87 @@ static ULONG DeliverRun(PVolumeCacheContext Context, PReadRequest Request, const
 // fails, and a read that succeeds with fewer bytes than the run fails with
 // STATUS_IO_DEVICE_ERROR: the rest of Bounce holds bytes of some other
 // transfer.
-static NTSTATUS ReadRunFromVolume(PVolumeCacheContext Context, PReadRequest Request,
+static NTSTATUS ReadRunFromVolume(PVolumeCache Cache, PReadRequest Request,
                                   const PendingRun *Run, PUCHAR Bounce)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG Information = 0;
     ULONG Delivered;
     NTSTATUS Status;
 
-    Status = TargetDeviceIo(IRP_MJ_READ, (ULONGLONG)Run->FirstBlock * BlockSize,
-                            BlockSize * Run->Count, Bounce, Context, &Information);
+    Status = CacheLowerTransfer(Cache, IRP_MJ_READ, (ULONGLONG)Run->FirstBlock * BlockSize,
+                            BlockSize * Run->Count, Bounce, &Information);
     if (Status != STATUS_SUCCESS)
         return Status;
     if (Information != BlockSize * Run->Count)
         return STATUS_IO_DEVICE_ERROR;
 
-    Delivered = DeliverRun(Context, Request, Run, Bounce);
-    Context->Statistics.VolumeReadBytes += Delivered;
-    Context->Statistics.VolumeReads += 1;
+    Delivered = DeliverRun(Cache, Request, Run, Bounce);
+    Cache->Counters.VolumeReadBytes += Delivered;
+    Cache->Counters.VolumeReads += 1;
     return STATUS_SUCCESS;
 }
 
 // Puts the run's whole blocks at Bounce into the memory tier.
-static void PlaceRunInMemory(PVolumeCacheContext Context, const PendingRun *Run, const UCHAR *Bounce)
+static void PlaceRunInMemory(PVolumeCache Cache, const PendingRun *Run, const UCHAR *Bounce)
 {
     ULONG j;
 
     for (j = 0; j < Run->Count; j++)
-        PlaceInMemory(&Context->Memory, Run->FirstBlock + j,
-                      Bounce + j * Context->Statistics.CacheBlockSize);
+        PlaceInMemory(&Cache->Memory, Run->FirstBlock + j,
+                      Bounce + j * Cache->Settings.CacheBlockSize);
 }
 
-static NTSTATUS ReadMissRun(PVolumeCacheContext Context, PReadRequest Request, const PendingRun *Run,
+static NTSTATUS ReadMissRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
                             PUCHAR Bounce)
 {
     // A failed volume read places nothing and gives the caller nothing.
-    NTSTATUS Status = ReadRunFromVolume(Context, Request, Run, Bounce);
+    NTSTATUS Status = ReadRunFromVolume(Cache, Request, Run, Bounce);
 
     if (Status == STATUS_SUCCESS)
-        PlaceRunInMemory(Context, Run, Bounce);
+        PlaceRunInMemory(Cache, Run, Bounce);
     return Status;
 }
 
-static NTSTATUS ReadMemoryRun(PVolumeCacheContext Context, PReadRequest Request,
+static NTSTATUS ReadMemoryRun(PVolumeCache Cache, PReadRequest Request,
                               const PendingRun *Run, PUCHAR Bounce)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG RunBytes = BlockSize * Run->Count;
     ULONGLONG StoreOffset = (ULONGLONG)Run->FirstSlot * BlockSize;
     ULONG Skip;
-    ULONG Bytes = RunCallerBytes(Context, Request, Run, &Skip);
+    ULONG Bytes = RunCallerBytes(Cache, Request, Run, &Skip);
     ULONG Delivered;
 
     // An earlier run of this request may have evicted some of these blocks
     // and reused their slots; the volume then supplies the run.
-    if (!RunStillInSlots(&Context->Memory, Run->FirstBlock, Run->FirstSlot, Run->Count))
-        return ReadRunFromVolume(Context, Request, Run, Bounce);
+    if (!RunStillInSlots(&Cache->Memory, Run->FirstBlock, Run->FirstSlot, Run->Count))
+        return ReadRunFromVolume(Cache, Request, Run, Bounce);
 
-    if (!Context->Statistics.SsdEnabled) {
+    if (!Cache->Settings.SsdEnabled) {
         // Straight into the caller's buffer: only its part of the run.
-        if (Bytes != 0 && PageStoreRead(Context->MemoryStore, RunBuffer(Context, Request, Run) + Skip,
+        if (Bytes != 0 && PageStoreRead(Cache->Storage.Store, RunBuffer(Cache, Request, Run) + Skip,
                                         StoreOffset + Skip, (LONG)Bytes) != Bytes)
-            return ReadRunFromVolume(Context, Request, Run, Bounce);
+            return ReadRunFromVolume(Cache, Request, Run, Bounce);
         Request->Transferred += Bytes;
         Delivered = Bytes;
     } else {
-        if (PageStoreRead(Context->MemoryStore, Bounce, StoreOffset, (LONG)RunBytes) != RunBytes)
-            return ReadRunFromVolume(Context, Request, Run, Bounce);
-        Delivered = DeliverRun(Context, Request, Run, Bounce);
-        PromoteRunToSsd(Context, Run->FirstBlock, Run->Count, Bounce);
+        if (PageStoreRead(Cache->Storage.Store, Bounce, StoreOffset, (LONG)RunBytes) != RunBytes)
+            return ReadRunFromVolume(Cache, Request, Run, Bounce);
+        Delivered = DeliverRun(Cache, Request, Run, Bounce);
+        PromoteRunToSsd(Cache, Run->FirstBlock, Run->Count, Bounce);
     }
 
-    Context->Statistics.MemoryHitBytes += Delivered;
-    Context->Statistics.MemoryHits += 1;
+    Cache->Counters.MemoryHitBytes += Delivered;
+    Cache->Counters.MemoryHits += 1;
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS ReadSsdRun(PVolumeCacheContext Context, PReadRequest Request, const PendingRun *Run,
+static NTSTATUS ReadSsdRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
                            PUCHAR Bounce)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    PCacheTier Ssd = &Context->Ssd;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
+    PCacheTier Ssd = &Cache->Ssd;
     ULONG Delivered;
     NTSTATUS Status;
     ULONG j;
@@ -167,51 +167,51 @@ static NTSTATUS ReadSsdRun(PVolumeCacheContext Context, PReadRequest Request, co
     // a file read that fails delivers nothing. Either way the volume supplies
     // the run, and blocks whose slots cannot be trusted leave the SSD tier.
     if (!RunStillInSlots(Ssd, Run->FirstBlock, Run->FirstSlot, Run->Count)) {
-        Status = ReadRunFromVolume(Context, Request, Run, Bounce);
-    } else if (CacheFileRead(Context->CacheFileHandle, (ULONGLONG)Run->FirstSlot * BlockSize,
+        Status = ReadRunFromVolume(Cache, Request, Run, Bounce);
+    } else if (CacheFileRead(Cache->Storage.CacheFile, (ULONGLONG)Run->FirstSlot * BlockSize,
                              BlockSize * Run->Count, Bounce) != STATUS_SUCCESS) {
         for (j = 0; j < Run->Count; j++)
             DropBlockEntry(Ssd, Run->FirstBlock + j, Run->FirstSlot + j);
-        Status = ReadRunFromVolume(Context, Request, Run, Bounce);
+        Status = ReadRunFromVolume(Cache, Request, Run, Bounce);
     } else {
-        Delivered = DeliverRun(Context, Request, Run, Bounce);
-        Context->Statistics.SsdHitBytes += Delivered;
-        Context->Statistics.SsdHits += 1;
+        Delivered = DeliverRun(Cache, Request, Run, Bounce);
+        Cache->Counters.SsdHitBytes += Delivered;
+        Cache->Counters.SsdHits += 1;
         Status = STATUS_SUCCESS;
     }
 
     // The blocks stay in the SSD tier as well, untouched.
     if (Status == STATUS_SUCCESS)
-        PlaceRunInMemory(Context, Run, Bounce);
+        PlaceRunInMemory(Cache, Run, Bounce);
     return Status;
 }
 
 // A request that ends beyond the cacheable blocks goes to the volume as it
 // came, through the bounce buffer, and leaves the block index alone.
 static NTSTATUS ReadPastCache(PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                              PVolumeCacheContext Context, PULONG Transferred)
+                              PVolumeCache Cache, PULONG Transferred)
 {
     ULONG Information = 0;
     PUCHAR Bounce;
     NTSTATUS Status;
 
-    Bounce = AcquireBounceBuffer(Context, Length);
+    Bounce = AcquireBounceBuffer(Cache, Length);
     if (Bounce == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
-    Status = TargetDeviceIo(IRP_MJ_READ, Offset, Length, Bounce, Context, &Information);
+    Status = CacheLowerTransfer(Cache, IRP_MJ_READ, Offset, Length, Bounce, &Information);
     if (Status == STATUS_SUCCESS) {
         if (Information > Length)
             Information = Length;
         RtlCopyMemory(Buffer, Bounce, Information);
         *Transferred = Information;
     }
-    ReleaseBounceBuffer(Context, Bounce);
+    ReleaseBounceBuffer(Cache, Bounce);
     return Status;
 }
 
 // Serves the pending run of one kind, through a bounce buffer of the run's
 // size, and closes it.
-static NTSTATUS ServePending(PVolumeCacheContext Context, PReadRequest Request, UCHAR Kind,
+static NTSTATUS ServePending(PVolumeCache Cache, PReadRequest Request, UCHAR Kind,
                              PPendingRun Run)
 {
     PUCHAR Bounce;
@@ -219,16 +219,16 @@ static NTSTATUS ServePending(PVolumeCacheContext Context, PReadRequest Request, 
 
     if (Run->Count == 0)
         return STATUS_SUCCESS;
-    Bounce = AcquireBounceBuffer(Context, Context->Statistics.CacheBlockSize * Run->Count);
+    Bounce = AcquireBounceBuffer(Cache, Cache->Settings.CacheBlockSize * Run->Count);
     if (Bounce == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     if (Kind == BlockNotCached)
-        Status = ReadMissRun(Context, Request, Run, Bounce);
+        Status = ReadMissRun(Cache, Request, Run, Bounce);
     else if (Kind == BlockInMemory)
-        Status = ReadMemoryRun(Context, Request, Run, Bounce);
+        Status = ReadMemoryRun(Cache, Request, Run, Bounce);
     else
-        Status = ReadSsdRun(Context, Request, Run, Bounce);
-    ReleaseBounceBuffer(Context, Bounce);
+        Status = ReadSsdRun(Cache, Request, Run, Bounce);
+    ReleaseBounceBuffer(Cache, Bounce);
     Run->FirstBlock = NO_BLOCK;
     Run->Count = 0;
     return Status;
@@ -236,7 +236,7 @@ static NTSTATUS ServePending(PVolumeCacheContext Context, PReadRequest Request, 
 
 // Adds a block to the pending run of its kind. When the block does not
 // continue the run, the run is served first and a new one opens at the block.
-static NTSTATUS AddToRun(PVolumeCacheContext Context, PReadRequest Request, UCHAR Kind,
+static NTSTATUS AddToRun(PVolumeCache Cache, PReadRequest Request, UCHAR Kind,
                          PPendingRun Run, ULONG Block, ULONG Slot)
 {
     NTSTATUS Status;
@@ -248,7 +248,7 @@ static NTSTATUS AddToRun(PVolumeCacheContext Context, PReadRequest Request, UCHA
             Run->LastSlot = Slot;
             return STATUS_SUCCESS;
         }
-        Status = ServePending(Context, Request, Kind, Run);
+        Status = ServePending(Cache, Request, Kind, Run);
         if (Status != STATUS_SUCCESS)
             return Status;
     }
@@ -262,7 +262,7 @@ static NTSTATUS AddToRun(PVolumeCacheContext Context, PReadRequest Request, UCHA
 
 // Classifies each block of the request and adds it to the pending run of its
 // kind, then serves the runs still pending: misses, memory hits, SSD hits.
-static NTSTATUS ServeBlocks(PVolumeCacheContext Context, PReadRequest Request)
+static NTSTATUS ServeBlocks(PVolumeCache Cache, PReadRequest Request)
 {
     PendingRun Runs[3];  // indexed by BlockLocation
     PBlockEntry Entry;
@@ -278,12 +278,12 @@ static NTSTATUS ServeBlocks(PVolumeCacheContext Context, PReadRequest Request)
 
     for (i = 0; i < Request->Count; i++) {
         Block = Request->First + i;
-        Location = ClassifyBlock(Context, Block);
+        Location = ClassifyBlock(Cache, Block);
         Entry = NULL;
         if (Location == BlockInMemory)
-            Entry = LookupBlockEntry(&Context->Memory.LookupTable, Block);
+            Entry = LookupBlockEntry(&Cache->Memory.LookupTable, Block);
         else if (Location == BlockInSsd)
-            Entry = LookupBlockEntry(&Context->Ssd.LookupTable, Block);
+            Entry = LookupBlockEntry(&Cache->Ssd.LookupTable, Block);
         // A set bit always has its entry; should it ever lack one, the volume
         // serves the block.
         if (Entry == NULL)
@@ -294,32 +294,30 @@ static NTSTATUS ServeBlocks(PVolumeCacheContext Context, PReadRequest Request)
             Slot = Entry->Slot;
         // A memory block counts as used now, before its run is served.
         if (Location == BlockInMemory)
-            TouchBlockEntry(&Context->Memory, Entry);
-        Status = AddToRun(Context, Request, (UCHAR)Location, &Runs[Location], Block, Slot);
+            TouchBlockEntry(&Cache->Memory, Entry);
+        Status = AddToRun(Cache, Request, (UCHAR)Location, &Runs[Location], Block, Slot);
         if (Status != STATUS_SUCCESS)
             return Status;
     }
 
     for (i = 0; i < 3; i++) {
-        Status = ServePending(Context, Request, (UCHAR)i, &Runs[i]);
+        Status = ServePending(Cache, Request, (UCHAR)i, &Runs[i]);
         if (Status != STATUS_SUCCESS)
             return Status;
     }
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CacheReadRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                          PVolumeCacheContext Context, PIRP Irp, PULONG Transferred)
+static NTSTATUS ServeRead(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                          PULONG Transferred)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ReadRequest Request;
     ULONG End;
     NTSTATUS Status;
 
-    UNREFERENCED_PARAMETER(Irp);
-
-    if (!RequestWithinCache(Context, Offset, Length))
-        return ReadPastCache(Buffer, Offset, Length, Context, Transferred);
+    if (!RequestWithinCache(Cache, Offset, Length))
+        return ReadPastCache(Buffer, Offset, Length, Cache, Transferred);
 
     Request.Head = (ULONG)(Offset & (BlockSize - 1));
     Request.First = (ULONG)((Offset - Request.Head) / BlockSize);
@@ -331,7 +329,23 @@ NTSTATUS CacheReadRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     if (Request.Count == 0)
         return STATUS_SUCCESS;
 
-    Status = ServeBlocks(Context, &Request);
+    Status = ServeBlocks(Cache, &Request);
     *Transferred = Request.Transferred;
+    return Status;
+}
+
+NTSTATUS CacheReadRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                          PULONG Transferred)
+{
+    NTSTATUS Status;
+
+    Cache->PassOnUncached = FALSE;
+    *Transferred = 0;
+    Status = ServeRead(Cache, Buffer, Offset, Length, Transferred);
+    // A request handed on uncached is the owning driver's, and not counted.
+    if (!Cache->PassOnUncached) {
+        Cache->Counters.ReadBytes += Status == STATUS_SUCCESS ? *Transferred : 0;
+        Cache->Counters.ReadRequests += 1;
+    }
     return Status;
 }

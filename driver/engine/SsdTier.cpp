@@ -41,23 +41,23 @@ NTSTATUS CacheFileWrite(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID
 // One file write of consecutive slots from FirstSlot, holding the blocks from
 // FirstBlock. When the write fails, the blocks it should have stored leave
 // the SSD tier: their slots hold no known bytes.
-static void WritePromotion(PVolumeCacheContext Context, ULONG FirstSlot, ULONG FirstBlock,
+static void WritePromotion(PVolumeCache Cache, ULONG FirstSlot, ULONG FirstBlock,
                            ULONG Bytes, PUCHAR Source)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG k;
 
-    if (CacheFileWrite(Context->CacheFileHandle, (ULONGLONG)FirstSlot * BlockSize, Bytes,
+    if (CacheFileWrite(Cache->Storage.CacheFile, (ULONGLONG)FirstSlot * BlockSize, Bytes,
                        Source) == STATUS_SUCCESS)
         return;
     for (k = 0; k < Bytes / BlockSize; k++)
-        DropBlockEntry(&Context->Ssd, FirstBlock + k, FirstSlot + k);
+        DropBlockEntry(&Cache->Ssd, FirstBlock + k, FirstSlot + k);
 }
 
-void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count, PUCHAR Bounce)
+void PromoteRunToSsd(PVolumeCache Cache, ULONG FirstBlock, ULONG Count, PUCHAR Bounce)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    PCacheTier Tier = &Context->Ssd;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
+    PCacheTier Tier = &Cache->Ssd;
     ULONG PendingSlot = CACHE_NO_SLOT;  // first slot of the pending write
     ULONG PendingBlock = 0;             // its first block
     ULONG PendingBytes = 0;
@@ -66,7 +66,7 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
     ULONG Block, Slot, j;
     PUCHAR Source;
 
-    if (!Context->Statistics.SsdEnabled)
+    if (!Cache->Settings.SsdEnabled)
         return;
 
     for (j = 0; j < Count; j++) {
@@ -76,7 +76,7 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
         // Already held: its slot is not rewritten, and it breaks the group.
         if (BitmapTest(Tier->Bitmap, Block) || !TakeSlot(Tier, &Slot)) {
             if (PendingSlot != CACHE_NO_SLOT) {
-                WritePromotion(Context, PendingSlot, PendingBlock, PendingBytes, PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
                 PendingSlot = CACHE_NO_SLOT;
             }
             continue;
@@ -86,7 +86,7 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
             PendingBytes += BlockSize;
         } else {
             if (PendingSlot != CACHE_NO_SLOT)
-                WritePromotion(Context, PendingSlot, PendingBlock, PendingBytes, PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
             PendingSlot = Slot;
             PendingBlock = Block;
             PendingBytes = BlockSize;
@@ -100,7 +100,7 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
         if (!InsertBlockEntry(Tier, Block, Slot)) {
             PendingBytes -= BlockSize;
             if (PendingBytes != 0)
-                WritePromotion(Context, PendingSlot, PendingBlock, PendingBytes, PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
             PendingSlot = CACHE_NO_SLOT;
             ReleaseSlot(Tier, Slot);
         }
@@ -108,5 +108,5 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
     }
 
     if (PendingSlot != CACHE_NO_SLOT)
-        WritePromotion(Context, PendingSlot, PendingBlock, PendingBytes, PendingSource);
+        WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
 }

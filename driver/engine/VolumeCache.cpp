@@ -1,35 +1,153 @@
-// The parts of a cached volume that the read path, the write path and the
-// worker share.
+// The engine's record of one cached volume, and the parts of it that the
+// read path, the write path and the worker share.
 #include "VolumeCache.h"
 #include "Tier.h"
 
-PUCHAR AcquireBounceBuffer(PVolumeCacheContext Context, ULONG Bytes)
+NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Settings,
+                             CACHE_OPEN_FILE *OpenCacheFile, PVOID OpenContext)
+{
+    NTSTATUS status;
+
+    RtlZeroMemory(Storage, sizeof(*Storage));
+    Storage->TransferBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CACHE_TRANSFER_BUFFER_SIZE,
+                                                            CACHE_POOL_TAG);
+    if (Storage->TransferBuffer == NULL)
+        return STATUS_UNSUCCESSFUL;
+
+    if (Settings->SsdEnabled) {
+        status = OpenCacheFile(OpenContext, &Storage->CacheFile);
+        if (!NT_SUCCESS(status)) {
+            Storage->CacheFile = NULL;
+            goto Fail;
+        }
+    }
+
+    Storage->Store = (PMemoryPageStore)ExAllocatePoolWithTag(NonPagedPool, sizeof(MemoryPageStore),
+                                                             CACHE_POOL_TAG);
+    if (Storage->Store == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        goto Fail;
+    }
+    if (!PageStoreInitialize(Storage->Store, Settings->MemorySize, Settings->AllocateBlockSize)) {
+        // Nothing is held by a store whose set-up failed.
+        ExFreePoolWithTag(Storage->Store, CACHE_POOL_TAG);
+        Storage->Store = NULL;
+        status = STATUS_UNSUCCESSFUL;
+        goto Fail;
+    }
+    return STATUS_SUCCESS;
+
+Fail:
+    CacheStorageRelease(Storage);
+    return status;
+}
+
+void CacheStorageRelease(PCacheStorage Storage)
+{
+    if (Storage->Store != NULL) {
+        PageStoreRelease(Storage->Store);
+        ExFreePoolWithTag(Storage->Store, CACHE_POOL_TAG);
+    }
+    if (Storage->CacheFile != NULL)
+        ZwClose(Storage->CacheFile);  // deletes the file
+    if (Storage->TransferBuffer != NULL)
+        ExFreePoolWithTag(Storage->TransferBuffer, CACHE_POOL_TAG);
+    RtlZeroMemory(Storage, sizeof(*Storage));
+}
+
+NTSTATUS CacheInitialize(PVolumeCache Cache, const CacheSettings *Settings, ULONGLONG VolumeLength,
+                         const CacheStorage *Storage, PCACHE_LOWER_TRANSFER LowerTransfer,
+                         PVOID LowerContext)
+{
+    ULONG blocks = (ULONG)(VolumeLength / Settings->CacheBlockSize);
+
+    Cache->Settings = *Settings;
+    Cache->VolumeLength = VolumeLength;
+    Cache->Storage = *Storage;
+    Cache->LowerTransfer = LowerTransfer;
+    Cache->LowerContext = LowerContext;
+    if (!TierInitialize(&Cache->Memory, blocks, (ULONG)(Settings->MemorySize / Settings->CacheBlockSize),
+                        Settings->CacheBlockSize, Storage->Store))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    if (Settings->SsdEnabled &&
+        !TierInitialize(&Cache->Ssd, blocks, (ULONG)(Settings->SsdSize / Settings->CacheBlockSize),
+                        Settings->CacheBlockSize, NULL))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    return STATUS_SUCCESS;
+}
+
+void CacheRelease(PVolumeCache Cache)
+{
+    TierRelease(&Cache->Memory);
+    TierRelease(&Cache->Ssd);
+    CacheStorageRelease(&Cache->Storage);
+}
+
+void CacheFillStatistics(PVolumeCache Cache, CacheStatistics *Statistics)
+{
+    const CacheCounters *counters = &Cache->Counters;
+    const CacheSettings *settings = &Cache->Settings;
+
+    RtlZeroMemory(Statistics, sizeof(*Statistics));
+    Statistics->ReadRequests = counters->ReadRequests;
+    Statistics->ReadBytes = counters->ReadBytes;
+    Statistics->VolumeReads = counters->VolumeReads;
+    Statistics->VolumeReadBytes = counters->VolumeReadBytes;
+    Statistics->SsdHits = counters->SsdHits;
+    Statistics->SsdHitBytes = counters->SsdHitBytes;
+    Statistics->MemoryHits = counters->MemoryHits;
+    Statistics->MemoryHitBytes = counters->MemoryHitBytes;
+    Statistics->AllocateBlockSize = settings->AllocateBlockSize;
+    Statistics->CacheBlockSize = settings->CacheBlockSize;
+    Statistics->MemorySize = settings->MemorySize;
+    Statistics->MemoryBlocksUsed = Cache->Memory.SlotsUsed;
+    Statistics->SsdSize = settings->SsdSize;
+    Statistics->SsdMaxSize = settings->SsdMaxSize;
+    Statistics->SsdBlocksUsed = Cache->Ssd.SlotsUsed;
+    Statistics->SsdEnabled = settings->SsdEnabled;
+    Statistics->SsdAutoGrow = settings->SsdAutoGrow;
+    Statistics->VolumeSizeGB = (ULONG)(Cache->VolumeLength >> 30);
+}
+
+void PassRequestOnUncached(PVolumeCache Cache)
+{
+    Cache->PassOnUncached = TRUE;
+}
+
+NTSTATUS CacheLowerTransfer(PVolumeCache Cache, UCHAR MajorFunction, ULONGLONG ByteOffset,
+                            ULONG Length, PVOID Buffer, PULONG Information)
+{
+    return Cache->LowerTransfer(MajorFunction, ByteOffset, Length, Buffer, Cache->LowerContext,
+                                Information);
+}
+
+PUCHAR AcquireBounceBuffer(PVolumeCache Cache, ULONG Bytes)
 {
     PUCHAR Bounce;
 
     if (Bytes <= CACHE_TRANSFER_BUFFER_SIZE)
-        return Context->TransferBuffer;
+        return Cache->Storage.TransferBuffer;
     Bounce = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, Bytes, CACHE_POOL_TAG);
     if (Bounce == NULL)
-        Context->PassOnUncached = TRUE;
+        PassRequestOnUncached(Cache);
     return Bounce;
 }
 
-void ReleaseBounceBuffer(PVolumeCacheContext Context, PUCHAR Bounce)
+void ReleaseBounceBuffer(PVolumeCache Cache, PUCHAR Bounce)
 {
-    if (Bounce != NULL && Bounce != Context->TransferBuffer)
+    if (Bounce != NULL && Bounce != Cache->Storage.TransferBuffer)
         ExFreePoolWithTag(Bounce, CACHE_POOL_TAG);
 }
 
-ULONG CacheableBlockCount(PVolumeCacheContext Context)
+ULONG CacheableBlockCount(PVolumeCache Cache)
 {
-    return (ULONG)(Context->VolumeLength / Context->Statistics.CacheBlockSize);
+    return (ULONG)(Cache->VolumeLength / Cache->Settings.CacheBlockSize);
 }
 
-BOOLEAN RequestWithinCache(PVolumeCacheContext Context, ULONGLONG Offset, ULONG Length)
+BOOLEAN RequestWithinCache(PVolumeCache Cache, ULONGLONG Offset, ULONG Length)
 {
-    ULONGLONG BlockSize = Context->Statistics.CacheBlockSize;
-    ULONGLONG Limit = (ULONGLONG)CacheableBlockCount(Context) * BlockSize;
+    ULONGLONG BlockSize = Cache->Settings.CacheBlockSize;
+    ULONGLONG Limit = (ULONGLONG)CacheableBlockCount(Cache) * BlockSize;
     ULONGLONG Head = Offset & (BlockSize - 1);
 
     if (Offset > Limit || Length > Limit - Offset)
@@ -38,31 +156,31 @@ BOOLEAN RequestWithinCache(PVolumeCacheContext Context, ULONGLONG Offset, ULONG 
     return Head + Length + BlockSize - 1 <= 0xFFFFFFFFull;
 }
 
-BlockLocation ClassifyBlock(PVolumeCacheContext Context, ULONG Block)
+BlockLocation ClassifyBlock(PVolumeCache Cache, ULONG Block)
 {
-    if (BitmapTest(Context->Memory.Bitmap, Block))
+    if (BitmapTest(Cache->Memory.Bitmap, Block))
         return BlockInMemory;
-    if (Context->Statistics.SsdEnabled && BitmapTest(Context->Ssd.Bitmap, Block))
+    if (Cache->Settings.SsdEnabled && BitmapTest(Cache->Ssd.Bitmap, Block))
         return BlockInSsd;
     return BlockNotCached;
 }
 
-void DropCachedRange(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count)
+void DropCachedRange(PVolumeCache Cache, ULONG FirstBlock, ULONG Count)
 {
     ULONG i;
 
     for (i = 0; i < Count; i++)
-        DropBlockEntry(&Context->Memory, FirstBlock + i, CACHE_ANY_SLOT);
-    if (!Context->Statistics.SsdEnabled)
+        DropBlockEntry(&Cache->Memory, FirstBlock + i, CACHE_ANY_SLOT);
+    if (!Cache->Settings.SsdEnabled)
         return;
     for (i = 0; i < Count; i++)
-        DropBlockEntry(&Context->Ssd, FirstBlock + i, CACHE_ANY_SLOT);
+        DropBlockEntry(&Cache->Ssd, FirstBlock + i, CACHE_ANY_SLOT);
 }
 
-void DropCoveredBlocks(PVolumeCacheContext Context, ULONGLONG Offset, ULONG Length)
+void DropCoveredBlocks(PVolumeCache Cache, ULONGLONG Offset, ULONG Length)
 {
-    ULONGLONG BlockSize = Context->Statistics.CacheBlockSize;
-    ULONGLONG Cacheable = CacheableBlockCount(Context);
+    ULONGLONG BlockSize = Cache->Settings.CacheBlockSize;
+    ULONGLONG Cacheable = CacheableBlockCount(Cache);
     ULONGLONG First, Last;
 
     if (Length == 0)
@@ -73,5 +191,5 @@ void DropCoveredBlocks(PVolumeCacheContext Context, ULONGLONG Offset, ULONG Leng
     Last = (Offset + Length - 1) / BlockSize;
     if (Last >= Cacheable)
         Last = Cacheable - 1;
-    DropCachedRange(Context, (ULONG)First, (ULONG)(Last - First + 1));
+    DropCachedRange(Cache, (ULONG)First, (ULONG)(Last - First + 1));
 }

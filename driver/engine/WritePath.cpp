@@ -22,47 +22,46 @@
 // Overwrites Bytes bytes at InBlock within the SSD copy in Slot. An unaligned
 // part goes through TransferBuffer (free again once the volume write is done):
 // the whole slot is read, patched and written back.
-static NTSTATUS RefreshSsdCopy(PVolumeCacheContext Context, ULONG Slot, ULONG InBlock,
+static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
                                ULONG Bytes, const UCHAR *Source)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONGLONG SlotOffset = (ULONGLONG)Slot * BlockSize;
-    PUCHAR Whole = Context->TransferBuffer;
+    PUCHAR Whole = Cache->Storage.TransferBuffer;
     NTSTATUS Status;
 
     if ((InBlock % CACHE_FILE_ALIGNMENT) == 0 && (Bytes % CACHE_FILE_ALIGNMENT) == 0)
-        return CacheFileWrite(Context->CacheFileHandle, SlotOffset + InBlock, Bytes,
+        return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset + InBlock, Bytes,
                               (PVOID)Source);
 
     if (BlockSize > CACHE_TRANSFER_BUFFER_SIZE)
         return STATUS_BUFFER_TOO_SMALL;
-    Status = CacheFileRead(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+    Status = CacheFileRead(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
     if (Status != STATUS_SUCCESS)
         return Status;
     RtlCopyMemory(Whole + InBlock, Source, Bytes);
-    return CacheFileWrite(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+    return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
 }
 
-NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                           PVolumeCacheContext Context, PIRP Irp, PULONG Transferred)
+NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                           PULONG Transferred)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    PCacheTier Memory = &Context->Memory;
-    PCacheTier Ssd = &Context->Ssd;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
+    PCacheTier Memory = &Cache->Memory;
+    PCacheTier Ssd = &Cache->Ssd;
     PBlockEntry Entry;
     PUCHAR Bounce;
     ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
     const UCHAR *Source;
     NTSTATUS Status;
 
-    UNREFERENCED_PARAMETER(Irp);
-
-    Bounce = AcquireBounceBuffer(Context, Length);
+    Cache->PassOnUncached = FALSE;
+    Bounce = AcquireBounceBuffer(Cache, Length);
     if (Bounce == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(Bounce, Buffer, Length);
-    Status = TargetDeviceIo(IRP_MJ_WRITE, Offset, Length, Bounce, Context, Transferred);
-    ReleaseBounceBuffer(Context, Bounce);
+    Status = CacheLowerTransfer(Cache, IRP_MJ_WRITE, Offset, Length, Bounce, Transferred);
+    ReleaseBounceBuffer(Cache, Bounce);
 
     if (Length == 0)
         return Status;
@@ -70,8 +69,8 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     // A write that the volume took only in part leaves it holding bytes the
     // cache cannot know: its copies go, as after a failed write.
     if (Status != STATUS_SUCCESS || *Transferred != Length ||
-        !RequestWithinCache(Context, Offset, Length)) {
-        DropCoveredBlocks(Context, Offset, Length);
+        !RequestWithinCache(Cache, Offset, Length)) {
+        DropCoveredBlocks(Cache, Offset, Length);
         return Status;
     }
 
@@ -91,19 +90,19 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
         if (Entry != NULL) {
             Slot = Entry->Slot;
             TouchBlockEntry(Memory, Entry);
-            if (PageStoreWrite(Context->MemoryStore, Source,
+            if (PageStoreWrite(Cache->Storage.Store, Source,
                                (ULONGLONG)Slot * BlockSize + InBlock, (LONG)Bytes) != Bytes)
                 DropBlockEntry(Memory, Block, Slot);
         }
 
-        Entry = Context->Statistics.SsdEnabled && BitmapTest(Ssd->Bitmap, Block)
+        Entry = Cache->Settings.SsdEnabled && BitmapTest(Ssd->Bitmap, Block)
                     ? LookupBlockEntry(&Ssd->LookupTable, Block)
                     : NULL;
         if (Entry != NULL) {
             Slot = Entry->Slot;
             TouchBlockEntry(Ssd, Entry);
             // A copy that cannot be refreshed must not stay behind stale.
-            if (RefreshSsdCopy(Context, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
+            if (RefreshSsdCopy(Cache, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
                 DropBlockEntry(Ssd, Block, Slot);
         }
     }

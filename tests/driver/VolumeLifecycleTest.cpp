@@ -420,17 +420,17 @@ TEST_F(VolumeLifecycleTest, StatisticsDescribeTheVolume) {
     PVolumeCacheContext context = FindVolumeByLetter(L'c');
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(Bed().Stats(L'c')->VolumeSizeGB, 931u);
-    EXPECT_EQ(context->VolumeLength, 1000000000000ull);
+    EXPECT_EQ(context->Cache.VolumeLength, 1000000000000ull);
     EXPECT_EQ(context->VolumeDevice, Bed().Volume(L'c')->Device());
-    EXPECT_EQ(context->Memory.SlotCount, 64u);
-    EXPECT_EQ(context->Ssd.SlotCount, 0u);
-    EXPECT_EQ(context->Ssd.Bitmap, nullptr);
-    EXPECT_EQ(context->CacheFileHandle, nullptr);
+    EXPECT_EQ(context->Cache.Memory.SlotCount, 64u);
+    EXPECT_EQ(context->Cache.Ssd.SlotCount, 0u);
+    EXPECT_EQ(context->Cache.Ssd.Bitmap, nullptr);
+    EXPECT_EQ(context->Cache.Storage.CacheFile, nullptr);
 
     ASSERT_EQ(Bed().StartCache(L'd', StartSettings::WithSsd(1024ull * MiB)), STATUS_SUCCESS);
     context = FindVolumeByLetter(L'd');
-    EXPECT_EQ(context->Ssd.SlotCount, 1024u * MiB / (64 * KiB));
-    EXPECT_NE(context->Ssd.Bitmap, nullptr);
+    EXPECT_EQ(context->Cache.Ssd.SlotCount, 1024u * MiB / (64 * KiB));
+    EXPECT_NE(context->Cache.Ssd.Bitmap, nullptr);
     EXPECT_EQ(Bed().Stats(L'd')->SsdEnabled, 1);
 }
 

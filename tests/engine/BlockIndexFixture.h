@@ -54,16 +54,16 @@ inline void DrainTable(PRTL_GENERIC_TABLE Table) {
 // volume of BlockCount whole blocks plus a partial one. The bitmaps have
 // exactly (BlockCount >> 3) + 1 bytes, so an access past them shows under ASan.
 struct TestVolume {
-    VolumeCacheContext *Context;
+    VolumeCache *Context;
 
     TestVolume(ULONG BlockCount, ULONG MemorySlots, bool Ssd = false, ULONG SsdSlots = 0) {
-        Context = static_cast<VolumeCacheContext *>(std::calloc(1, sizeof(VolumeCacheContext)));
+        Context = static_cast<VolumeCache *>(std::calloc(1, sizeof(VolumeCache)));
         size_t BitmapBytes = (BlockCount >> 3) + 1;
         Context->Memory.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
         Context->Memory.SlotCount = MemorySlots;
         InitTables(&Context->Memory.LookupTable, &Context->Memory.LruTable);
         if (Ssd) {
-            Context->Statistics.SsdEnabled = 1;
+            Context->Settings.SsdEnabled = 1;
             Context->Ssd.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
             Context->Ssd.SlotCount = SsdSlots;
             InitTables(&Context->Ssd.LookupTable, &Context->Ssd.LruTable);
@@ -72,7 +72,7 @@ struct TestVolume {
     ~TestVolume() {
         DrainTable(&Context->Memory.LookupTable);
         DrainTable(&Context->Memory.LruTable);
-        if (Context->Statistics.SsdEnabled) {
+        if (Context->Settings.SsdEnabled) {
             DrainTable(&Context->Ssd.LookupTable);
             DrainTable(&Context->Ssd.LruTable);
             std::free(Context->Ssd.Bitmap);

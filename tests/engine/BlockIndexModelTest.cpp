@@ -49,7 +49,7 @@ protected:
     // One comparison per invariant, so that the check stays cheap enough to
     // run after every step.
     void CheckInvariants(TestVolume &Volume, ULONG BlockCount, const char *Step, int Index) {
-        VolumeCacheContext *C = Volume.Context;
+        VolumeCache *C = Volume.Context;
         std::vector<Row> ByBlock, ByUse;
         for (auto &B : Blocks)
             ByBlock.emplace_back(B.first, B.second.Slot, B.second.Tick);

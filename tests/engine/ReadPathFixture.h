@@ -124,10 +124,10 @@ protected:
     }
 
     // --- the index between requests ---------------------------------------
-    bool InMemory(ULONG Block) { return BitmapTest(Context()->Memory.Bitmap, Block) != 0; }
-    bool InSsd(ULONG Block) { return BitmapTest(Context()->Ssd.Bitmap, Block) != 0; }
-    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->Memory.LookupTable, Block).Slot; }
-    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->Ssd.LookupTable, Block).Slot; }
+    bool InMemory(ULONG Block) { return BitmapTest(Context()->Cache.Memory.Bitmap, Block) != 0; }
+    bool InSsd(ULONG Block) { return BitmapTest(Context()->Cache.Ssd.Bitmap, Block) != 0; }
+    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->Cache.Memory.LookupTable, Block).Slot; }
+    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->Cache.Ssd.LookupTable, Block).Slot; }
     BlockEntry EntryOf(PRTL_GENERIC_TABLE Table, ULONG Block) {
         PBlockEntry e = LookupBlockEntry(Table, Block);
         EXPECT_NE(e, nullptr) << "no entry for block " << Block;
@@ -139,15 +139,15 @@ protected:
     // of the LRU order with the free-slot marker.
     void ExpectIndexConsistent(bool Ssd) {
         PVolumeCacheContext c = Context();
-        ExpectTierConsistent(c->Memory.Bitmap, &c->Memory.LookupTable, &c->Memory.LruTable,
-                             c->Memory.SlotsUsed, "memory");
+        ExpectTierConsistent(c->Cache.Memory.Bitmap, &c->Cache.Memory.LookupTable, &c->Cache.Memory.LruTable,
+                             c->Cache.Memory.SlotsUsed, "memory");
         if (Ssd)
-            ExpectTierConsistent(c->Ssd.Bitmap, &c->Ssd.LookupTable, &c->Ssd.LruTable,
-                                 c->Ssd.SlotsUsed, "ssd");
+            ExpectTierConsistent(c->Cache.Ssd.Bitmap, &c->Cache.Ssd.LookupTable, &c->Cache.Ssd.LruTable,
+                                 c->Cache.Ssd.SlotsUsed, "ssd");
     }
     void ExpectTierConsistent(PUCHAR Bitmap, PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru,
                               ULONG SlotsUsed, const char *Name) {
-        ULONG blocks = CacheableBlockCount(Context());
+        ULONG blocks = CacheableBlockCount(&Context()->Cache);
         std::set<ULONG> slots;
         ULONG entries = 0;
         for (PVOID p = RtlEnumerateGenericTable(Lookup, TRUE); p;
@@ -201,9 +201,9 @@ protected:
     // Makes the SSD tier look as if Used slots were already handed out, or as
     // if it had only Count slots. Only between requests.
     void SetSsdSlotsUsed(ULONG Used) {
-        Context()->Ssd.SlotsUsed = Used;
+        Context()->Cache.Ssd.SlotsUsed = Used;
     }
-    void SetSsdSlotCount(ULONG Count) { Context()->Ssd.SlotCount = Count; }
+    void SetSsdSlotCount(ULONG Count) { Context()->Cache.Ssd.SlotCount = Count; }
 
     testbed::StartSettings Settings_;
     sim::SimVolume *Volume = nullptr;
