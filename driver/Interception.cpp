@@ -21,7 +21,7 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PVOID buffer;
     NTSTATUS status = 0;
 
-    InterlockedIncrement(&VolumeTableReaders);
+    InterlockedIncrement(&DriverGlobals.VolumeTableReaders);
     context = FindVolumeByDevice(DeviceObject);
     // A request that the worker's own thread issues (an in-page read taken
     // inside the file system while the worker transfers the cache file) would
@@ -42,29 +42,30 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
         status = STATUS_PENDING;
     }
-    InterlockedDecrement(&VolumeTableReaders);
+    InterlockedDecrement(&DriverGlobals.VolumeTableReaders);
     return status;
 }
 
+_Use_decl_annotations_
 NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Read before queueing: a queued request may be completed at any moment.
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     NTSTATUS status;
 
-    InterlockedIncrement(&InterceptCallers);
+    InterlockedIncrement(&DriverGlobals.InterceptCallers);
     status = QueueVolumeRequest(DeviceObject, Irp);
     if (status != STATUS_PENDING)
         status = CallOwningDriver(major, DeviceObject, Irp);
-    InterlockedDecrement(&InterceptCallers);
+    InterlockedDecrement(&DriverGlobals.InterceptCallers);
     return status;
 }
 
 NTSTATUS CallOwningDriver(UCHAR MajorFunction, PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     if (MajorFunction == IRP_MJ_WRITE)
-        return SavedWriteDispatch(DeviceObject, Irp);
-    return SavedReadDispatch(DeviceObject, Irp);
+        return DriverGlobals.SavedWriteDispatch(DeviceObject, Irp);
+    return DriverGlobals.SavedReadDispatch(DeviceObject, Irp);
 }
 
 // Exchanges the read and write entries of a driver's dispatch table at
@@ -83,24 +84,24 @@ static void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Rea
 
 void InstallInterception(PDRIVER_OBJECT OwningDriver)
 {
-    if (HookInstalled)
+    if (DriverGlobals.HookInstalled)
         return;
-    SavedWriteDispatch = OwningDriver->MajorFunction[IRP_MJ_WRITE];
-    SavedReadDispatch = OwningDriver->MajorFunction[IRP_MJ_READ];
+    DriverGlobals.SavedWriteDispatch = OwningDriver->MajorFunction[IRP_MJ_WRITE];
+    DriverGlobals.SavedReadDispatch = OwningDriver->MajorFunction[IRP_MJ_READ];
     ExchangeReadWriteEntries(OwningDriver, InterceptReadWrite, InterceptReadWrite);
-    HookInstalled = TRUE;
-    HookedDriver = OwningDriver;
+    DriverGlobals.HookInstalled = TRUE;
+    DriverGlobals.HookedDriver = OwningDriver;
 }
 
 void RemoveInterception(void)
 {
-    if (!HookInstalled)
+    if (!DriverGlobals.HookInstalled)
         return;
-    ExchangeReadWriteEntries(HookedDriver, SavedReadDispatch, SavedWriteDispatch);
+    ExchangeReadWriteEntries(DriverGlobals.HookedDriver, DriverGlobals.SavedReadDispatch, DriverGlobals.SavedWriteDispatch);
     // A thread that fetched InterceptReadWrite from the table before the
     // exchange may still be inside it, on its way to a saved routine. The
     // image must stay until the last of them has left.
-    WaitForZeroCount(&InterceptCallers);
+    WaitForZeroCount(&DriverGlobals.InterceptCallers);
 }
 
 void WaitForZeroCount(volatile LONG *Count)

@@ -3,6 +3,7 @@
 // the worker that waits for it.
 #include "Driver.h"
 
+_Use_decl_annotations_
 NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
                         PVOID Buffer, PVOID LowerContext, PULONG Information)
 {

@@ -225,7 +225,7 @@ static NTSTATUS CheckVolume(WCHAR FoldedLetter, ULONG CacheBlockSize, PDEVICE_OB
     // Only the driver whose entries were taken over passes its requests to
     // the interception: a volume of another driver would never be served
     // from the cache, while its statistics said it was cached.
-    else if (HookInstalled && (*VolumeDevice)->DriverObject != HookedDriver)
+    else if (DriverGlobals.HookInstalled && (*VolumeDevice)->DriverObject != DriverGlobals.HookedDriver)
         status = STATUS_NOT_SUPPORTED;
     if (!NT_SUCCESS(status))
         ObDereferenceObject(*VolumeDevice);
@@ -308,6 +308,7 @@ static NTSTATUS AttachWorker(PVolumeCacheContext Context, PBOOLEAN Started)
     return status;
 }
 
+_Use_decl_annotations_
 NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
 {
     const WCHAR *cacheFilePath =
@@ -343,7 +344,7 @@ NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
     // From here the control requests and the interception find the volume.
     PublishStatistics(context);
     context->SlotIndex = (ULONG)slot;
-    (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[slot], context);
+    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[slot], context);
     InstallInterception(volumeDevice->DriverObject);
     return STATUS_SUCCESS;
 }

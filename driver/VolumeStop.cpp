@@ -4,6 +4,7 @@
 
 #define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
 
+_Use_decl_annotations_
 NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 {
     LARGE_INTEGER interval;
@@ -12,7 +13,7 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     // just before may still be queueing: wait for it, so that no request is
     // queued after the worker has gone.
     RaiseFlag(&Context->Stopping);
-    WaitForZeroCount(&VolumeTableReaders);
+    WaitForZeroCount(&DriverGlobals.VolumeTableReaders);
 
     // The worker serves what was queued before.
     interval.QuadPart = STOP_DRAIN_INTERVAL;
@@ -25,8 +26,8 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 
     // A thread inside the interception may have read the slot just before it
     // was emptied; the context is freed only once no such thread is left.
-    (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[Context->SlotIndex], NULL);
-    WaitForZeroCount(&VolumeTableReaders);
+    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[Context->SlotIndex], NULL);
+    WaitForZeroCount(&DriverGlobals.VolumeTableReaders);
 
     ReleaseVolumeContext(Context);
     return STATUS_SUCCESS;

@@ -76,12 +76,20 @@ extern NPAGED_LOOKASIDE_LIST TableNodeLookaside;
 // reuse, and the caller must not place the block in that tier.
 #define CACHE_NO_SLOT 0xFFFFFFFFu
 
-RTL_GENERIC_COMPARE_RESULTS NTAPI CompareBlockNumbers(PRTL_GENERIC_TABLE Table, PVOID First, PVOID Second);
-RTL_GENERIC_COMPARE_RESULTS NTAPI CompareLastUse(PRTL_GENERIC_TABLE Table, PVOID First, PVOID Second);
+// The generic table's routine types. The platform's headers name only the
+// pointer types; these are the routines they point to.
+typedef __typeof__(*(PRTL_GENERIC_COMPARE_ROUTINE)0) TABLE_COMPARE_ROUTINE;
+typedef __typeof__(*(PRTL_GENERIC_ALLOCATE_ROUTINE)0) TABLE_ALLOCATE_ROUTINE;
+typedef __typeof__(*(PRTL_GENERIC_FREE_ROUTINE)0) TABLE_FREE_ROUTINE;
+
+// Order of the lookup tables: by block number.
+TABLE_COMPARE_ROUTINE CompareBlockNumbers;
+// Order of the LRU tables: by last use, then block number.
+TABLE_COMPARE_ROUTINE CompareLastUse;
 // Node routines of all four tables: fixed-size blocks of TableNodeLookaside.
 // A request larger than TABLE_NODE_SIZE is refused (null), never overrun.
-PVOID NTAPI AllocateTableNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize);
-VOID NTAPI FreeTableNode(PRTL_GENERIC_TABLE Table, PVOID Buffer);
+TABLE_ALLOCATE_ROUTINE AllocateTableNode;
+TABLE_FREE_ROUTINE FreeTableNode;
 
 // Nonzero when the block's bit is set. Block b is bit (b & 7) of byte b >> 3.
 ULONG BitmapTest(const UCHAR *Bitmap, ULONG Block);

@@ -334,6 +334,7 @@ static NTSTATUS ServeRead(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, UL
     return Status;
 }
 
+_Use_decl_annotations_
 NTSTATUS CacheReadRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
                           PULONG Transferred)
 {

@@ -3,9 +3,9 @@
 
 #include "VolumeCache.h"
 
-// Entry point of the worker thread: serves one read of Length bytes at
-// Offset into Buffer and counts it. Transferred receives the bytes delivered
+// Routine description: the worker thread's entry for a read. Serves one read
+// of Length bytes at Offset into Buffer and counts it. Transferred receives the bytes delivered
 // to the caller. When it raises the volume's PassOnUncached, its result does
 // not count: the worker sends the request on to the owning driver instead.
-NTSTATUS CacheReadRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                          PULONG Transferred);
+NTSTATUS CacheReadRequest(_Inout_ PVolumeCache Cache, _Out_writes_bytes_(Length) PVOID Buffer,
+                          _In_ ULONGLONG Offset, _In_ ULONG Length, _Out_ PULONG Transferred);

@@ -45,8 +45,9 @@ typedef struct _CacheStorage {
 // Sends one transfer of Length bytes at ByteOffset of the volume, below the
 // cache, waits for it and stores the byte count the volume reports. Context is
 // the one the engine was given with the routine.
-typedef NTSTATUS CACHE_LOWER_TRANSFER(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
-                                      PVOID Buffer, PVOID Context, PULONG Information);
+typedef NTSTATUS CACHE_LOWER_TRANSFER(_In_ UCHAR MajorFunction, _In_ ULONGLONG ByteOffset,
+                                      _In_ ULONG Length, _Inout_updates_bytes_(Length) PVOID Buffer,
+                                      _In_ PVOID Context, _Out_ PULONG Information);
 typedef CACHE_LOWER_TRANSFER *PCACHE_LOWER_TRANSFER;
 
 typedef struct _VolumeCache {

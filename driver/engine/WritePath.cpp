@@ -43,6 +43,7 @@ static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
     return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
 }
 
+_Use_decl_annotations_
 NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
                            PULONG Transferred)
 {

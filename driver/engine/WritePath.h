@@ -4,9 +4,9 @@
 
 #include "VolumeCache.h"
 
-// Entry point of the worker thread: writes Length bytes at Offset from
-// Buffer. Transferred receives the bytes the volume took. When it raises the
+// Routine description: the worker thread's entry for a write. Writes Length
+// bytes at Offset from Buffer. Transferred receives the bytes the volume took. When it raises the
 // volume's PassOnUncached, its result does not count: the worker sends the
 // request on to the owning driver instead.
-NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                           PULONG Transferred);
+NTSTATUS CacheWriteRequest(_Inout_ PVolumeCache Cache, _In_reads_bytes_(Length) PVOID Buffer,
+                           _In_ ULONGLONG Offset, _In_ ULONG Length, _Out_ PULONG Transferred);
