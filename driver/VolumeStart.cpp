@@ -112,6 +112,8 @@ typedef struct _CacheFileOpen {
 
 // Opens (or creates) the cache file, checks where it lies and gives it its
 // length. On failure the handle is closed again, which deletes the file.
+static CACHE_OPEN_FILE OpenCacheFile;
+
 static NTSTATUS OpenCacheFile(PVOID Context, PHANDLE FileHandle)
 {
     CacheFileOpen *open = (CacheFileOpen *)Context;

@@ -72,7 +72,7 @@ typedef struct _VolumeCache {
 // Statuses: STATUS_UNSUCCESSFUL for the transfer buffer and the page store,
 // STATUS_INSUFFICIENT_RESOURCES for the store's record, the file's own status
 // otherwise. On failure nothing is held.
-typedef NTSTATUS CACHE_OPEN_FILE(PVOID Context, PHANDLE FileHandle);
+typedef NTSTATUS CACHE_OPEN_FILE(_In_ PVOID Context, _Out_ PHANDLE FileHandle);
 NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Settings,
                              CACHE_OPEN_FILE *OpenCacheFile, PVOID OpenContext);
 // Releases what the storage holds; closing the cache file deletes it.

@@ -75,6 +75,10 @@ protected:
         for (ULONG i = 0; i < C->Memory.SlotsUsed; i++)
             HandedOut[i] = i;
         ASSERT_EQ(AllSlots, HandedOut) << "slots after step " << Index << " (" << Step << ")";
+        // The statistics report the slots handed out as the blocks used.
+        CacheStatistics Published;
+        CacheFillStatistics(C, &Published);
+        ASSERT_EQ(Published.MemoryBlocksUsed, C->Memory.SlotsUsed);
     }
 };
 
