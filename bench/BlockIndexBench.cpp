@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "driver/engine/BlockIndex.h"
+#include "driver/engine/VolumeCache.h"
 #include "host/kernel/include/HostKernel.h"
 
 namespace {
@@ -30,16 +31,16 @@ public:
         host::KernelBoot(Config);
         ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
                                         CACHE_POOL_TAG, 0);
-        Context = static_cast<PVolumeCacheContext>(std::calloc(1, sizeof(VolumeCacheContext)));
+        Context = static_cast<PVolumeCache>(std::calloc(1, sizeof(VolumeCache)));
         VolumeBlocks = 4ull * Entries + ExtraBlocks;
         BitmapBytes = (VolumeBlocks >> 3) + 1;
-        Context->MemoryBitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
-        Context->MemorySlotCount = Entries;
-        RtlInitializeGenericTable(&Context->MemoryLookupTable, CompareBlockNumbers, AllocateTableNode,
+        Context->Memory.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
+        Context->Memory.SlotCount = Entries;
+        RtlInitializeGenericTable(&Context->Memory.LookupTable, CompareBlockNumbers, AllocateTableNode,
                                   FreeTableNode, nullptr);
-        RtlInitializeGenericTable(&Context->MemoryLruTable, CompareLastUse, AllocateTableNode,
+        RtlInitializeGenericTable(&Context->Memory.LruTable, CompareLastUse, AllocateTableNode,
                                   FreeTableNode, nullptr);
-        Tier = MemoryTierIndex(Context);
+        Tier = &Context->Memory;
 
         std::vector<ULONG> Order(Entries);
         for (ULONG i = 0; i < Entries; i++)
@@ -48,15 +49,15 @@ public:
         for (ULONG i = 0; i < Entries; i++) {
             if ((i & 1023) == 0)
                 host::TickAdvance(1);
-            Context->MemorySlotsUsed++;
-            InsertBlockEntry(&Tier, Order[i] * 4, i);
+            Context->Memory.SlotsUsed++;
+            InsertBlockEntry(Tier, Order[i] * 4, i);
         }
     }
     ~FullTier() {
-        for (PRTL_GENERIC_TABLE Table : {&Context->MemoryLookupTable, &Context->MemoryLruTable})
+        for (PRTL_GENERIC_TABLE Table : {&Context->Memory.LookupTable, &Context->Memory.LruTable})
             while (PVOID First = RtlEnumerateGenericTable(Table, TRUE))
                 RtlDeleteElementGenericTable(Table, First);
-        std::free(Context->MemoryBitmap);
+        std::free(Context->Memory.Bitmap);
         std::free(Context);
         ExDeleteNPagedLookasideList(&TableNodeLookaside);
         host::KernelShutdown();
@@ -65,8 +66,8 @@ public:
     ULONG Entries;
     uint64_t VolumeBlocks;
     size_t BitmapBytes;
-    PVolumeCacheContext Context;
-    TierIndex Tier;
+    PVolumeCache Context;
+    PCacheTier Tier;
     std::mt19937 Random{20110325};
 };
 
@@ -109,7 +110,7 @@ void BM_BlockIndex(benchmark::State &State) {
     for (auto _ : State) {
         ULONG Block = Blocks[Next++ & (Blocks.size() - 1)];
         if (ClassifyBlock(Tier.Context, Block) == BlockInMemory) {
-            TouchBlockEntry(&Tier.Tier, LookupBlockEntry(&Tier.Context->MemoryLookupTable, Block));
+            TouchBlockEntry(Tier.Tier, LookupBlockEntry(&Tier.Context->Memory.LookupTable, Block));
             Hits++;
         }
         if ((Next & 4095) == 0)
@@ -121,8 +122,8 @@ void BM_BlockIndex(benchmark::State &State) {
     ULONG NextBlock = static_cast<ULONG>(4ull * Tier.Entries);
     double Start = ThreadSeconds();
     for (ULONG i = 0; i < Replacements; i++) {
-        ULONG Slot = EvictLeastRecentlyUsed(&Tier.Tier);
-        InsertBlockEntry(&Tier.Tier, NextBlock++, Slot);
+        ULONG Slot = EvictLeastRecentlyUsed(Tier.Tier);
+        InsertBlockEntry(Tier.Tier, NextBlock++, Slot);
         if ((i & 4095) == 4095)
             host::TickAdvance(1);
     }

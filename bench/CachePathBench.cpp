@@ -23,7 +23,8 @@
 #include <vector>
 
 #include "bench/floor/HandOff.h"
-#include "driver/Driver.h"
+#include "driver/Tessiro8.h"
+#include "driver/engine/CacheBase.h"  // the driver's pool tag
 #include "host/kernel/include/HostKernel.h"
 #include "host/voldrv/SimVolume.h"
 

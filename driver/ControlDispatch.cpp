@@ -11,13 +11,10 @@ static NTSTATUS ControlVolume(const UCHAR *Buffer)
         return request->Start != 0 ? STATUS_UNSUCCESSFUL : StopVolumeCache(context);
     if (request->Start == 0)
         return STATUS_UNSUCCESSFUL;
-    return StartVolumeCache(request->DriveLetter,
-                            (const WCHAR *)(Buffer + CACHE_OFFSET_OF(CacheControlRequest, CacheFilePath)),
-                            request->MemorySize, request->SsdSize, request->AllocateBlockSize,
-                            request->CacheBlockSize, request->SsdEnabled, request->SsdAutoGrow,
-                            request->SsdMaxSize);
+    return StartVolumeCache(request);
 }
 
+_Use_decl_annotations_
 extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -30,7 +27,7 @@ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
     PVolumeCacheContext context;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    KeWaitForSingleObject(&ControlGate, Executive, KernelMode, FALSE, NULL);
+    KeWaitForSingleObject(&DriverGlobals.ControlGate, Executive, KernelMode, FALSE, NULL);
 
     switch (code) {
     case IOCTL_CACHE_CONTROL_VOLUME:
@@ -69,7 +66,7 @@ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIR
         break;
     }
 
-    KeSetEvent(&ControlGate, IO_NO_INCREMENT, FALSE);
+    KeSetEvent(&DriverGlobals.ControlGate, IO_NO_INCREMENT, FALSE);
     Irp->IoStatus.Status = status;
     Irp->IoStatus.Information = information;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);

@@ -1,7 +1,14 @@
-// Driver-wide state and the record of one cached volume.
+// Driver-wide state, the record of one cached volume, and the driver's
+// routines.
 //
-// Included by every driver and engine source. Built unchanged against the
-// platform's kernel headers (win32) and the host kernel's (host).
+// Included by every driver source. Built unchanged against the platform's
+// kernel headers (win32, win64) and the host kernel's (host).
+//
+// Statuses: a result is tested with NT_SUCCESS, except where the exact value
+// matters (a request served in full is STATUS_SUCCESS, and a transfer that
+// completes with any other success or warning status is not), where it is
+// compared with STATUS_SUCCESS. The engine, whose transfers must deliver all
+// their bytes, follows the second rule throughout.
 #pragma once
 
 #include <ntifs.h>
@@ -9,85 +16,73 @@
 #include <ntdddisk.h>
 
 #include "../shared/CacheProtocol.h"
+#include "Tessiro8.h"
+#include "engine/VolumeCache.h"
 
-#define CACHE_POOL_TAG        0x4841544Cu  // 'LTAH'
 #define CACHE_VOLUME_SLOTS    16
-#define CACHE_TRANSFER_BUFFER_SIZE 0x400000u  // 4 MiB bounce buffer per volume
 // Stack flags of an intercepted request that its lower transfers carry on.
 #define CACHE_INHERITED_STACK_FLAGS (SL_WRITE_THROUGH | SL_OVERRIDE_VERIFY_VOLUME)
 #define CACHE_MIN_BLOCK_SIZE  512u  // one disk sector: the smallest transfer a volume serves
 
-// One cached volume. Allocated from non-paged pool, zero-filled; owned by the
-// volume table from the end of a successful start until its stop frees it.
+// One cached volume: the engine's record of it beside the device, the queue,
+// the worker and the flags. Allocated from non-paged pool, zero-filled; owned
+// by the volume table from the end of a successful start until its stop frees
+// it.
 typedef struct _VolumeCacheContext {
+    VolumeCache Cache;
     ULONG SlotIndex;
     PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; referenced while cached
-    PUCHAR TransferBuffer;             // CACHE_TRANSFER_BUFFER_SIZE bytes
     WCHAR DriveLetter;                 // folded to lower case
-    struct _MemoryPageStore *MemoryStore;
-    ULONG MemorySlotsUsed;
-    ULONG MemorySlotCount;
-    HANDLE CacheFileHandle;            // SSD tier only
-    ULONG SsdSlotsUsed;
-    ULONG SsdSlotCount;
-    PUCHAR SsdBitmap;
-    PUCHAR MemoryBitmap;
-    RTL_GENERIC_TABLE SsdLookupTable;
-    RTL_GENERIC_TABLE MemoryLookupTable;
-    RTL_GENERIC_TABLE SsdLruTable;
-    RTL_GENERIC_TABLE MemoryLruTable;
-    CacheStatistics Statistics;        // configuration and counters; the worker's own copy
-    // What the statistics request copies: the worker publishes Statistics
-    // here after each request, with StatisticsSequence odd while it writes.
+    // Device that the cache file's file object reports (SSD tier only): a
+    // volume holding another volume's cache file must not be cached itself.
+    PDEVICE_OBJECT CacheFileDevice;
+    // What the statistics request copies: the worker publishes the engine's
+    // statistics here after each request, with StatisticsSequence odd while
+    // it writes.
     volatile LONG StatisticsSequence;
     ULONG PublishedStatistics[sizeof(CacheStatistics) / sizeof(ULONG)];
-    // Set by the engine when a resource that the request needs (a bounce
-    // buffer, a lower request) cannot be had: the worker then hands the
-    // request to the owning driver uncached rather than fail it.
-    UCHAR PassOnUncached;
     volatile UCHAR Stopping;
     volatile UCHAR Terminate;
     PKTHREAD WorkerThread;
     LIST_ENTRY RequestQueue;
     KSPIN_LOCK QueueLock;
     KSEMAPHORE QueueSemaphore;
-    // Device that the cache file's file object reports (SSD tier only): a
-    // volume holding another volume's cache file must not be cached itself.
-    PDEVICE_OBJECT CacheFileDevice;
-    // Length of the volume in bytes, as the partition query gave it. Requests
-    // that end beyond it bypass the block index.
-    ULONGLONG VolumeLength;
     // The stack flags of the request the worker is serving that the volume
     // must see on every lower transfer made for it (forced unit access,
     // verify override).
     UCHAR RequestStackFlags;
 } VolumeCacheContext, *PVolumeCacheContext;
 
-// Driver-wide state, zero at load.
-extern PDEVICE_OBJECT ControlDevice;
-extern PVolumeCacheContext volatile VolumeTable[CACHE_VOLUME_SLOTS];
-extern UCHAR HookInstalled;
-extern PDRIVER_OBJECT HookedDriver;
-extern PDRIVER_DISPATCH SavedReadDispatch;
-extern PDRIVER_DISPATCH SavedWriteDispatch;
-extern NPAGED_LOOKASIDE_LIST TableNodeLookaside;
+// Driver-wide state, all of it in one record, zero at load.
+typedef struct _CacheDriverGlobals {
+    PDEVICE_OBJECT ControlDevice;
+    // Serialises control requests: the device admits one handle, but several
+    // threads may send requests on that handle at once.
+    KEVENT ControlGate;
+    PVolumeCacheContext volatile VolumeTable[CACHE_VOLUME_SLOTS];
+    // The interception (Interception.cpp): the owning driver whose read and
+    // write entries were taken over, once per load, and its own routines.
+    UCHAR HookInstalled;
+    PDRIVER_OBJECT HookedDriver;
+    PDRIVER_DISPATCH SavedReadDispatch;
+    PDRIVER_DISPATCH SavedWriteDispatch;
+    // Threads that may still run in, or use a context from, the
+    // interception: InterceptCallers counts the threads inside
+    // InterceptReadWrite (unload waits for it after giving the entries back),
+    // VolumeTableReaders those inside QueueVolumeRequest between reading a
+    // slot and leaving (a stop waits for it before it terminates the worker
+    // and again before it frees the context).
+    volatile LONG InterceptCallers;
+    volatile LONG VolumeTableReaders;
+} CacheDriverGlobals;
 
-// Threads that may still run in, or use a context from, the interception:
-// InterceptCallers counts the threads inside InterceptReadWrite (unload waits
-// for it after giving the entries back), VolumeTableReaders those inside
-// QueueVolumeRequest between reading a slot and leaving (a stop waits for it
-// before it terminates the worker and again before it frees the context).
-extern volatile LONG InterceptCallers;
-extern volatile LONG VolumeTableReaders;
-// Serialises control requests: the device admits one handle, but several
-// threads may send requests on that handle at once.
-extern KEVENT ControlGate;
+extern CacheDriverGlobals DriverGlobals;
 
 // Lock-free access to the state that the interception shares with the
 // control path and the worker. Each is one aligned access with full ordering,
 // as the counting protocol above needs.
 static inline PVolumeCacheContext ReadVolumeSlot(ULONG Slot) {
-    return __atomic_load_n(&VolumeTable[Slot], __ATOMIC_SEQ_CST);
+    return __atomic_load_n(&DriverGlobals.VolumeTable[Slot], __ATOMIC_SEQ_CST);
 }
 static inline UCHAR ReadFlag(volatile UCHAR *Flag) {
     return __atomic_load_n(Flag, __ATOMIC_SEQ_CST);
@@ -103,47 +98,65 @@ static inline LONG ReadCount(volatile LONG *Count) {
 extern "C" {
 #endif
 
-// Frame and control dispatch.
-DRIVER_INITIALIZE DriverEntry;
-NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
-NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject);
+// Routine description: completes a create or close of the control device.
+// A create is admitted for administrators and the device itself only.
+DRIVER_DISPATCH DispatchCreateClose;
+// Routine description: serves the three control codes of the control device,
+// one request at a time.
+DRIVER_DISPATCH DispatchDeviceControl;
+// Routine description: refuses any other request to the control device.
+DRIVER_DISPATCH DispatchDefault;
+// Routine description: stops every cached volume, deletes the control device
+// and its link, and gives the owning driver its entries back.
+DRIVER_UNLOAD CacheUnload;
 
 #ifdef __cplusplus
 }
 #endif
 
-PVolumeCacheContext FindVolumeByLetter(WCHAR Letter);
+_Ret_maybenull_ PVolumeCacheContext FindVolumeByLetter(_In_ WCHAR Letter);
 // First context in slot order whose VolumeDevice is DeviceObject, or null.
-PVolumeCacheContext FindVolumeByDevice(PDEVICE_OBJECT DeviceObject);
+_Ret_maybenull_ PVolumeCacheContext FindVolumeByDevice(_In_ PDEVICE_OBJECT DeviceObject);
+
+// Routine description: starts caching the volume that a start request names.
+// Checks the request and the volume, sets up the engine's record, attaches
+// the worker and publishes the volume; its failure path and the stop release
+// the context with ReleaseVolumeContext.
+NTSTATUS StartVolumeCache(_In_ const CacheControlRequest *Request);
+// Routine description: stops caching a volume: lets its queue drain, ends
+// its worker, empties its table slot and releases its context.
+NTSTATUS StopVolumeCache(_Inout_ PVolumeCacheContext Context);
+void ReleaseVolumeContext(_Inout_ PVolumeCacheContext Context);
+
+// Routine description: the owning driver's read and write entries while the
+// interception is installed. Queues a cached volume's requests to its worker
+// (STATUS_PENDING) and passes every other request to the owning driver.
+DRIVER_DISPATCH InterceptReadWrite;
+// STATUS_PENDING when the request was queued to its volume's worker, another
+// status when it is not this cache's to serve.
+NTSTATUS QueueVolumeRequest(_In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
+// Takes over the owning driver's read and write entries, once per load.
+void InstallInterception(_In_ PDRIVER_OBJECT OwningDriver);
+// Gives the entries back and waits until no thread is inside the interception.
+void RemoveInterception(void);
+// Sends a request straight to the owning driver's own read or write routine.
+NTSTATUS CallOwningDriver(_In_ UCHAR MajorFunction, _In_ PDEVICE_OBJECT DeviceObject, _Inout_ PIRP Irp);
 // Waits until the count drops to zero, polling with short delays.
-void WaitForZeroCount(volatile LONG *Count);
-// Exchanges the read and write entries of a driver's dispatch table at
-// DISPATCH_LEVEL with interrupts disabled.
-void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read,
-                              PDRIVER_DISPATCH Write);
+void WaitForZeroCount(_In_ volatile LONG *Count);
 
-// Attach and detach.
-NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
-                          ULONGLONG MemorySize, ULONGLONG SsdSize,
-                          ULONG AllocateBlockSize, ULONG CacheBlockSize,
-                          UCHAR SsdEnabled, UCHAR SsdAutoGrow, ULONGLONG SsdMaxSize);
-NTSTATUS StopVolumeCache(PVolumeCacheContext Context);
-void EmptyTable(PRTL_GENERIC_TABLE Table);
+// Routine description: the worker thread of one cached volume, whose context
+// is StartContext. Serves the queued requests one at a time, in arrival
+// order, until the stop tells it to end.
+KSTART_ROUTINE VolumeWorkerThread;
 
-// Interception and worker.
-NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-void NTAPI VolumeWorkerThread(PVOID StartContext);
+// Statistics: the worker (the only writer of the engine's record once the
+// volume is started, and the start before it) publishes a copy; the
+// statistics request copies a consistent snapshot of it.
+void PublishStatistics(_Inout_ PVolumeCacheContext Context);
+void CopyStatistics(_In_ PVolumeCacheContext Context, _Out_ CacheStatistics *Snapshot);
 
-// Statistics: the worker (the only writer of Statistics once the volume is
-// started, and the start before it) publishes a copy; the statistics request
-// copies a consistent snapshot of it.
-void PublishStatistics(PVolumeCacheContext Context);
-void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot);
-
-// Lower-device transfer.
-NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
-                        PVOID Buffer, PVolumeCacheContext Context, PULONG Information);
+// Routine description: the engine's lower-transfer routine, whose context is
+// the volume's PVolumeCacheContext. Sends one synchronous transfer to the
+// owning driver below the interception. A request that cannot be built
+// passes the request on uncached.
+CACHE_LOWER_TRANSFER TargetDeviceIo;

@@ -1,26 +1,16 @@
 // The driver's frame: entry and unload, and the control device's create,
 // close and default handlers.
 #include "Driver.h"
-#include "engine/BlockIndex.h"
 
 // The driver's state lives in static storage, which the system zeroes at
 // load. A driver image that is loaded again in the same address space (as a
 // test harness does) must not see the previous load's state.
 static void ResetDriverState(void)
 {
-    ULONG slot;
-
-    ControlDevice = NULL;
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++)
-        VolumeTable[slot] = NULL;
-    HookInstalled = FALSE;
-    HookedDriver = NULL;
-    SavedReadDispatch = NULL;
-    SavedWriteDispatch = NULL;
-    InterceptCallers = 0;
-    VolumeTableReaders = 0;
+    RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
 }
 
+_Use_decl_annotations_
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
 {
     UNICODE_STRING deviceName;
@@ -35,17 +25,17 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // security applies to every open, whatever name follows the device's.
     RtlInitUnicodeString(&deviceName, CACHE_DEVICE_NAME);
     status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN,
-                            FILE_DEVICE_SECURE_OPEN, TRUE, &ControlDevice);
+                            FILE_DEVICE_SECURE_OPEN, TRUE, &DriverGlobals.ControlDevice);
     if (!NT_SUCCESS(status)) {
-        ControlDevice = NULL;
+        DriverGlobals.ControlDevice = NULL;
         return status;
     }
 
     RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
     status = IoCreateSymbolicLink(&linkName, &deviceName);
     if (!NT_SUCCESS(status)) {
-        IoDeleteDevice(ControlDevice);
-        ControlDevice = NULL;
+        IoDeleteDevice(DriverGlobals.ControlDevice);
+        DriverGlobals.ControlDevice = NULL;
         return status;
     }
 
@@ -58,7 +48,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 
     ExInitializeNPagedLookasideList(&TableNodeLookaside, NULL, NULL, 0, TABLE_NODE_SIZE,
                                     CACHE_POOL_TAG, 0);
-    KeInitializeEvent(&ControlGate, SynchronizationEvent, TRUE);
+    KeInitializeEvent(&DriverGlobals.ControlGate, SynchronizationEvent, TRUE);
     return STATUS_SUCCESS;
 }
 
@@ -73,6 +63,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 // create. An I/O manager that passes none (Wine's, which runs every program
 // with administrative rights) gives nothing to check, and the open is
 // admitted.
+_Use_decl_annotations_
 extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
@@ -94,6 +85,7 @@ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP 
     return status;
 }
 
+_Use_decl_annotations_
 extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
@@ -103,27 +95,7 @@ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_NOT_SUPPORTED;
 }
 
-void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read, PDRIVER_DISPATCH Write)
-{
-    // A processor dispatching a request meanwhile sees either the old or the
-    // new routine in each entry, never a torn pointer.
-    KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
-    _disable();
-    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
-    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
-    _enable();
-    KeLowerIrql(oldIrql);
-}
-
-void WaitForZeroCount(volatile LONG *Count)
-{
-    LARGE_INTEGER interval;
-
-    interval.QuadPart = -10000;  // 1 ms
-    while (ReadCount(Count) != 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-}
-
+_Use_decl_annotations_
 extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
 {
     UNICODE_STRING linkName;
@@ -137,16 +109,10 @@ extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
     }
 
     ExDeleteNPagedLookasideList(&TableNodeLookaside);
-    IoDeleteDevice(ControlDevice);
-    ControlDevice = NULL;
+    IoDeleteDevice(DriverGlobals.ControlDevice);
+    DriverGlobals.ControlDevice = NULL;
     RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
     IoDeleteSymbolicLink(&linkName);
 
-    if (HookInstalled) {
-        ExchangeReadWriteEntries(HookedDriver, SavedReadDispatch, SavedWriteDispatch);
-        // A thread that fetched InterceptReadWrite from the table before the
-        // exchange may still be inside it, on its way to a saved routine.
-        // The image must stay until the last of them has left.
-        WaitForZeroCount(&InterceptCallers);
-    }
+    RemoveInterception();
 }

@@ -1,6 +1,8 @@
-// The interception routine in the owning driver's read and write entries:
-// requests for a cached volume are queued to its worker, all others go on to
-// the owning driver's own routines unchanged.
+// The interception of the owning driver's read and write entries, over its
+// whole life: installed by the first start, removed at unload, and drained
+// (waited for until no thread is inside it) by stops and unload. Requests for
+// a cached volume are queued to its worker, all others go on to the owning
+// driver's own routines unchanged.
 //
 // Two counters keep code and contexts alive while a thread may use them.
 // InterceptCallers counts the threads inside InterceptReadWrite; unload gives
@@ -19,7 +21,7 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PVOID buffer;
     NTSTATUS status = 0;
 
-    InterlockedIncrement(&VolumeTableReaders);
+    InterlockedIncrement(&DriverGlobals.VolumeTableReaders);
     context = FindVolumeByDevice(DeviceObject);
     // A request that the worker's own thread issues (an in-page read taken
     // inside the file system while the worker transfers the cache file) would
@@ -40,20 +42,73 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
         status = STATUS_PENDING;
     }
-    InterlockedDecrement(&VolumeTableReaders);
+    InterlockedDecrement(&DriverGlobals.VolumeTableReaders);
     return status;
 }
 
+_Use_decl_annotations_
 NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Read before queueing: a queued request may be completed at any moment.
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
     NTSTATUS status;
 
-    InterlockedIncrement(&InterceptCallers);
+    InterlockedIncrement(&DriverGlobals.InterceptCallers);
     status = QueueVolumeRequest(DeviceObject, Irp);
     if (status != STATUS_PENDING)
-        status = (major == IRP_MJ_READ ? SavedReadDispatch : SavedWriteDispatch)(DeviceObject, Irp);
-    InterlockedDecrement(&InterceptCallers);
+        status = CallOwningDriver(major, DeviceObject, Irp);
+    InterlockedDecrement(&DriverGlobals.InterceptCallers);
     return status;
+}
+
+NTSTATUS CallOwningDriver(UCHAR MajorFunction, PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    if (MajorFunction == IRP_MJ_WRITE)
+        return DriverGlobals.SavedWriteDispatch(DeviceObject, Irp);
+    return DriverGlobals.SavedReadDispatch(DeviceObject, Irp);
+}
+
+// Exchanges the read and write entries of a driver's dispatch table at
+// DISPATCH_LEVEL with interrupts disabled.
+static void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Read, PDRIVER_DISPATCH Write)
+{
+    // A processor dispatching a request meanwhile sees either the old or the
+    // new routine in each entry, never a torn pointer.
+    KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
+    _disable();
+    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
+    (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
+    _enable();
+    KeLowerIrql(oldIrql);
+}
+
+void InstallInterception(PDRIVER_OBJECT OwningDriver)
+{
+    if (DriverGlobals.HookInstalled)
+        return;
+    DriverGlobals.SavedWriteDispatch = OwningDriver->MajorFunction[IRP_MJ_WRITE];
+    DriverGlobals.SavedReadDispatch = OwningDriver->MajorFunction[IRP_MJ_READ];
+    ExchangeReadWriteEntries(OwningDriver, InterceptReadWrite, InterceptReadWrite);
+    DriverGlobals.HookInstalled = TRUE;
+    DriverGlobals.HookedDriver = OwningDriver;
+}
+
+void RemoveInterception(void)
+{
+    if (!DriverGlobals.HookInstalled)
+        return;
+    ExchangeReadWriteEntries(DriverGlobals.HookedDriver, DriverGlobals.SavedReadDispatch, DriverGlobals.SavedWriteDispatch);
+    // A thread that fetched InterceptReadWrite from the table before the
+    // exchange may still be inside it, on its way to a saved routine. The
+    // image must stay until the last of them has left.
+    WaitForZeroCount(&DriverGlobals.InterceptCallers);
+}
+
+void WaitForZeroCount(volatile LONG *Count)
+{
+    LARGE_INTEGER interval;
+
+    interval.QuadPart = -10000;  // 1 ms
+    while (ReadCount(Count) != 0)
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }

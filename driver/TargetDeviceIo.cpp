@@ -3,9 +3,11 @@
 // the worker that waits for it.
 #include "Driver.h"
 
+_Use_decl_annotations_
 NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
-                        PVOID Buffer, PVolumeCacheContext Context, PULONG Information)
+                        PVOID Buffer, PVOID LowerContext, PULONG Information)
 {
+    PVolumeCacheContext Context = (PVolumeCacheContext)LowerContext;
     KEVENT event;
     IO_STATUS_BLOCK ioStatus;
     LARGE_INTEGER offset;
@@ -21,7 +23,7 @@ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
                                        &event, &ioStatus);
     if (irp == NULL) {
         // The volume could serve the request: the worker hands it on uncached.
-        Context->PassOnUncached = TRUE;
+        PassRequestOnUncached(&Context->Cache);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
 
@@ -37,10 +39,7 @@ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
     stack->Flags |= Context->RequestStackFlags;
     stack->DeviceObject = Context->VolumeDevice;
 
-    if (MajorFunction == IRP_MJ_WRITE)
-        status = SavedWriteDispatch(Context->VolumeDevice, irp);
-    else
-        status = SavedReadDispatch(Context->VolumeDevice, irp);
+    status = CallOwningDriver(MajorFunction, Context->VolumeDevice, irp);
     if (status == STATUS_PENDING) {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
         status = ioStatus.Status;

@@ -1,9 +1,8 @@
-// Start of one volume's cache: checks, volume and cache file, memory tier,
-// context with its tier indexes, worker thread, table slot and, the first
-// time, the take-over of the owning driver's read and write entries.
+// Start of one volume's cache: check the request and the volume, set up the
+// engine's record of it, attach the worker thread, and publish the volume in
+// the table (taking over the owning driver's read and write entries the first
+// time).
 #include "Driver.h"
-#include "engine/BlockIndex.h"
-#include "engine/PageStore.h"
 
 #define VOLUME_OPEN_ACCESS     SYNCHRONIZE
 #define VOLUME_OPEN_SHARE      (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
@@ -103,11 +102,21 @@ static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
     return status;
 }
 
+// What opening the cache file needs and learns.
+typedef struct _CacheFileOpen {
+    const WCHAR *Path;
+    ULONGLONG Length;
+    PDEVICE_OBJECT VolumeDevice;
+    PDEVICE_OBJECT FileDevice;  // the device the file's file object reports
+} CacheFileOpen;
+
 // Opens (or creates) the cache file, checks where it lies and gives it its
 // length. On failure the handle is closed again, which deletes the file.
-static NTSTATUS OpenCacheFile(const WCHAR *Path, ULONGLONG Length, PDEVICE_OBJECT VolumeDevice,
-                              HANDLE *FileHandle, PDEVICE_OBJECT *FileDevice)
+static CACHE_OPEN_FILE OpenCacheFile;
+
+static NTSTATUS OpenCacheFile(PVOID Context, PHANDLE FileHandle)
 {
+    CacheFileOpen *open = (CacheFileOpen *)Context;
     UNICODE_STRING name;
     OBJECT_ATTRIBUTES attributes;
     IO_STATUS_BLOCK ioStatus;
@@ -116,7 +125,7 @@ static NTSTATUS OpenCacheFile(const WCHAR *Path, ULONGLONG Length, PDEVICE_OBJEC
     HANDLE handle;
     NTSTATUS status;
 
-    RtlInitUnicodeString(&name, Path);
+    RtlInitUnicodeString(&name, open->Path);
     InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
     status = ZwCreateFile(&handle, CACHE_FILE_ACCESS, &attributes, &ioStatus, NULL, 0, 0, FILE_OPEN_IF,
                           CACHE_FILE_OPTIONS, NULL, 0);
@@ -125,13 +134,13 @@ static NTSTATUS OpenCacheFile(const WCHAR *Path, ULONGLONG Length, PDEVICE_OBJEC
 
     status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject, NULL);
     if (NT_SUCCESS(status)) {
-        *FileDevice = fileObject->DeviceObject;
+        open->FileDevice = fileObject->DeviceObject;
         ObfDereferenceObject(fileObject);
-        if (*FileDevice == VolumeDevice || IsCachedVolumeDevice(*FileDevice))
+        if (open->FileDevice == open->VolumeDevice || IsCachedVolumeDevice(open->FileDevice))
             status = STATUS_INVALID_PARAMETER;
     }
     if (NT_SUCCESS(status)) {
-        endOfFile.EndOfFile.QuadPart = (LONGLONG)Length;
+        endOfFile.EndOfFile.QuadPart = (LONGLONG)open->Length;
         if (!NT_SUCCESS(ZwSetInformationFile(handle, &ioStatus, &endOfFile, sizeof(endOfFile),
                                              FileEndOfFileInformation)))
             status = STATUS_UNSUCCESSFUL;
@@ -144,65 +153,34 @@ static NTSTATUS OpenCacheFile(const WCHAR *Path, ULONGLONG Length, PDEVICE_OBJEC
     return STATUS_SUCCESS;
 }
 
-static PVOID AllocateZeroed(SIZE_T Bytes)
+// The request's rules, in their order, and the sizes the platform cannot
+// serve. Settings receives the values the cache uses: the sizes rounded where
+// their rule applies, as the request gave them otherwise; Slot the table slot
+// the volume will take.
+static NTSTATUS CheckStartRequest(const CacheControlRequest *Request, const WCHAR *CacheFilePath,
+                                  CacheSettings *Settings, PLONG Slot)
 {
-    PVOID memory = ExAllocatePoolWithTag(NonPagedPool, Bytes, CACHE_POOL_TAG);
-    if (memory != NULL)
-        RtlZeroMemory(memory, Bytes);
-    return memory;
-}
+    RtlZeroMemory(Settings, sizeof(*Settings));
+    Settings->MemorySize = Request->MemorySize;
+    Settings->SsdSize = Request->SsdSize;
+    Settings->SsdMaxSize = Request->SsdMaxSize;
+    Settings->AllocateBlockSize = Request->AllocateBlockSize;
+    Settings->CacheBlockSize = Request->CacheBlockSize;
+    Settings->SsdEnabled = Request->SsdEnabled;
+    Settings->SsdAutoGrow = Request->SsdAutoGrow;
 
-static void InitializeTierTables(PRTL_GENERIC_TABLE LookupTable, PRTL_GENERIC_TABLE LruTable)
-{
-    RtlInitializeGenericTable(LookupTable, CompareBlockNumbers, AllocateTableNode, FreeTableNode, NULL);
-    RtlInitializeGenericTable(LruTable, CompareLastUse, AllocateTableNode, FreeTableNode, NULL);
-}
-
-// Takes over the owning driver's read and write entries, once per load.
-static void InstallInterception(PDRIVER_OBJECT OwningDriver)
-{
-    if (HookInstalled)
-        return;
-    SavedWriteDispatch = OwningDriver->MajorFunction[IRP_MJ_WRITE];
-    SavedReadDispatch = OwningDriver->MajorFunction[IRP_MJ_READ];
-    ExchangeReadWriteEntries(OwningDriver, InterceptReadWrite, InterceptReadWrite);
-    HookInstalled = TRUE;
-    HookedDriver = OwningDriver;
-}
-
-NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
-                          ULONGLONG MemorySize, ULONGLONG SsdSize,
-                          ULONG AllocateBlockSize, ULONG CacheBlockSize,
-                          UCHAR SsdEnabled, UCHAR SsdAutoGrow, ULONGLONG SsdMaxSize)
-{
-    PDEVICE_OBJECT volumeDevice = NULL;
-    PDEVICE_OBJECT cacheFileDevice = NULL;
-    ULONGLONG partitionLength = 0;
-    PUCHAR transferBuffer = NULL;
-    HANDLE cacheFile = NULL;
-    PMemoryPageStore store = NULL;
-    BOOLEAN storeInitialized = FALSE;
-    PVolumeCacheContext context = NULL;
-    HANDLE threadHandle = NULL;
-    OBJECT_ATTRIBUTES threadAttributes;
-    ULONG blocks;
-    SIZE_T bitmapBytes;
-    LONG slot;
-    NTSTATUS status;
-
-    // The request's five rules, in this order.
-    if (!IsPowerOfTwo(AllocateBlockSize) || !IsPowerOfTwo(CacheBlockSize))
+    if (!IsPowerOfTwo(Settings->AllocateBlockSize) || !IsPowerOfTwo(Settings->CacheBlockSize))
         return STATUS_UNSUCCESSFUL;
-    MemorySize &= ~(ULONGLONG)(AllocateBlockSize - 1);
-    if (MemorySize == 0)
+    Settings->MemorySize &= ~(ULONGLONG)(Settings->AllocateBlockSize - 1);
+    if (Settings->MemorySize == 0)
         return STATUS_UNSUCCESSFUL;
-    if (SsdEnabled) {
-        SsdSize &= ~(CACHE_SSD_SIZE_UNIT - 1);
-        if (SsdSize == 0)
+    if (Settings->SsdEnabled) {
+        Settings->SsdSize &= ~(CACHE_SSD_SIZE_UNIT - 1);
+        if (Settings->SsdSize == 0)
             return STATUS_UNSUCCESSFUL;
-        if (SsdAutoGrow) {
-            SsdMaxSize &= ~(CACHE_SSD_SIZE_UNIT - 1);
-            if (SsdMaxSize == 0 || SsdSize >= SsdMaxSize)
+        if (Settings->SsdAutoGrow) {
+            Settings->SsdMaxSize &= ~(CACHE_SSD_SIZE_UNIT - 1);
+            if (Settings->SsdMaxSize == 0 || Settings->SsdSize >= Settings->SsdMaxSize)
                 return STATUS_UNSUCCESSFUL;
         }
     }
@@ -211,154 +189,164 @@ NTSTATUS StartVolumeCache(WCHAR DriveLetter, const WCHAR *CacheFilePath,
     // read from the volume; page allocation hands out whole pages, so an
     // allocation block below a page would come back longer than asked and
     // be taken for a short chunk.
-    if (CacheBlockSize < CACHE_MIN_BLOCK_SIZE || AllocateBlockSize < PAGE_SIZE)
+    if (Settings->CacheBlockSize < CACHE_MIN_BLOCK_SIZE || Settings->AllocateBlockSize < PAGE_SIZE)
         return STATUS_UNSUCCESSFUL;
     // A tier smaller than one cache block would have no slot to fill.
-    if ((ULONG)(MemorySize / CacheBlockSize) == 0 ||
-        (SsdEnabled && (ULONG)(SsdSize / CacheBlockSize) == 0))
+    if ((ULONG)(Settings->MemorySize / Settings->CacheBlockSize) == 0 ||
+        (Settings->SsdEnabled && (ULONG)(Settings->SsdSize / Settings->CacheBlockSize) == 0))
         return STATUS_UNSUCCESSFUL;
     // With every slot taken, no worker may be started.
-    slot = FirstEmptySlot();
-    if (slot < 0)
+    *Slot = FirstEmptySlot();
+    if (*Slot < 0)
         return STATUS_UNSUCCESSFUL;
-    if (SsdEnabled && !PathIsTerminated(CacheFilePath))
+    if (Settings->SsdEnabled && !PathIsTerminated(CacheFilePath))
         return STATUS_INVALID_PARAMETER;
+    return STATUS_SUCCESS;
+}
 
-    if (DriveLetter >= L'A' && DriveLetter <= L'Z')
-        DriveLetter = (WCHAR)(DriveLetter + 0x20);
+// Opens the volume and checks that it may be cached. On success the device
+// comes back referenced.
+static NTSTATUS CheckVolume(WCHAR FoldedLetter, ULONG CacheBlockSize, PDEVICE_OBJECT *VolumeDevice,
+                            ULONGLONG *PartitionLength)
+{
+    NTSTATUS status;
 
-    status = QueryVolume(DriveLetter, &volumeDevice, &partitionLength);
+    status = QueryVolume(FoldedLetter, VolumeDevice, PartitionLength);
     if (!NT_SUCCESS(status))
         return status;
-    if (HoldsCachedVolumesFile(volumeDevice))
+    if (HoldsCachedVolumesFile(*VolumeDevice))
         status = STATUS_INVALID_PARAMETER;
     // A volume reached by a second letter is the same device: the first
     // context gets all its requests, and a second one would keep copies that
     // writes no longer refresh, to serve them once the first is stopped.
-    else if (IsCachedVolumeDevice(volumeDevice))
+    else if (IsCachedVolumeDevice(*VolumeDevice))
         status = STATUS_UNSUCCESSFUL;
     // Block numbers are 32-bit: a volume with more blocks could not be indexed.
-    else if (partitionLength / CacheBlockSize > 0xFFFFFFFFull)
+    else if (*PartitionLength / CacheBlockSize > 0xFFFFFFFFull)
         status = STATUS_UNSUCCESSFUL;
     // Only the driver whose entries were taken over passes its requests to
     // the interception: a volume of another driver would never be served
     // from the cache, while its statistics said it was cached.
-    else if (HookInstalled && volumeDevice->DriverObject != HookedDriver)
+    else if (DriverGlobals.HookInstalled && (*VolumeDevice)->DriverObject != DriverGlobals.HookedDriver)
         status = STATUS_NOT_SUPPORTED;
+    if (!NT_SUCCESS(status))
+        ObDereferenceObject(*VolumeDevice);
+    return status;
+}
+
+// The volume's context with the engine's record set up: the storage first (the
+// transfer buffer, the cache file, the memory page store), then the context
+// that takes it over with the volume device's reference, then the tiers. On
+// failure all of it is released, the device's reference included.
+static NTSTATUS SetUpVolumeContext(WCHAR FoldedLetter, const WCHAR *CacheFilePath,
+                                   const CacheSettings *Settings, PDEVICE_OBJECT VolumeDevice,
+                                   ULONGLONG PartitionLength, PVolumeCacheContext *Context)
+{
+    CacheFileOpen open;
+    CacheStorage storage;
+    PVolumeCacheContext context = NULL;
+    NTSTATUS status;
+
+    open.Path = CacheFilePath;
+    open.Length = Settings->SsdSize;
+    open.VolumeDevice = VolumeDevice;
+    open.FileDevice = NULL;
+    status = CacheStorageAcquire(&storage, Settings, OpenCacheFile, &open);
+    if (NT_SUCCESS(status)) {
+        context = (PVolumeCacheContext)ExAllocatePoolWithTag(NonPagedPool, sizeof(VolumeCacheContext),
+                                                             CACHE_POOL_TAG);
+        if (context == NULL) {
+            CacheStorageRelease(&storage);
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        }
+    }
     if (!NT_SUCCESS(status)) {
-        ObDereferenceObject(volumeDevice);
+        ObDereferenceObject(VolumeDevice);
         return status;
     }
 
-    transferBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CACHE_TRANSFER_BUFFER_SIZE, CACHE_POOL_TAG);
-    if (transferBuffer == NULL) {
-        ObDereferenceObject(volumeDevice);
-        return STATUS_UNSUCCESSFUL;
-    }
-
-    if (SsdEnabled) {
-        status = OpenCacheFile(CacheFilePath, SsdSize, volumeDevice, &cacheFile, &cacheFileDevice);
-        if (!NT_SUCCESS(status))
-            goto Fail;
-    }
-
-    store = (PMemoryPageStore)AllocateZeroed(sizeof(MemoryPageStore));
-    if (store == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Fail;
-    }
-    if (!PageStoreInitialize(store, MemorySize, AllocateBlockSize)) {
-        status = STATUS_UNSUCCESSFUL;
-        goto Fail;
-    }
-    storeInitialized = TRUE;
-
-    context = (PVolumeCacheContext)AllocateZeroed(sizeof(VolumeCacheContext));
-    if (context == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Fail;
-    }
-    context->TransferBuffer = transferBuffer;
-    context->MemoryStore = store;
-    context->VolumeDevice = volumeDevice;
-    context->DriveLetter = DriveLetter;
-    context->CacheFileHandle = cacheFile;
-    context->CacheFileDevice = cacheFileDevice;
-    context->VolumeLength = partitionLength;
-    context->Statistics.AllocateBlockSize = AllocateBlockSize;
-    context->Statistics.CacheBlockSize = CacheBlockSize;
-    context->Statistics.MemorySize = MemorySize;
-    context->Statistics.SsdSize = SsdSize;
-    context->Statistics.SsdMaxSize = SsdMaxSize;
-    context->Statistics.SsdEnabled = SsdEnabled;
-    context->Statistics.SsdAutoGrow = SsdAutoGrow;
-    context->Statistics.VolumeSizeGB = (ULONG)(partitionLength >> 30);
-    PublishStatistics(context);
-
-    // One bit per block, the last partial block included.
-    blocks = (ULONG)(partitionLength / CacheBlockSize);
-    bitmapBytes = (SIZE_T)(blocks >> 3) + 1;
-    context->MemoryBitmap = (PUCHAR)AllocateZeroed(bitmapBytes);
-    if (context->MemoryBitmap == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Fail;
-    }
-    context->MemorySlotCount = (ULONG)(MemorySize / CacheBlockSize);
-    InitializeTierTables(&context->MemoryLookupTable, &context->MemoryLruTable);
-    if (SsdEnabled) {
-        context->SsdBitmap = (PUCHAR)AllocateZeroed(bitmapBytes);
-        if (context->SsdBitmap == NULL) {
-            status = STATUS_INSUFFICIENT_RESOURCES;
-            goto Fail;
-        }
-        context->SsdSlotCount = (ULONG)(SsdSize / CacheBlockSize);
-        InitializeTierTables(&context->SsdLookupTable, &context->SsdLruTable);
-    }
-
+    RtlZeroMemory(context, sizeof(*context));
+    context->VolumeDevice = VolumeDevice;
+    context->DriveLetter = FoldedLetter;
+    context->CacheFileDevice = open.FileDevice;
     KeInitializeSemaphore(&context->QueueSemaphore, 0, QUEUE_SEMAPHORE_LIMIT);
     KeInitializeSpinLock(&context->QueueLock);
     InitializeListHead(&context->RequestQueue);
+    status = CacheInitialize(&context->Cache, Settings, PartitionLength, &storage, TargetDeviceIo, context);
+    if (!NT_SUCCESS(status)) {
+        ReleaseVolumeContext(context);
+        return status;
+    }
+    *Context = context;
+    return STATUS_SUCCESS;
+}
 
+// Starts the volume's worker thread and keeps a reference to it. Started
+// tells whether the thread runs: a thread that runs keeps the context, even
+// when its reference could not be taken.
+static NTSTATUS AttachWorker(PVolumeCacheContext Context, PBOOLEAN Started)
+{
+    OBJECT_ATTRIBUTES threadAttributes;
+    HANDLE threadHandle = NULL;
+    NTSTATUS status;
+
+    *Started = FALSE;
     InitializeObjectAttributes(&threadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
     status = PsCreateSystemThread(&threadHandle, 0, &threadAttributes, NULL, NULL, VolumeWorkerThread,
-                                  context);
-    if (!NT_SUCCESS(status)) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-        goto Fail;
-    }
+                                  Context);
+    if (!NT_SUCCESS(status))
+        return STATUS_INSUFFICIENT_RESOURCES;
+    *Started = TRUE;
     status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
-                                       (PVOID *)&context->WorkerThread, NULL);
+                                       (PVOID *)&Context->WorkerThread, NULL);
     ZwClose(threadHandle);
     if (!NT_SUCCESS(status)) {
         // A kernel handle just created does not fail to reference. Should it
         // ever, the worker cannot be waited for: it is told to end, and its
         // context stays allocated rather than be freed under it.
-        RaiseFlag(&context->Terminate);
-        KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+        RaiseFlag(&Context->Terminate);
+        KeReleaseSemaphore(&Context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+    }
+    return status;
+}
+
+_Use_decl_annotations_
+NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
+{
+    const WCHAR *cacheFilePath =
+        (const WCHAR *)((const UCHAR *)Request + CACHE_OFFSET_OF(CacheControlRequest, CacheFilePath));
+    WCHAR letter = Request->DriveLetter;
+    PDEVICE_OBJECT volumeDevice = NULL;
+    ULONGLONG partitionLength = 0;
+    PVolumeCacheContext context = NULL;
+    CacheSettings settings;
+    BOOLEAN started;
+    LONG slot;
+    NTSTATUS status;
+
+    status = CheckStartRequest(Request, cacheFilePath, &settings, &slot);
+    if (!NT_SUCCESS(status))
+        return status;
+    if (letter >= L'A' && letter <= L'Z')
+        letter = (WCHAR)(letter + 0x20);
+    status = CheckVolume(letter, settings.CacheBlockSize, &volumeDevice, &partitionLength);
+    if (!NT_SUCCESS(status))
+        return status;
+
+    status = SetUpVolumeContext(letter, cacheFilePath, &settings, volumeDevice, partitionLength, &context);
+    if (!NT_SUCCESS(status))
+        return status;
+    status = AttachWorker(context, &started);
+    if (!NT_SUCCESS(status)) {
+        if (!started)
+            ReleaseVolumeContext(context);
         return status;
     }
 
     // From here the control requests and the interception find the volume.
+    PublishStatistics(context);
     context->SlotIndex = (ULONG)slot;
-    (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[slot], context);
+    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[slot], context);
     InstallInterception(volumeDevice->DriverObject);
     return STATUS_SUCCESS;
-
-Fail:
-    if (context != NULL) {
-        if (context->SsdBitmap != NULL)
-            ExFreePoolWithTag(context->SsdBitmap, CACHE_POOL_TAG);
-        if (context->MemoryBitmap != NULL)
-            ExFreePoolWithTag(context->MemoryBitmap, CACHE_POOL_TAG);
-        ExFreePoolWithTag(context, CACHE_POOL_TAG);
-    }
-    if (storeInitialized)
-        PageStoreRelease(store);
-    if (store != NULL)
-        ExFreePoolWithTag(store, CACHE_POOL_TAG);
-    if (cacheFile != NULL)
-        ZwClose(cacheFile);
-    ExFreePoolWithTag(transferBuffer, CACHE_POOL_TAG);
-    ObDereferenceObject(volumeDevice);
-    return status;
 }

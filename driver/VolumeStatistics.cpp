@@ -1,7 +1,7 @@
 // Statistics of a cached volume as the statistics request sees them.
 //
-// The worker updates the 64-bit counters of its own copy while it serves a
-// request; on x86 a 64-bit copy is two 32-bit accesses, so a copy taken from
+// The engine updates the 64-bit counters of its record while the worker
+// serves a request; on x86 a 64-bit copy is two 32-bit accesses, so a copy taken from
 // another thread could hold half an old and half a new counter, or counters
 // of a request half served. Instead the worker publishes its copy after each
 // request, one 32-bit word at a time, between two increments of a sequence
@@ -22,7 +22,7 @@ void PublishStatistics(PVolumeCacheContext Context)
     LONG sequence = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
     ULONG i;
 
-    RtlCopyMemory(words, &Context->Statistics, sizeof(words));
+    CacheFillStatistics(&Context->Cache, (CacheStatistics *)words);
     // Each word is stored with release order, so a reader that sees a new
     // word also sees the odd count stored before it.
     __atomic_store_n(&Context->StatisticsSequence, sequence + 1, __ATOMIC_RELAXED);

@@ -1,19 +1,10 @@
 // Stop of one volume's cache: let the queue drain, end the worker, release
 // the tiers, empty the table slot and free the context.
 #include "Driver.h"
-#include "engine/PageStore.h"
 
 #define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
 
-void EmptyTable(PRTL_GENERIC_TABLE Table)
-{
-    PVOID element;
-
-    // Deleting the first element restarts the enumeration each time.
-    while ((element = RtlEnumerateGenericTable(Table, TRUE)) != NULL)
-        RtlDeleteElementGenericTable(Table, element);
-}
-
+_Use_decl_annotations_
 NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 {
     LARGE_INTEGER interval;
@@ -22,7 +13,7 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     // just before may still be queueing: wait for it, so that no request is
     // queued after the worker has gone.
     RaiseFlag(&Context->Stopping);
-    WaitForZeroCount(&VolumeTableReaders);
+    WaitForZeroCount(&DriverGlobals.VolumeTableReaders);
 
     // The worker serves what was queued before.
     interval.QuadPart = STOP_DRAIN_INTERVAL;
@@ -33,25 +24,18 @@ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     KeWaitForSingleObject(Context->WorkerThread, Executive, KernelMode, FALSE, NULL);
     ObfDereferenceObject(Context->WorkerThread);
 
-    ExFreePoolWithTag(Context->MemoryBitmap, CACHE_POOL_TAG);
-    EmptyTable(&Context->MemoryLookupTable);
-    EmptyTable(&Context->MemoryLruTable);
-    if (Context->Statistics.SsdEnabled) {
-        ExFreePoolWithTag(Context->SsdBitmap, CACHE_POOL_TAG);
-        EmptyTable(&Context->SsdLookupTable);
-        EmptyTable(&Context->SsdLruTable);
-        ZwClose(Context->CacheFileHandle);  // deletes the file
-    }
-    PageStoreRelease(Context->MemoryStore);
-    ExFreePoolWithTag(Context->MemoryStore, CACHE_POOL_TAG);
-
     // A thread inside the interception may have read the slot just before it
     // was emptied; the context is freed only once no such thread is left.
-    (void)InterlockedExchangePointer((PVOID volatile *)&VolumeTable[Context->SlotIndex], NULL);
-    WaitForZeroCount(&VolumeTableReaders);
+    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[Context->SlotIndex], NULL);
+    WaitForZeroCount(&DriverGlobals.VolumeTableReaders);
 
-    ExFreePoolWithTag(Context->TransferBuffer, CACHE_POOL_TAG);
+    ReleaseVolumeContext(Context);
+    return STATUS_SUCCESS;
+}
+
+void ReleaseVolumeContext(PVolumeCacheContext Context)
+{
+    CacheRelease(&Context->Cache);  // closing the cache file deletes it
     ObDereferenceObject(Context->VolumeDevice);
     ExFreePoolWithTag(Context, CACHE_POOL_TAG);
-    return STATUS_SUCCESS;
 }

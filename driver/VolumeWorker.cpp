@@ -1,7 +1,9 @@
 // The worker thread of one cached volume: serves its queued requests one at
 // a time, in arrival order, through the cache engine.
 #include "Driver.h"
-#include "engine/CachePaths.h"
+#include "engine/ReadPath.h"
+#include "engine/VolumeCache.h"
+#include "engine/WritePath.h"
 
 static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
 {
@@ -13,10 +15,7 @@ static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
 // driver's own routines, as if they had never been intercepted.
 static void PassOnRequest(PVolumeCacheContext Context, PIRP Irp)
 {
-    if (IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_READ)
-        SavedReadDispatch(Context->VolumeDevice, Irp);
-    else
-        SavedWriteDispatch(Context->VolumeDevice, Irp);
+    CallOwningDriver(IoGetCurrentIrpStackLocation(Irp)->MajorFunction, Context->VolumeDevice, Irp);
 }
 
 // A request that the cache cannot serve (no buffer in system space, or a
@@ -29,7 +28,7 @@ static void PassOnUncached(PVolumeCacheContext Context, PIRP Irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
 
     if (stack->MajorFunction == IRP_MJ_WRITE)
-        DropCoveredBlocks(Context, (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
+        DropCoveredBlocks(&Context->Cache, (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
                           stack->Parameters.Write.Length);
     PublishStatistics(Context);
     PassOnRequest(Context, Irp);
@@ -50,23 +49,18 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
         return;
     }
 
-    Context->PassOnUncached = FALSE;
     Context->RequestStackFlags = (UCHAR)(stack->Flags & CACHE_INHERITED_STACK_FLAGS);
     if (stack->MajorFunction == IRP_MJ_READ)
-        status = CacheReadRequest(buffer, offset, length, Context, Irp, &transferred);
+        status = CacheReadRequest(&Context->Cache, buffer, offset, length, &transferred);
     else
-        status = CacheWriteRequest(buffer, offset, length, Context, Irp, &transferred);
+        status = CacheWriteRequest(&Context->Cache, buffer, offset, length, &transferred);
     Context->RequestStackFlags = 0;
-    if (Context->PassOnUncached) {
+    if (Context->Cache.PassOnUncached) {
         PassOnUncached(Context, Irp);
         return;
     }
 
     information = status == STATUS_SUCCESS ? transferred : 0;
-    if (stack->MajorFunction == IRP_MJ_READ) {
-        Context->Statistics.ReadBytes += information;
-        Context->Statistics.ReadRequests += 1;
-    }
     // Published before the completion: a statistics request sent after the
     // caller has seen its request complete counts it.
     PublishStatistics(Context);
@@ -76,6 +70,7 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
     IofCompleteRequest(Irp, status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
 }
 
+_Use_decl_annotations_
 void NTAPI VolumeWorkerThread(PVOID StartContext)
 {
     PVolumeCacheContext context = (PVolumeCacheContext)StartContext;

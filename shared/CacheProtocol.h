@@ -4,11 +4,29 @@
 // panel in user mode. All multi-byte values are little-endian; sizes are bytes.
 #pragma once
 
-// The three device control codes of \Device\Tessiro8 (device type 0x22,
-// METHOD_BUFFERED, FILE_ANY_ACCESS): request and reply share one system buffer.
-#define IOCTL_CACHE_CONTROL_VOLUME   0x222004u  // function 0x801
-#define IOCTL_CACHE_QUERY_STATISTICS 0x222008u  // function 0x802
-#define IOCTL_CACHE_QUERY_VERSION    0x22200Cu  // function 0x803
+// Control codes are built with the platform's CTL_CODE: the kernel's headers
+// define it for the driver, winioctl.h for the panel. A program whose headers
+// lack it (or the names it combines) gets the same definitions here.
+#ifndef CTL_CODE
+#define CTL_CODE(DeviceType,Function,Method,Access) (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
+#endif
+#ifndef FILE_DEVICE_UNKNOWN
+#define FILE_DEVICE_UNKNOWN 0x00000022
+#endif
+#ifndef METHOD_BUFFERED
+#define METHOD_BUFFERED 0
+#endif
+#ifndef FILE_ANY_ACCESS
+#define FILE_ANY_ACCESS 0
+#endif
+
+// The three device control codes of \Device\Tessiro8: buffered, so that
+// request and reply share one system buffer, and open to any caller that
+// could open the device.
+#define CACHE_CONTROL_CODE(Function) CTL_CODE(FILE_DEVICE_UNKNOWN, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_CACHE_CONTROL_VOLUME   CACHE_CONTROL_CODE(0x801)
+#define IOCTL_CACHE_QUERY_STATISTICS CACHE_CONTROL_CODE(0x802)
+#define IOCTL_CACHE_QUERY_VERSION    CACHE_CONTROL_CODE(0x803)
 
 #define CACHE_DRIVER_VERSION 0x20110325u
 
@@ -70,6 +88,10 @@ typedef struct _CacheStatistics {
 #pragma pack(pop)
 
 #define CACHE_OFFSET_OF(type, field) __builtin_offsetof(type, field)
+
+static_assert(IOCTL_CACHE_CONTROL_VOLUME == 0x222004u, "start and stop control code");
+static_assert(IOCTL_CACHE_QUERY_STATISTICS == 0x222008u, "statistics control code");
+static_assert(IOCTL_CACHE_QUERY_VERSION == 0x22200Cu, "version control code");
 
 static_assert(sizeof(WCHAR) == 2, "WCHAR must be a UTF-16 code unit");
 static_assert(sizeof(CacheControlRequest) == 560, "CacheControlRequest is 560 bytes");

@@ -3,31 +3,7 @@
 // table by tick, then block number).
 #include "BlockIndex.h"
 
-TierIndex MemoryTierIndex(PVolumeCacheContext Context)
-{
-    TierIndex Tier;
-
-    Tier.Bitmap = Context->MemoryBitmap;
-    Tier.LookupTable = &Context->MemoryLookupTable;
-    Tier.LruTable = &Context->MemoryLruTable;
-    Tier.SlotsUsed = &Context->MemorySlotsUsed;
-    Tier.SlotCount = Context->MemorySlotCount;
-    Tier.BlocksUsed = &Context->Statistics.MemoryBlocksUsed;
-    return Tier;
-}
-
-TierIndex SsdTierIndex(PVolumeCacheContext Context)
-{
-    TierIndex Tier;
-
-    Tier.Bitmap = Context->SsdBitmap;
-    Tier.LookupTable = &Context->SsdLookupTable;
-    Tier.LruTable = &Context->SsdLruTable;
-    Tier.SlotsUsed = &Context->SsdSlotsUsed;
-    Tier.SlotCount = Context->SsdSlotCount;
-    Tier.BlocksUsed = &Context->Statistics.SsdBlocksUsed;
-    return Tier;
-}
+NPAGED_LOOKASIDE_LIST TableNodeLookaside;
 
 RTL_GENERIC_COMPARE_RESULTS NTAPI CompareBlockNumbers(PRTL_GENERIC_TABLE Table, PVOID First, PVOID Second)
 {
@@ -90,15 +66,6 @@ BOOLEAN BitmapSet(PUCHAR Bitmap, ULONG Block, ULONG Value)
     return TRUE;
 }
 
-BlockLocation ClassifyBlock(PVolumeCacheContext Context, ULONG Block)
-{
-    if (BitmapTest(Context->MemoryBitmap, Block))
-        return BlockInMemory;
-    if (Context->Statistics.SsdEnabled && BitmapTest(Context->SsdBitmap, Block))
-        return BlockInSsd;
-    return BlockNotCached;
-}
-
 PBlockEntry LookupBlockEntry(PRTL_GENERIC_TABLE LookupTable, ULONG Block)
 {
     BlockEntry Key;
@@ -122,7 +89,7 @@ static void SetEntryTick(PBlockEntry Entry, ULONGLONG Tick)
     Entry->TickHigh = (LONG)(Tick >> 32);
 }
 
-void TouchBlockEntry(PTierIndex Tier, PBlockEntry Entry)
+void TouchBlockEntry(PCacheTier Tier, PBlockEntry Entry)
 {
     BlockEntry Updated;
     BOOLEAN Inserted;
@@ -135,20 +102,20 @@ void TouchBlockEntry(PTierIndex Tier, PBlockEntry Entry)
 
     // The new position is inserted before the old one is deleted, so a node
     // that cannot be had leaves both tables as they were.
-    if (!RtlInsertElementGenericTable(Tier->LruTable, &Updated, sizeof(Updated), &Inserted))
+    if (!RtlInsertElementGenericTable(&Tier->LruTable, &Updated, sizeof(Updated), &Inserted))
         return;
-    RtlDeleteElementGenericTable(Tier->LruTable, Entry);
+    RtlDeleteElementGenericTable(&Tier->LruTable, Entry);
     Entry->TickLow = Updated.TickLow;
     Entry->TickHigh = Updated.TickHigh;
 }
 
-ULONG EvictLeastRecentlyUsed(PTierIndex Tier)
+ULONG EvictLeastRecentlyUsed(PCacheTier Tier)
 {
     PBlockEntry Oldest;
     BlockEntry Key;
     ULONG Slot;
 
-    Oldest = (PBlockEntry)RtlEnumerateGenericTable(Tier->LruTable, TRUE);
+    Oldest = (PBlockEntry)RtlEnumerateGenericTable(&Tier->LruTable, TRUE);
     if (Oldest == NULL)
         return CACHE_NO_SLOT;
 
@@ -156,13 +123,13 @@ ULONG EvictLeastRecentlyUsed(PTierIndex Tier)
     BitmapSet(Tier->Bitmap, Oldest->Block, 0);
     RtlZeroMemory(&Key, sizeof(Key));
     Key.Block = Oldest->Block;
-    RtlDeleteElementGenericTable(Tier->LookupTable, &Key);
+    RtlDeleteElementGenericTable(&Tier->LookupTable, &Key);
     // Last: Oldest is the LRU table's own node.
-    RtlDeleteElementGenericTable(Tier->LruTable, Oldest);
+    RtlDeleteElementGenericTable(&Tier->LruTable, Oldest);
     return Slot;
 }
 
-BOOLEAN InsertBlockEntry(PTierIndex Tier, ULONG Block, ULONG Slot)
+BOOLEAN InsertBlockEntry(PCacheTier Tier, ULONG Block, ULONG Slot)
 {
     BlockEntry Entry;
     BOOLEAN Inserted = FALSE;
@@ -171,12 +138,12 @@ BOOLEAN InsertBlockEntry(PTierIndex Tier, ULONG Block, ULONG Slot)
     Entry.Slot = Slot;
     SetEntryTick(&Entry, CurrentTick());
 
-    if (!RtlInsertElementGenericTable(Tier->LookupTable, &Entry, sizeof(Entry), &Inserted) || !Inserted)
+    if (!RtlInsertElementGenericTable(&Tier->LookupTable, &Entry, sizeof(Entry), &Inserted) || !Inserted)
         return FALSE;
 
-    if (!RtlInsertElementGenericTable(Tier->LruTable, &Entry, sizeof(Entry), &Inserted) || !Inserted) {
+    if (!RtlInsertElementGenericTable(&Tier->LruTable, &Entry, sizeof(Entry), &Inserted) || !Inserted) {
         // No entry in one table only: take the lookup entry back out.
-        RtlDeleteElementGenericTable(Tier->LookupTable, &Entry);
+        RtlDeleteElementGenericTable(&Tier->LookupTable, &Entry);
         return FALSE;
     }
 

@@ -7,7 +7,7 @@
 // release run while no worker does.
 #pragma once
 
-#include "../Driver.h"
+#include "CacheBase.h"
 
 typedef struct _MemoryPageStore {
     UCHAR Exhausted;

@@ -1,9 +1,10 @@
 // The SSD tier: block slots in the cache file, filled by promoting memory hits
-// and read back by SSD hits, which go into the memory tier again.
+// (the read path reads them back for SSD hits).
 //
 // The file holds raw slots from offset 0 (slot s at s * CacheBlockSize) and
 // nothing else; which block a slot holds is known only from the SSD index.
-#include "CachePaths.h"
+#include "SsdTier.h"
+#include "Tier.h"
 
 // One synchronous transfer at an explicit offset. A short transfer counts as
 // a failure: a short read would leave stale bytes in the buffer, a short write
@@ -37,37 +38,26 @@ NTSTATUS CacheFileWrite(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID
     return CacheFileTransfer(FileHandle, Offset, Length, Buffer, TRUE);
 }
 
-BOOLEAN TakeSsdSlot(PVolumeCacheContext Context, PTierIndex Tier, PULONG Slot)
-{
-    if (*Tier->SlotsUsed < Tier->SlotCount) {
-        *Slot = *Tier->SlotsUsed;
-        *Tier->SlotsUsed += 1;
-        *Tier->BlocksUsed += 1;
-        return TRUE;
-    }
-    return EvictForSlot(Context, Tier, Slot);
-}
-
 // One file write of consecutive slots from FirstSlot, holding the blocks from
 // FirstBlock. When the write fails, the blocks it should have stored leave
 // the SSD tier: their slots hold no known bytes.
-static void WritePromotion(PVolumeCacheContext Context, PTierIndex Tier, ULONG FirstSlot,
-                           ULONG FirstBlock, ULONG Bytes, PUCHAR Source)
+static void WritePromotion(PVolumeCache Cache, ULONG FirstSlot, ULONG FirstBlock,
+                           ULONG Bytes, PUCHAR Source)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG k;
 
-    if (CacheFileWrite(Context->CacheFileHandle, (ULONGLONG)FirstSlot * BlockSize, Bytes,
+    if (CacheFileWrite(Cache->Storage.CacheFile, (ULONGLONG)FirstSlot * BlockSize, Bytes,
                        Source) == STATUS_SUCCESS)
         return;
     for (k = 0; k < Bytes / BlockSize; k++)
-        DropBlockEntry(Context, Tier, FirstBlock + k, FirstSlot + k);
+        DropBlockEntry(&Cache->Ssd, FirstBlock + k, FirstSlot + k);
 }
 
-void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count, PUCHAR Bounce)
+void PromoteRunToSsd(PVolumeCache Cache, ULONG FirstBlock, ULONG Count, PUCHAR Bounce)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    TierIndex Tier;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
+    PCacheTier Tier = &Cache->Ssd;
     ULONG PendingSlot = CACHE_NO_SLOT;  // first slot of the pending write
     ULONG PendingBlock = 0;             // its first block
     ULONG PendingBytes = 0;
@@ -76,19 +66,17 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
     ULONG Block, Slot, j;
     PUCHAR Source;
 
-    if (!Context->Statistics.SsdEnabled)
+    if (!Cache->Settings.SsdEnabled)
         return;
-    Tier = SsdTierIndex(Context);
 
     for (j = 0; j < Count; j++) {
         Block = FirstBlock + j;
         Source = Bounce + j * BlockSize;
 
         // Already held: its slot is not rewritten, and it breaks the group.
-        if (BitmapTest(Tier.Bitmap, Block) || !TakeSsdSlot(Context, &Tier, &Slot)) {
+        if (BitmapTest(Tier->Bitmap, Block) || !TakeSlot(Tier, &Slot)) {
             if (PendingSlot != CACHE_NO_SLOT) {
-                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
-                               PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
                 PendingSlot = CACHE_NO_SLOT;
             }
             continue;
@@ -98,8 +86,7 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
             PendingBytes += BlockSize;
         } else {
             if (PendingSlot != CACHE_NO_SLOT)
-                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
-                               PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
             PendingSlot = Slot;
             PendingBlock = Block;
             PendingBytes = BlockSize;
@@ -110,71 +97,16 @@ void PromoteRunToSsd(PVolumeCacheContext Context, ULONG FirstBlock, ULONG Count,
         // Without a node the block stays out of the tier: it leaves the group
         // (which is written as it stands, so that slots and sources stay in
         // step) and its slot goes back to the tier.
-        if (!InsertBlockEntry(&Tier, Block, Slot)) {
+        if (!InsertBlockEntry(Tier, Block, Slot)) {
             PendingBytes -= BlockSize;
             if (PendingBytes != 0)
-                WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes,
-                               PendingSource);
+                WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
             PendingSlot = CACHE_NO_SLOT;
-            ReleaseSlot(Context, &Tier, Slot);
+            ReleaseSlot(Tier, Slot);
         }
         PreviousSlot = Slot;
     }
 
     if (PendingSlot != CACHE_NO_SLOT)
-        WritePromotion(Context, &Tier, PendingSlot, PendingBlock, PendingBytes, PendingSource);
-}
-
-NTSTATUS ReadSsdRun(ULONG FirstBlock, ULONG FirstSlot, ULONG Count, PUCHAR RunBuffer,
-                    ULONG RequestFirst, ULONG RequestCount, ULONG Head, ULONG Tail,
-                    PVolumeCacheContext Context, PULONG Transferred)
-{
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    TierIndex Tier = SsdTierIndex(Context);
-    BOOLEAN FromVolume = FALSE;
-    PUCHAR Bounce;
-    ULONG Skip;
-    ULONG Copied;
-    NTSTATUS Status;
-    ULONG j;
-
-    Bounce = AcquireBounceBuffer(Context, BlockSize * Count);
-    if (Bounce == NULL)
-        return STATUS_INSUFFICIENT_RESOURCES;
-
-    // Promotions of this request may have taken some of the run's slots; and
-    // a file read that fails delivers nothing. Either way the volume supplies
-    // the run, and blocks whose slots cannot be trusted leave the SSD tier.
-    if (!RunStillInSlots(&Tier, Context->SsdSlotsUsed >= Context->SsdSlotCount, FirstBlock,
-                         FirstSlot, Count)) {
-        FromVolume = TRUE;
-    } else if (CacheFileRead(Context->CacheFileHandle, (ULONGLONG)FirstSlot * BlockSize,
-                             BlockSize * Count, Bounce) != STATUS_SUCCESS) {
-        for (j = 0; j < Count; j++)
-            DropBlockEntry(Context, &Tier, FirstBlock + j, FirstSlot + j);
-        FromVolume = TRUE;
-    }
-
-    if (FromVolume) {
-        Status = ReadRunFromVolume(FirstBlock, Count, RunBuffer, Bounce, RequestFirst,
-                                   RequestCount, Head, Tail, Context, Transferred);
-        if (Status != STATUS_SUCCESS) {
-            ReleaseBounceBuffer(Context, Bounce);
-            return Status;
-        }
-    } else {
-        Copied = RunCallerBytes(FirstBlock, Count, RequestFirst, RequestCount, Head, Tail,
-                                BlockSize, &Skip);
-        RtlCopyMemory(RunBuffer + Skip, Bounce + Skip, Copied);
-        *Transferred += Copied;
-        Context->Statistics.SsdHitBytes += Copied;
-        Context->Statistics.SsdHits += 1;
-    }
-
-    // The blocks stay in the SSD tier as well, untouched.
-    for (j = 0; j < Count; j++)
-        PlaceInMemory(Context, FirstBlock + j, Bounce + j * BlockSize);
-
-    ReleaseBounceBuffer(Context, Bounce);
-    return STATUS_SUCCESS;
+        WritePromotion(Cache, PendingSlot, PendingBlock, PendingBytes, PendingSource);
 }

@@ -8,8 +8,11 @@
 // dropped instead, so that later reads go to the volume. When the write's
 // bounce buffer or lower request cannot be had, the worker hands the write to
 // the owning driver uncached and drops the copies itself.
-#include "CachePaths.h"
+#include "WritePath.h"
+#include "SsdTier.h"
+#include "Tier.h"
 #include "PageStore.h"
+#include "VolumeCache.h"
 
 // Unbuffered transfers on the cache file need sector-aligned offsets and
 // lengths. Whole slots always are; a part of a block is written directly
@@ -19,46 +22,47 @@
 // Overwrites Bytes bytes at InBlock within the SSD copy in Slot. An unaligned
 // part goes through TransferBuffer (free again once the volume write is done):
 // the whole slot is read, patched and written back.
-static NTSTATUS RefreshSsdCopy(PVolumeCacheContext Context, ULONG Slot, ULONG InBlock,
+static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
                                ULONG Bytes, const UCHAR *Source)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONGLONG SlotOffset = (ULONGLONG)Slot * BlockSize;
-    PUCHAR Whole = Context->TransferBuffer;
+    PUCHAR Whole = Cache->Storage.TransferBuffer;
     NTSTATUS Status;
 
     if ((InBlock % CACHE_FILE_ALIGNMENT) == 0 && (Bytes % CACHE_FILE_ALIGNMENT) == 0)
-        return CacheFileWrite(Context->CacheFileHandle, SlotOffset + InBlock, Bytes,
+        return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset + InBlock, Bytes,
                               (PVOID)Source);
 
     if (BlockSize > CACHE_TRANSFER_BUFFER_SIZE)
         return STATUS_BUFFER_TOO_SMALL;
-    Status = CacheFileRead(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+    Status = CacheFileRead(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
     if (Status != STATUS_SUCCESS)
         return Status;
     RtlCopyMemory(Whole + InBlock, Source, Bytes);
-    return CacheFileWrite(Context->CacheFileHandle, SlotOffset, BlockSize, Whole);
+    return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
 }
 
-NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                           PVolumeCacheContext Context, PIRP Irp, PULONG Transferred)
+_Use_decl_annotations_
+NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
+                           PULONG Transferred)
 {
-    ULONG BlockSize = Context->Statistics.CacheBlockSize;
-    TierIndex Memory, Ssd;
+    ULONG BlockSize = Cache->Settings.CacheBlockSize;
+    PCacheTier Memory = &Cache->Memory;
+    PCacheTier Ssd = &Cache->Ssd;
     PBlockEntry Entry;
     PUCHAR Bounce;
     ULONG Head, First, Count, InBlock, Bytes, Block, Slot, i;
     const UCHAR *Source;
     NTSTATUS Status;
 
-    UNREFERENCED_PARAMETER(Irp);
-
-    Bounce = AcquireBounceBuffer(Context, Length);
+    Cache->PassOnUncached = FALSE;
+    Bounce = AcquireBounceBuffer(Cache, Length);
     if (Bounce == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     RtlCopyMemory(Bounce, Buffer, Length);
-    Status = TargetDeviceIo(IRP_MJ_WRITE, Offset, Length, Bounce, Context, Transferred);
-    ReleaseBounceBuffer(Context, Bounce);
+    Status = CacheLowerTransfer(Cache, IRP_MJ_WRITE, Offset, Length, Bounce, Transferred);
+    ReleaseBounceBuffer(Cache, Bounce);
 
     if (Length == 0)
         return Status;
@@ -66,16 +70,14 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
     // A write that the volume took only in part leaves it holding bytes the
     // cache cannot know: its copies go, as after a failed write.
     if (Status != STATUS_SUCCESS || *Transferred != Length ||
-        !RequestWithinCache(Context, Offset, Length)) {
-        DropCoveredBlocks(Context, Offset, Length);
+        !RequestWithinCache(Cache, Offset, Length)) {
+        DropCoveredBlocks(Cache, Offset, Length);
         return Status;
     }
 
     Head = (ULONG)(Offset & (BlockSize - 1));
     First = (ULONG)((Offset - Head) / BlockSize);
     Count = ((Head + Length + BlockSize - 1) & ~(BlockSize - 1)) / BlockSize;
-    Memory = MemoryTierIndex(Context);
-    Ssd = SsdTierIndex(Context);
 
     for (i = 0; i < Count; i++) {
         Block = First + i;
@@ -85,24 +87,24 @@ NTSTATUS CacheWriteRequest(PVOID Buffer, ULONGLONG Offset, ULONG Length,
             Bytes -= BlockSize * Count - Head - Length;
         Source = (const UCHAR *)Buffer + (i * BlockSize + InBlock - Head);
 
-        Entry = BitmapTest(Memory.Bitmap, Block) ? LookupBlockEntry(Memory.LookupTable, Block) : NULL;
+        Entry = BitmapTest(Memory->Bitmap, Block) ? LookupBlockEntry(&Memory->LookupTable, Block) : NULL;
         if (Entry != NULL) {
             Slot = Entry->Slot;
-            TouchBlockEntry(&Memory, Entry);
-            if (PageStoreWrite(Context->MemoryStore, Source,
+            TouchBlockEntry(Memory, Entry);
+            if (PageStoreWrite(Cache->Storage.Store, Source,
                                (ULONGLONG)Slot * BlockSize + InBlock, (LONG)Bytes) != Bytes)
-                DropBlockEntry(Context, &Memory, Block, Slot);
+                DropBlockEntry(Memory, Block, Slot);
         }
 
-        Entry = Context->Statistics.SsdEnabled && BitmapTest(Ssd.Bitmap, Block)
-                    ? LookupBlockEntry(Ssd.LookupTable, Block)
+        Entry = Cache->Settings.SsdEnabled && BitmapTest(Ssd->Bitmap, Block)
+                    ? LookupBlockEntry(&Ssd->LookupTable, Block)
                     : NULL;
         if (Entry != NULL) {
             Slot = Entry->Slot;
-            TouchBlockEntry(&Ssd, Entry);
+            TouchBlockEntry(Ssd, Entry);
             // A copy that cannot be refreshed must not stay behind stale.
-            if (RefreshSsdCopy(Context, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
-                DropBlockEntry(Context, &Ssd, Block, Slot);
+            if (RefreshSsdCopy(Cache, Slot, InBlock, Bytes, Source) != STATUS_SUCCESS)
+                DropBlockEntry(Ssd, Block, Slot);
         }
     }
     return Status;

@@ -162,8 +162,8 @@ protected:
         GateChanged.wait(hold, [&] { return Running.empty(); });
         bool started = Bed().StartCache(kLetter, Settings()) == STATUS_SUCCESS;
         PVolumeCacheContext context = FindVolumeByLetter(kLetter);
-        if (started && context && GetParam().Ssd && context->SsdSlotCount > 6)
-            context->SsdSlotCount = 6;
+        if (started && context && GetParam().Ssd && context->Cache.Ssd.SlotCount > 6)
+            context->Cache.Ssd.SlotCount = 6;
         Paused = false;
         GateChanged.notify_all();
         return started;

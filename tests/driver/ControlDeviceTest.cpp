@@ -26,7 +26,7 @@ NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
 RawReply SendRaw(ULONG Code, std::vector<uint8_t> &SystemBuffer, ULONG InputLength,
                  ULONG OutputLength) {
     bool completed = false;
-    PIRP irp = IoAllocateIrp(ControlDevice->StackSize, FALSE);
+    PIRP irp = IoAllocateIrp(DriverGlobals.ControlDevice->StackSize, FALSE);
     irp->AssociatedIrp.SystemBuffer = SystemBuffer.empty() ? nullptr : SystemBuffer.data();
     PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
     stack->MajorFunction = IRP_MJ_DEVICE_CONTROL;
@@ -37,7 +37,7 @@ RawReply SendRaw(ULONG Code, std::vector<uint8_t> &SystemBuffer, ULONG InputLeng
     stack->Context = &completed;
     stack->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
     RawReply reply;
-    reply.Returned = IofCallDriver(ControlDevice, irp);
+    reply.Returned = IofCallDriver(DriverGlobals.ControlDevice, irp);
     EXPECT_TRUE(completed) << "the control request was not completed by its handler";
     reply.Status = irp->IoStatus.Status;
     reply.Information = irp->IoStatus.Information;
@@ -321,13 +321,13 @@ TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused) {
 TEST_F(ControlDeviceTest, CreateWithoutSecurityContextAndCloseSucceed) {
     for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE)}) {
         bool completed = false;
-        PIRP irp = IoAllocateIrp(ControlDevice->StackSize, FALSE);
+        PIRP irp = IoAllocateIrp(DriverGlobals.ControlDevice->StackSize, FALSE);
         PIO_STACK_LOCATION stack = IoGetNextIrpStackLocation(irp);
         stack->MajorFunction = major;
         stack->CompletionRoutine = StopAtCaller;
         stack->Context = &completed;
         stack->Control = SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL;
-        EXPECT_EQ(IofCallDriver(ControlDevice, irp), STATUS_SUCCESS);
+        EXPECT_EQ(IofCallDriver(DriverGlobals.ControlDevice, irp), STATUS_SUCCESS);
         EXPECT_TRUE(completed);
         EXPECT_EQ(irp->IoStatus.Status, STATUS_SUCCESS);
         IoFreeIrp(irp);

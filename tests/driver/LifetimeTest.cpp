@@ -45,7 +45,7 @@ TEST_F(LifetimeTest, StopWaitsForThreadsThatMayHoldTheContext) {
     PVolumeCacheContext context = FindVolumeByLetter(L'c');
     ASSERT_NE(context, nullptr);
     // As a thread inside QueueVolumeRequest that has just found the context.
-    InterlockedIncrement(&VolumeTableReaders);
+    InterlockedIncrement(&DriverGlobals.VolumeTableReaders);
     std::atomic<bool> stopped{false};
     std::thread stop([&] {
         EXPECT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
@@ -56,7 +56,7 @@ TEST_F(LifetimeTest, StopWaitsForThreadsThatMayHoldTheContext) {
     EXPECT_TRUE(__atomic_load_n(&context->Stopping, __ATOMIC_SEQ_CST));
     EXPECT_FALSE(__atomic_load_n(&context->Terminate, __ATOMIC_SEQ_CST))
         << "the worker must not end while a request may still be queued";
-    InterlockedDecrement(&VolumeTableReaders);
+    InterlockedDecrement(&DriverGlobals.VolumeTableReaders);
     stop.join();
     EXPECT_TRUE(stopped.load());
     EXPECT_FALSE(Bed().Stats(L'c').has_value());

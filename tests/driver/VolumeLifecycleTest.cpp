@@ -38,7 +38,7 @@ TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce) {
     ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
     EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)InterceptReadWrite);
     EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_WRITE], (PDRIVER_DISPATCH)InterceptReadWrite);
-    EXPECT_EQ(HookedDriver, volumeDriver);
+    EXPECT_EQ(DriverGlobals.HookedDriver, volumeDriver);
     EXPECT_EQ(Bed().ReadBytes(L'c', 0, 128 * KiB), Pattern(0, 128 * KiB));
     EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 1u);
     EXPECT_GT(Bed().Stats(L'c')->MemoryBlocksUsed, 0u);
@@ -55,8 +55,8 @@ TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce) {
     EXPECT_EQ(stats->MemoryBlocksUsed, 0u);
     EXPECT_EQ(stats->MemoryHits, 0u);
     // A second take-over would have saved the interception as the original.
-    EXPECT_EQ(SavedReadDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
-    EXPECT_EQ(SavedWriteDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    EXPECT_EQ(DriverGlobals.SavedReadDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
+    EXPECT_EQ(DriverGlobals.SavedWriteDispatch, (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
     // The first read after the restart comes from the volume again.
     Spy.Clear();
     EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB));
@@ -115,10 +115,10 @@ TEST_F(VolumeLifecycleTest, LettersFoldAndFreedSlotsAreReused) {
     ASSERT_EQ(Bed().StopCache(L'D'), STATUS_SUCCESS);
     ASSERT_NE(FindVolumeByLetter(L'e'), nullptr);
     EXPECT_EQ(FindVolumeByLetter(L'e')->SlotIndex, 2u);
-    EXPECT_EQ(VolumeTable[1], nullptr);
+    EXPECT_EQ(DriverGlobals.VolumeTable[1], nullptr);
     ASSERT_EQ(Bed().StartCache(L'f', Small()), STATUS_SUCCESS);
     EXPECT_EQ(FindVolumeByLetter(L'f')->SlotIndex, 1u);
-    EXPECT_EQ(VolumeTable[1], FindVolumeByLetter(L'f'));
+    EXPECT_EQ(DriverGlobals.VolumeTable[1], FindVolumeByLetter(L'f'));
     EXPECT_EQ(FindVolumeByDevice(Bed().Volume(L'f')->Device()), FindVolumeByLetter(L'f'));
 }
 
@@ -188,7 +188,7 @@ TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
         EXPECT_EQ(LivePool(), baseline);
         EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
         EXPECT_FALSE(CacheTestBed::FileExists(cacheFile)) << "the cache file was left behind";
-        EXPECT_EQ(HookInstalled, 0) << "a failed start took over the volume driver";
+        EXPECT_EQ(DriverGlobals.HookInstalled, 0) << "a failed start took over the volume driver";
     }
     // Afterwards the same volume starts normally.
     EXPECT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
@@ -420,17 +420,17 @@ TEST_F(VolumeLifecycleTest, StatisticsDescribeTheVolume) {
     PVolumeCacheContext context = FindVolumeByLetter(L'c');
     ASSERT_NE(context, nullptr);
     EXPECT_EQ(Bed().Stats(L'c')->VolumeSizeGB, 931u);
-    EXPECT_EQ(context->VolumeLength, 1000000000000ull);
+    EXPECT_EQ(context->Cache.VolumeLength, 1000000000000ull);
     EXPECT_EQ(context->VolumeDevice, Bed().Volume(L'c')->Device());
-    EXPECT_EQ(context->MemorySlotCount, 64u);
-    EXPECT_EQ(context->SsdSlotCount, 0u);
-    EXPECT_EQ(context->SsdBitmap, nullptr);
-    EXPECT_EQ(context->CacheFileHandle, nullptr);
+    EXPECT_EQ(context->Cache.Memory.SlotCount, 64u);
+    EXPECT_EQ(context->Cache.Ssd.SlotCount, 0u);
+    EXPECT_EQ(context->Cache.Ssd.Bitmap, nullptr);
+    EXPECT_EQ(context->Cache.Storage.CacheFile, nullptr);
 
     ASSERT_EQ(Bed().StartCache(L'd', StartSettings::WithSsd(1024ull * MiB)), STATUS_SUCCESS);
     context = FindVolumeByLetter(L'd');
-    EXPECT_EQ(context->SsdSlotCount, 1024u * MiB / (64 * KiB));
-    EXPECT_NE(context->SsdBitmap, nullptr);
+    EXPECT_EQ(context->Cache.Ssd.SlotCount, 1024u * MiB / (64 * KiB));
+    EXPECT_NE(context->Cache.Ssd.Bitmap, nullptr);
     EXPECT_EQ(Bed().Stats(L'd')->SsdEnabled, 1);
 }
 

@@ -10,6 +10,7 @@
 
 #include "driver/Driver.h"
 #include "driver/engine/BlockIndex.h"
+#include "driver/engine/VolumeCache.h"
 #include "host/kernel/include/HostKernel.h"
 
 namespace engine_test {
@@ -53,37 +54,37 @@ inline void DrainTable(PRTL_GENERIC_TABLE Table) {
 // volume of BlockCount whole blocks plus a partial one. The bitmaps have
 // exactly (BlockCount >> 3) + 1 bytes, so an access past them shows under ASan.
 struct TestVolume {
-    VolumeCacheContext *Context;
+    VolumeCache *Context;
 
     TestVolume(ULONG BlockCount, ULONG MemorySlots, bool Ssd = false, ULONG SsdSlots = 0) {
-        Context = static_cast<VolumeCacheContext *>(std::calloc(1, sizeof(VolumeCacheContext)));
+        Context = static_cast<VolumeCache *>(std::calloc(1, sizeof(VolumeCache)));
         size_t BitmapBytes = (BlockCount >> 3) + 1;
-        Context->MemoryBitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
-        Context->MemorySlotCount = MemorySlots;
-        InitTables(&Context->MemoryLookupTable, &Context->MemoryLruTable);
+        Context->Memory.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
+        Context->Memory.SlotCount = MemorySlots;
+        InitTables(&Context->Memory.LookupTable, &Context->Memory.LruTable);
         if (Ssd) {
-            Context->Statistics.SsdEnabled = 1;
-            Context->SsdBitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
-            Context->SsdSlotCount = SsdSlots;
-            InitTables(&Context->SsdLookupTable, &Context->SsdLruTable);
+            Context->Settings.SsdEnabled = 1;
+            Context->Ssd.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
+            Context->Ssd.SlotCount = SsdSlots;
+            InitTables(&Context->Ssd.LookupTable, &Context->Ssd.LruTable);
         }
     }
     ~TestVolume() {
-        DrainTable(&Context->MemoryLookupTable);
-        DrainTable(&Context->MemoryLruTable);
-        if (Context->Statistics.SsdEnabled) {
-            DrainTable(&Context->SsdLookupTable);
-            DrainTable(&Context->SsdLruTable);
-            std::free(Context->SsdBitmap);
+        DrainTable(&Context->Memory.LookupTable);
+        DrainTable(&Context->Memory.LruTable);
+        if (Context->Settings.SsdEnabled) {
+            DrainTable(&Context->Ssd.LookupTable);
+            DrainTable(&Context->Ssd.LruTable);
+            std::free(Context->Ssd.Bitmap);
         }
-        std::free(Context->MemoryBitmap);
+        std::free(Context->Memory.Bitmap);
         std::free(Context);
     }
     TestVolume(const TestVolume &) = delete;
     TestVolume &operator=(const TestVolume &) = delete;
 
-    TierIndex Memory() { return MemoryTierIndex(Context); }
-    TierIndex Ssd() { return SsdTierIndex(Context); }
+    CacheTier &Memory() { return Context->Memory; }
+    CacheTier &Ssd() { return Context->Ssd; }
 
 private:
     static void InitTables(PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru) {

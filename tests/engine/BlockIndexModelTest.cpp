@@ -49,18 +49,18 @@ protected:
     // One comparison per invariant, so that the check stays cheap enough to
     // run after every step.
     void CheckInvariants(TestVolume &Volume, ULONG BlockCount, const char *Step, int Index) {
-        VolumeCacheContext *C = Volume.Context;
+        VolumeCache *C = Volume.Context;
         std::vector<Row> ByBlock, ByUse;
         for (auto &B : Blocks)
             ByBlock.emplace_back(B.first, B.second.Slot, B.second.Tick);
         for (auto &U : Order)
             ByUse.emplace_back(U.second, Blocks[U.second].Slot, U.first);
-        ASSERT_EQ(Rows(&C->MemoryLookupTable), ByBlock) << "lookup table after step " << Index << " (" << Step << ")";
-        ASSERT_EQ(Rows(&C->MemoryLruTable), ByUse) << "LRU table after step " << Index << " (" << Step << ")";
+        ASSERT_EQ(Rows(&C->Memory.LookupTable), ByBlock) << "lookup table after step " << Index << " (" << Step << ")";
+        ASSERT_EQ(Rows(&C->Memory.LruTable), ByUse) << "LRU table after step " << Index << " (" << Step << ")";
 
         std::vector<ULONG> SetBits, ModelBlocks;
         for (ULONG Block = 0; Block <= BlockCount; Block++)
-            if (BitmapTest(C->MemoryBitmap, Block))
+            if (BitmapTest(C->Memory.Bitmap, Block))
                 SetBits.push_back(Block);
         for (auto &B : Blocks)
             ModelBlocks.push_back(B.first);
@@ -71,11 +71,14 @@ protected:
         for (auto &B : Blocks)
             AllSlots.push_back(B.second.Slot);
         std::sort(AllSlots.begin(), AllSlots.end());
-        std::vector<ULONG> HandedOut(C->MemorySlotsUsed);
-        for (ULONG i = 0; i < C->MemorySlotsUsed; i++)
+        std::vector<ULONG> HandedOut(C->Memory.SlotsUsed);
+        for (ULONG i = 0; i < C->Memory.SlotsUsed; i++)
             HandedOut[i] = i;
         ASSERT_EQ(AllSlots, HandedOut) << "slots after step " << Index << " (" << Step << ")";
-        ASSERT_EQ(C->Statistics.MemoryBlocksUsed, C->MemorySlotsUsed);
+        // The statistics report the slots handed out as the blocks used.
+        CacheStatistics Published;
+        CacheFillStatistics(C, &Published);
+        ASSERT_EQ(Published.MemoryBlocksUsed, C->Memory.SlotsUsed);
     }
 };
 
@@ -84,8 +87,8 @@ TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel) {
     const ULONG Slots = 48;
     const int Steps = 20000;
     TestVolume Volume(BlockCount, Slots);
-    TierIndex Memory = Volume.Memory();
-    PRTL_GENERIC_TABLE LookupTable = &Volume.Context->MemoryLookupTable;
+    CacheTier &Memory = Volume.Memory();
+    PRTL_GENERIC_TABLE LookupTable = &Volume.Context->Memory.LookupTable;
     std::mt19937 Random(20110325);
     auto Pick = [&](ULONG Limit) { return static_cast<ULONG>(Random() % Limit); };
     bool Refusing = false;
@@ -110,7 +113,7 @@ TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel) {
         } else if (Dice < 50) {
             What = "place";
             ULONG Block = Pick(BlockCount + 1);
-            if (BitmapTest(Volume.Context->MemoryBitmap, Block))
+            if (BitmapTest(Volume.Context->Memory.Bitmap, Block))
                 continue;
             // The read path's placement: a fresh slot while there is one,
             // otherwise the least recently used block's slot.
@@ -118,9 +121,8 @@ TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel) {
             if (!FreeSlots.empty()) {
                 Slot = FreeSlots.back();
                 FreeSlots.pop_back();
-            } else if (*Memory.SlotsUsed < Memory.SlotCount) {
-                Slot = (*Memory.SlotsUsed)++;
-                (*Memory.BlocksUsed)++;
+            } else if (Memory.SlotsUsed < Memory.SlotCount) {
+                Slot = Memory.SlotsUsed++;
             } else {
                 ASSERT_FALSE(Blocks.empty()) << "every slot is either held or free";
                 ULONG Oldest = Order.begin()->second;
@@ -186,7 +188,7 @@ TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel) {
     host::PoolClearFaults();
     // The sequence must have exercised both the refusals and a full tier.
     EXPECT_GT(Refusals, 0);
-    EXPECT_EQ(Volume.Context->MemorySlotsUsed, Slots);
+    EXPECT_EQ(Volume.Context->Memory.SlotsUsed, Slots);
 }
 
 }  // namespace

@@ -36,15 +36,15 @@ TEST_F(BlockIndexTest, BitLayoutIsLeastSignificantBitFirstAndCoversThePartialLas
     // Through the index: the partial last block of a volume of 16 whole
     // blocks is block 16, the only bit of the bitmap's third byte in use.
     TestVolume Volume(16, 4);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     ASSERT_TRUE(InsertBlockEntry(&Memory, 16, 0));
-    EXPECT_EQ(Volume.Context->MemoryBitmap[2], 0x01);
+    EXPECT_EQ(Volume.Context->Memory.Bitmap[2], 0x01);
     EXPECT_EQ(ClassifyBlock(Volume.Context, 16), BlockInMemory);
 }
 
 TEST_F(BlockIndexTest, ClassificationPrefersMemoryAndReadsTheSsdBitmapOnlyWithTheSsdTier) {
     TestVolume Volume(64, 8, /*Ssd=*/true, 8);
-    TierIndex Memory = Volume.Memory(), Ssd = Volume.Ssd();
+    CacheTier &Memory = Volume.Memory(), &Ssd = Volume.Ssd();
     ASSERT_TRUE(InsertBlockEntry(&Memory, 1, 0));
     ASSERT_TRUE(InsertBlockEntry(&Memory, 2, 1));
     ASSERT_TRUE(InsertBlockEntry(&Ssd, 2, 0));
@@ -57,14 +57,14 @@ TEST_F(BlockIndexTest, ClassificationPrefersMemoryAndReadsTheSsdBitmapOnlyWithTh
 
     // Block 1 is used again later, so block 2 is the one to leave memory.
     host::TickAdvance(1);
-    TouchBlockEntry(&Memory, LookupBlockEntry(&Volume.Context->MemoryLookupTable, 1));
+    TouchBlockEntry(&Memory, LookupBlockEntry(&Volume.Context->Memory.LookupTable, 1));
     EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), 1u);
     EXPECT_EQ(ClassifyBlock(Volume.Context, 2), BlockInSsd);
 
     // With the SSD tier off its bitmap is never read: a null pointer would fault.
     TestVolume NoSsd(64, 8);
-    NoSsd.Context->SsdBitmap = nullptr;
-    TierIndex NoSsdMemory = NoSsd.Memory();
+    NoSsd.Context->Ssd.Bitmap = nullptr;
+    CacheTier &NoSsdMemory = NoSsd.Memory();
     ASSERT_TRUE(InsertBlockEntry(&NoSsdMemory, 5, 0));
     EXPECT_EQ(ClassifyBlock(NoSsd.Context, 5), BlockInMemory);
     EXPECT_EQ(ClassifyBlock(NoSsd.Context, 6), BlockNotCached);
@@ -111,7 +111,7 @@ TEST_F(BlockIndexTest, CompareRoutinesFollowTheSignedAndUnsignedRules) {
 
 TEST_F(BlockIndexTest, EvictsOldestTickFirstAndLowestBlockAmongEqualTicks) {
     TestVolume Volume(100, 8);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     host::TickSet(50);
     ASSERT_TRUE(InsertBlockEntry(&Memory, 40, 0));
     host::TickAdvance(1);
@@ -126,15 +126,15 @@ TEST_F(BlockIndexTest, EvictsOldestTickFirstAndLowestBlockAmongEqualTicks) {
     const ULONG ExpectedBlocks[] = {40, 3, 7, 9, 1};
     for (int i = 0; i < 5; i++) {
         EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), ExpectedSlots[i]) << "eviction " << i;
-        EXPECT_EQ(BitmapTest(Volume.Context->MemoryBitmap, ExpectedBlocks[i]), 0u);
+        EXPECT_EQ(BitmapTest(Volume.Context->Memory.Bitmap, ExpectedBlocks[i]), 0u);
     }
     EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), CACHE_NO_SLOT);
 }
 
 TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved) {
     TestVolume Volume(100, 8);
-    TierIndex Memory = Volume.Memory();
-    PRTL_GENERIC_TABLE Lookup = &Volume.Context->MemoryLookupTable;
+    CacheTier &Memory = Volume.Memory();
+    PRTL_GENERIC_TABLE Lookup = &Volume.Context->Memory.LookupTable;
     host::TickSet(1000);
     ASSERT_TRUE(InsertBlockEntry(&Memory, 10, 0));
     ASSERT_TRUE(InsertBlockEntry(&Memory, 20, 1));
@@ -144,12 +144,12 @@ TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved) {
     PBlockEntry Ten = LookupBlockEntry(Lookup, 10);
     TouchBlockEntry(&Memory, Ten);
     EXPECT_EQ(LookupBlockEntry(Lookup, 10), Ten) << "the entry stays where it was";
-    EXPECT_EQ(TableEntries(&Volume.Context->MemoryLruTable).front().Block, 10u);
+    EXPECT_EQ(TableEntries(&Volume.Context->Memory.LruTable).front().Block, 10u);
 
     // A later tick: block 10 becomes the most recently used; slot unchanged.
     host::TickAdvance(3);
     TouchBlockEntry(&Memory, LookupBlockEntry(Lookup, 10));
-    std::vector<BlockEntry> Lru = TableEntries(&Volume.Context->MemoryLruTable);
+    std::vector<BlockEntry> Lru = TableEntries(&Volume.Context->Memory.LruTable);
     ASSERT_EQ(Lru.size(), 3u);
     EXPECT_EQ(Lru[0].Block, 20u);
     EXPECT_EQ(Lru[1].Block, 30u);
@@ -165,7 +165,7 @@ TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved) {
 TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot) {
     const ULONG Slots = 16;
     TestVolume Volume(1000, Slots);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     for (ULONG i = 0; i < Slots; i++) {
         host::TickAdvance(1);
         ASSERT_TRUE(InsertBlockEntry(&Memory, 500 - i * 7, i));
@@ -173,12 +173,12 @@ TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot) {
 
     ULONG Slot = EvictLeastRecentlyUsed(&Memory);
     EXPECT_EQ(Slot, 0u);
-    EXPECT_EQ(BitmapTest(Volume.Context->MemoryBitmap, 500), 0u);
-    EXPECT_EQ(LookupBlockEntry(&Volume.Context->MemoryLookupTable, 500), nullptr);
-    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->MemoryLookupTable), Slots - 1);
-    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->MemoryLruTable), Slots - 1);
+    EXPECT_EQ(BitmapTest(Volume.Context->Memory.Bitmap, 500), 0u);
+    EXPECT_EQ(LookupBlockEntry(&Volume.Context->Memory.LookupTable, 500), nullptr);
+    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->Memory.LookupTable), Slots - 1);
+    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->Memory.LruTable), Slots - 1);
     for (ULONG i = 1; i < Slots; i++) {
-        PBlockEntry Kept = LookupBlockEntry(&Volume.Context->MemoryLookupTable, 500 - i * 7);
+        PBlockEntry Kept = LookupBlockEntry(&Volume.Context->Memory.LookupTable, 500 - i * 7);
         ASSERT_NE(Kept, nullptr);
         EXPECT_EQ(Kept->Slot, i);
     }
@@ -189,15 +189,15 @@ TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot) {
 
 TEST_F(BlockIndexTest, ATierWithoutSlotsHasNothingToEvict) {
     TestVolume Volume(10, 0);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     EXPECT_EQ(Memory.SlotCount, 0u);
     EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), CACHE_NO_SLOT);
-    EXPECT_EQ(Volume.Context->MemoryBitmap[0], 0);
+    EXPECT_EQ(Volume.Context->Memory.Bitmap[0], 0);
 }
 
 TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas) {
     TestVolume Volume(100, 8);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     host::TickSet(5);
     ASSERT_TRUE(InsertBlockEntry(&Memory, 1, 0));
 
@@ -213,20 +213,20 @@ TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas) {
         EXPECT_FALSE(InsertBlockEntry(&Memory, 2, 1));
         host::PoolClearFaults();
         EmptyLookaside();
-        EXPECT_EQ(BitmapTest(Volume.Context->MemoryBitmap, 2), 0u);
-        EXPECT_EQ(LookupBlockEntry(&Volume.Context->MemoryLookupTable, 2), nullptr);
-        EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->MemoryLookupTable), 1u);
-        EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->MemoryLruTable), 1u);
+        EXPECT_EQ(BitmapTest(Volume.Context->Memory.Bitmap, 2), 0u);
+        EXPECT_EQ(LookupBlockEntry(&Volume.Context->Memory.LookupTable, 2), nullptr);
+        EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->Memory.LookupTable), 1u);
+        EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->Memory.LruTable), 1u);
     }
 
     // A touch whose new LRU node is refused keeps the old tick in both tables.
     host::TickAdvance(1);
     host::PoolFailAfter(CACHE_POOL_TAG, 0);
-    PBlockEntry One = LookupBlockEntry(&Volume.Context->MemoryLookupTable, 1);
+    PBlockEntry One = LookupBlockEntry(&Volume.Context->Memory.LookupTable, 1);
     TouchBlockEntry(&Memory, One);
     host::PoolClearFaults();
     EXPECT_EQ(TickOf(*One), 5u);
-    std::vector<BlockEntry> Lru = TableEntries(&Volume.Context->MemoryLruTable);
+    std::vector<BlockEntry> Lru = TableEntries(&Volume.Context->Memory.LruTable);
     ASSERT_EQ(Lru.size(), 1u);
     EXPECT_EQ(TickOf(Lru[0]), 5u);
 
@@ -262,14 +262,14 @@ TEST_F(BlockIndexTest, ATableAsksForExactlyOneNodeBlockPerEntry) {
 
 TEST_F(BlockIndexTest, InsertingABlockTheTierHoldsChangesNothing) {
     TestVolume Volume(100, 8);
-    TierIndex Memory = Volume.Memory();
+    CacheTier &Memory = Volume.Memory();
     ASSERT_TRUE(InsertBlockEntry(&Memory, 4, 2));
     host::TickAdvance(1);
     EXPECT_FALSE(InsertBlockEntry(&Memory, 4, 3));
-    PBlockEntry Four = LookupBlockEntry(&Volume.Context->MemoryLookupTable, 4);
+    PBlockEntry Four = LookupBlockEntry(&Volume.Context->Memory.LookupTable, 4);
     ASSERT_NE(Four, nullptr);
     EXPECT_EQ(Four->Slot, 2u);
-    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->MemoryLruTable), 1u);
+    EXPECT_EQ(RtlNumberGenericTableElements(&Volume.Context->Memory.LruTable), 1u);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@
 
 #include "CacheTestBed.h"
 #include "driver/engine/BlockIndex.h"
-#include "driver/engine/CachePaths.h"
+#include "driver/engine/VolumeCache.h"
 
 namespace paths_test {
 
@@ -124,10 +124,10 @@ protected:
     }
 
     // --- the index between requests ---------------------------------------
-    bool InMemory(ULONG Block) { return BitmapTest(Context()->MemoryBitmap, Block) != 0; }
-    bool InSsd(ULONG Block) { return BitmapTest(Context()->SsdBitmap, Block) != 0; }
-    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->MemoryLookupTable, Block).Slot; }
-    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->SsdLookupTable, Block).Slot; }
+    bool InMemory(ULONG Block) { return BitmapTest(Context()->Cache.Memory.Bitmap, Block) != 0; }
+    bool InSsd(ULONG Block) { return BitmapTest(Context()->Cache.Ssd.Bitmap, Block) != 0; }
+    ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->Cache.Memory.LookupTable, Block).Slot; }
+    ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->Cache.Ssd.LookupTable, Block).Slot; }
     BlockEntry EntryOf(PRTL_GENERIC_TABLE Table, ULONG Block) {
         PBlockEntry e = LookupBlockEntry(Table, Block);
         EXPECT_NE(e, nullptr) << "no entry for block " << Block;
@@ -139,15 +139,15 @@ protected:
     // of the LRU order with the free-slot marker.
     void ExpectIndexConsistent(bool Ssd) {
         PVolumeCacheContext c = Context();
-        ExpectTierConsistent(c->MemoryBitmap, &c->MemoryLookupTable, &c->MemoryLruTable,
-                             c->MemorySlotsUsed, "memory");
+        ExpectTierConsistent(c->Cache.Memory.Bitmap, &c->Cache.Memory.LookupTable, &c->Cache.Memory.LruTable,
+                             c->Cache.Memory.SlotsUsed, "memory");
         if (Ssd)
-            ExpectTierConsistent(c->SsdBitmap, &c->SsdLookupTable, &c->SsdLruTable,
-                                 c->SsdSlotsUsed, "ssd");
+            ExpectTierConsistent(c->Cache.Ssd.Bitmap, &c->Cache.Ssd.LookupTable, &c->Cache.Ssd.LruTable,
+                                 c->Cache.Ssd.SlotsUsed, "ssd");
     }
     void ExpectTierConsistent(PUCHAR Bitmap, PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru,
                               ULONG SlotsUsed, const char *Name) {
-        ULONG blocks = CacheableBlockCount(Context());
+        ULONG blocks = CacheableBlockCount(&Context()->Cache);
         std::set<ULONG> slots;
         ULONG entries = 0;
         for (PVOID p = RtlEnumerateGenericTable(Lookup, TRUE); p;
@@ -201,10 +201,9 @@ protected:
     // Makes the SSD tier look as if Used slots were already handed out, or as
     // if it had only Count slots. Only between requests.
     void SetSsdSlotsUsed(ULONG Used) {
-        Context()->SsdSlotsUsed = Used;
-        Context()->Statistics.SsdBlocksUsed = Used;
+        Context()->Cache.Ssd.SlotsUsed = Used;
     }
-    void SetSsdSlotCount(ULONG Count) { Context()->SsdSlotCount = Count; }
+    void SetSsdSlotCount(ULONG Count) { Context()->Cache.Ssd.SlotCount = Count; }
 
     testbed::StartSettings Settings_;
     sim::SimVolume *Volume = nullptr;

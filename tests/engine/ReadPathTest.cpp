@@ -339,7 +339,7 @@ TEST_F(CachePathTest, ExhaustedStoreReusesSlots) {
     host::PhysicalSetFaults(faults);
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 64, 256 * KiB)));  // 16 chunks wanted
     ReadBlocks(0, 12);
-    EXPECT_LE(Context()->MemorySlotsUsed, 9u);
+    EXPECT_LE(Context()->Cache.Memory.SlotsUsed, 9u);
     for (ULONG b = 0; b < 12; b++)
         ASSERT_EQ(Read((uint64_t)b * B64, B64), STATUS_SUCCESS);
     ReadBlocks(4, 8);

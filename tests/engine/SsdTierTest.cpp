@@ -201,12 +201,12 @@ TEST_F(CachePathTest, FailedCacheFileReadFallsBackToTheVolume) {
         ExpectIndexConsistent(true);
 
         // The dropped slots are used again by the next promotions.
-        ULONG used = Context()->SsdSlotsUsed;
+        ULONG used = Context()->Cache.Ssd.SlotsUsed;
         SetSsdSlotCount(used);
         ReadBlocks(30, 2);
         ReadBlocks(30, 2);
         EXPECT_TRUE(InSsd(30) && InSsd(31));
-        EXPECT_EQ(Context()->SsdSlotsUsed, used);
+        EXPECT_EQ(Context()->Cache.Ssd.SlotsUsed, used);
         std::set<ULONG> reused = {SsdSlot(30), SsdSlot(31)};
         EXPECT_EQ(reused, (std::set<ULONG>{0, 1}));
         ExpectIndexConsistent(true);

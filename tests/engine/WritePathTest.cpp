@@ -76,8 +76,8 @@ TEST_P(WriteRefreshTest, RefreshesBothCopies) {
         ASSERT_TRUE(InMemory(b) && InSsd(b));
         EXPECT_EQ(CacheFileBytes((uint64_t)SsdSlot(b) * B64, B64), BlockBytes(b));
         ULONG expectedTick = b <= lastBlock ? (ULONG)host::TickNow() : 0;
-        EXPECT_EQ(EntryOf(&Context()->MemoryLookupTable, b).TickLow, expectedTick);
-        EXPECT_EQ(EntryOf(&Context()->SsdLookupTable, b).TickLow, expectedTick);
+        EXPECT_EQ(EntryOf(&Context()->Cache.Memory.LookupTable, b).TickLow, expectedTick);
+        EXPECT_EQ(EntryOf(&Context()->Cache.Ssd.LookupTable, b).TickLow, expectedTick);
     }
     ReadCounters r = Counters();
     ReadBlocks(3, 2);  // memory copies hold the new bytes

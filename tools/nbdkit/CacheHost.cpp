@@ -1,7 +1,8 @@
 #include "CacheHost.h"
 
 #include <HostKernel.h>
-#include <driver/Driver.h>
+#include <driver/Tessiro8.h>
+#include <driver/engine/CacheBase.h>  // the driver's pool tag
 
 #include <unistd.h>
 

@@ -16,6 +16,7 @@
 #include <string.h>
 
 #include "../../common/include/HostBaseTypes.h"
+#include "sal.h"
 
 #ifdef __cplusplus
 #define NT_EXTERN_C extern "C"
