@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <winioctl.h>
 
 #include "shared/CacheProtocol.h"
 

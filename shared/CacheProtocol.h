@@ -5,21 +5,7 @@
 #pragma once
 
 // Control codes are built with the platform's CTL_CODE: the kernel's headers
-// define it for the driver, winioctl.h for the panel. A program whose headers
-// lack it (or the names it combines) gets the same definitions here.
-#ifndef CTL_CODE
-#define CTL_CODE(DeviceType,Function,Method,Access) (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-#endif
-#ifndef FILE_DEVICE_UNKNOWN
-#define FILE_DEVICE_UNKNOWN 0x00000022
-#endif
-#ifndef METHOD_BUFFERED
-#define METHOD_BUFFERED 0
-#endif
-#ifndef FILE_ANY_ACCESS
-#define FILE_ANY_ACCESS 0
-#endif
-
+// define it for the driver, <winioctl.h> (through <windows.h>) for the panel.
 // The three device control codes of \Device\Tessiro8: buffered, so that
 // request and reply share one system buffer, and open to any caller that
 // could open the device.

@@ -13,6 +13,7 @@
 // so the checks stop short of a volume start that could succeed and of a
 // second open while the device is held.
 #include <windows.h>
+#include <winioctl.h>
 
 #include <stdio.h>
 #include <string.h>

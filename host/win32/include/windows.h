@@ -8,6 +8,7 @@
 #pragma once
 
 #include "../../common/include/HostBaseTypes.h"
+#include "winioctl.h"
 
 // ---------------------------------------------------------------------------
 // Basic types
