@@ -5,6 +5,7 @@
 
 #include <ntdef.h>
 #include <ntstatus.h>
+#include "../../common/include/devioctl.h"
 
 // The declarations live in two parts by subject; they are no headers of the
 // DDK, so nothing else includes them.

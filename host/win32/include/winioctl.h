@@ -1,16 +1,5 @@
-// The host build's stand-in for <winioctl.h>: how device control codes are
-// built, with the platform's names and values (the same definitions as the
-// kernel headers', token for token, so that a test may include both).
+// The host build's stand-in for <winioctl.h>: the device control codes'
+// definitions, which it shares with the kernel's headers as the platform does.
 #pragma once
 
-#define FILE_DEVICE_DISK          0x00000007
-#define FILE_DEVICE_UNKNOWN       0x00000022
-
-#define METHOD_BUFFERED   0
-#define METHOD_IN_DIRECT  1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER    3
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
-
-#define FILE_ANY_ACCESS     0
+#include "../../common/include/devioctl.h"

@@ -25,8 +25,6 @@
 #define IRP_MJ_PNP                      0x1b
 #define IRP_MJ_MAXIMUM_FUNCTION         0x1b
 
-#define FILE_DEVICE_DISK          0x00000007
-#define FILE_DEVICE_UNKNOWN       0x00000022
 #define FILE_DEVICE_SECURE_OPEN   0x00000100
 
 #define DO_BUFFERED_IO            0x00000004
@@ -55,12 +53,6 @@
 #define SL_OVERRIDE_VERIFY_VOLUME 0x02
 #define SL_WRITE_THROUGH          0x04
 
-#define METHOD_BUFFERED   0
-#define METHOD_IN_DIRECT  1
-#define METHOD_OUT_DIRECT 2
-#define METHOD_NEITHER    3
-#define CTL_CODE(DeviceType, Function, Method, Access) \
-    (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))
 
 #define MDL_MAPPED_TO_SYSTEM_VA     0x0001
 #define MDL_PAGES_LOCKED            0x0002
