@@ -72,15 +72,23 @@ bool StartsWithMark(const std::string &bytes)
     return bytes.size() >= 2 && (unsigned char)bytes[0] == 0xFF && (unsigned char)bytes[1] == 0xFE;
 }
 
-// The whole file from its start (as much of it as reads).
-void ReadBytes(int fd, std::string *bytes)
+// The whole file from its start (as much of it as reads); Expected is the
+// size its stamps gave, so that one read usually takes it all.
+void ReadBytes(int fd, size_t Expected, std::string *bytes)
 {
-    bytes->clear();
-    char buffer[4096];
-    ssize_t got;
-    while ((got = pread(fd, buffer, sizeof(buffer), (off_t)bytes->size())) > 0) {
-        bytes->append(buffer, (size_t)got);
+    bytes->resize(Expected + 1);
+    size_t have = 0;
+    for (;;) {
+        if (have == bytes->size()) {
+            bytes->resize(have * 2);
+        }
+        ssize_t got = pread(fd, &(*bytes)[have], bytes->size() - have, (off_t)have);
+        if (got <= 0) {
+            break;
+        }
+        have += (size_t)got;
     }
+    bytes->resize(have);
 }
 
 // The most recently used file, kept parsed as the platform keeps it: the
@@ -97,6 +105,11 @@ struct CachedFile {
     bool Settled = false;    // the last change came before the read's tick
     std::string Bytes;
     IniFile Parsed;
+    std::string Scratch;     // the bytes of the latest read
+    // The host path of the latest Win32 name, and the sandbox it was made in.
+    std::u16string Name;
+    std::string Sandbox;
+    std::string NamePath;
 };
 
 std::mutex cacheLock;
@@ -164,13 +177,12 @@ const IniFile *Parse(const std::string &path)
     }
     // A change between the stamps and the read is in the bytes but not in
     // the stamps, and so shows at the next call.
-    std::string bytes;
-    ReadBytes(cache.Fd, &bytes);
-    if (!(cache.Valid && cache.Bytes == bytes)) {
+    ReadBytes(cache.Fd, (size_t)info.st_size, &cache.Scratch);
+    if (!(cache.Valid && cache.Bytes == cache.Scratch)) {
         cache.Parsed.Exists = true;
-        cache.Parsed.Unicode = StartsWithMark(bytes);
-        cache.Parsed.Lines = LinesOf(bytes, cache.Parsed.Unicode);
-        cache.Bytes.swap(bytes);
+        cache.Parsed.Unicode = StartsWithMark(cache.Scratch);
+        cache.Parsed.Lines = LinesOf(cache.Scratch, cache.Parsed.Unicode);
+        cache.Bytes.swap(cache.Scratch);
         cache.Valid = true;
     }
     cache.Info = info;
@@ -178,10 +190,35 @@ const IniFile *Parse(const std::string &path)
     return &cache.Parsed;
 }
 
+bool SameWide(const std::u16string &a, const WCHAR *b)
+{
+    size_t i = 0;
+    for (; b != nullptr && b[i] != 0; ++i) {
+        if (i == a.size() || a[i] != (char16_t)b[i]) {
+            return false;
+        }
+    }
+    return i == a.size();
+}
+
+// HostPath of the name, kept for the next call with the same name in the
+// same sandbox. Called with the cache's lock held.
+const std::string &PathOf(const WCHAR *fileName)
+{
+    CachedFile &cache = Cache();
+    const std::string &sandbox = CurrentMachine().SandboxDir;
+    if (!SameWide(cache.Name, fileName) || cache.Sandbox != sandbox || cache.NamePath.empty()) {
+        cache.Name = detail::FromWide(fileName);
+        cache.Sandbox = sandbox;
+        cache.NamePath = HostPath(cache.Name);
+    }
+    return cache.NamePath;
+}
+
 IniFile Load(const WCHAR *fileName)
 {
-    std::string path = HostPath(fileName);
     std::lock_guard<std::mutex> guard(cacheLock);
+    const std::string path = PathOf(fileName);
     const IniFile *ini = Parse(path);
     return ini != nullptr ? *ini : IniFile();
 }
@@ -262,7 +299,22 @@ void TrimRange(const std::u16string &line, size_t *begin, size_t *end)
     }
 }
 
-bool SameName(const std::u16string &line, size_t begin, size_t end, const std::u16string &name)
+// A caller's NUL-terminated name, matched in place.
+struct WideName {
+    const WCHAR *Text;
+    size_t Length;
+    explicit WideName(const WCHAR *text) : Text(text), Length(0)
+    {
+        while (text != nullptr && text[Length] != 0) {
+            ++Length;
+        }
+    }
+    size_t size() const { return Length; }
+    char16_t operator[](size_t i) const { return (char16_t)Text[i]; }
+};
+
+template <typename Name>
+bool SameName(const std::u16string &line, size_t begin, size_t end, const Name &name)
 {
     if (end - begin != name.size()) {
         return false;
@@ -319,7 +371,8 @@ bool KeyOf(const std::u16string &line, size_t *keyBegin, size_t *keyEnd, size_t 
 }
 
 // Lines [begin, end) of the first section with this name; false when none.
-bool FindSection(const IniFile &ini, const std::u16string &section, size_t *begin, size_t *end)
+template <typename Name>
+bool FindSection(const IniFile &ini, const Name &section, size_t *begin, size_t *end)
 {
     for (size_t i = 0; i < ini.Lines.size(); ++i) {
         size_t nameBegin = 0;
@@ -338,8 +391,9 @@ bool FindSection(const IniFile &ini, const std::u16string &section, size_t *begi
     return false;
 }
 
-bool FindKey(const IniFile &ini, size_t begin, size_t end, const std::u16string &key,
-             size_t *line, std::u16string *value)
+template <typename Name>
+bool FindKey(const IniFile &ini, size_t begin, size_t end, const Name &key, size_t *line,
+             std::u16string *value)
 {
     for (size_t i = begin + 1; i < end; ++i) {
         const std::u16string &text = ini.Lines[i];
@@ -360,14 +414,13 @@ bool FindKey(const IniFile &ini, size_t begin, size_t end, const std::u16string 
 
 bool LookUp(const WCHAR *section, const WCHAR *key, const WCHAR *fileName, std::u16string *value)
 {
-    std::string path = HostPath(fileName);
     std::lock_guard<std::mutex> guard(cacheLock);
-    const IniFile *ini = Parse(path);
+    const IniFile *ini = Parse(PathOf(fileName));
     size_t begin = 0;
     size_t end = 0;
     size_t line = 0;
-    return ini != nullptr && FindSection(*ini, detail::FromWide(section), &begin, &end) &&
-           FindKey(*ini, begin, end, detail::FromWide(key), &line, value);
+    return ini != nullptr && FindSection(*ini, WideName(section), &begin, &end) &&
+           FindKey(*ini, begin, end, WideName(key), &line, value);
 }
 
 void DeleteSection(IniFile *ini, const std::u16string &section)
