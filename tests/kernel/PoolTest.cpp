@@ -108,24 +108,36 @@ TEST_F(PoolTest, EveryFreshBlockHoldsTheFillPattern) {
 #endif
 #endif
 
-// Under ASan a use after free is caught for large blocks too, which the pool
-// holds for reuse rather than giving back to the host.
-TEST(PoolDeathTest, UseOfAFreedLargeBlockIsCaughtUnderAsan) {
+// Under ASan a use after free and a write one byte past the end are caught
+// for large blocks too, which the pool takes with room to spare and holds
+// for reuse rather than giving back to the host.
+TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan) {
 #ifndef POOL_TEST_ASAN
-    GTEST_SKIP() << "only the ASan build catches a use after free";
+    GTEST_SKIP() << "only the ASan build catches these";
 #else
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     host::KernelBoot();
-    for (size_t Size : {size_t(64) << 10, size_t(4) << 20}) {
-        SCOPED_TRACE(Size);
+    struct Case {
+        size_t Size;
+        bool AfterFree;  // else one byte past the end of a live block
+    };
+    const Case Cases[] = {{size_t(64) << 10, true},  {size_t(4) << 20, true},
+                          {(size_t(4) << 20) + 8, true}, {size_t(64) << 10, false},
+                          {(size_t(64) << 10) + 3, false}, {(size_t(4) << 20) + 48, false}};
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(testing::Message() << C.Size << (C.AfterFree ? " after free" : " past the end"));
         EXPECT_DEATH(
             {
                 auto *Block = static_cast<volatile unsigned char *>(
-                    ExAllocatePoolWithTag(NonPagedPool, Size, TestTag));
-                ExFreePoolWithTag(const_cast<unsigned char *>(Block), TestTag);
-                Block[Size / 2] = 1;
+                    ExAllocatePoolWithTag(NonPagedPool, C.Size, TestTag));
+                if (C.AfterFree) {
+                    ExFreePoolWithTag(const_cast<unsigned char *>(Block), TestTag);
+                    Block[C.Size / 2] = 1;
+                } else {
+                    Block[C.Size] = 1;
+                }
             },
-            "use-after-poison|heap-use-after-free");
+            "use-after-poison|heap-use-after-free|heap-buffer-overflow");
     }
     EXPECT_TRUE(host::KernelShutdown());
 #endif

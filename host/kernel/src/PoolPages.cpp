@@ -4,11 +4,13 @@
 // come from 2 MiB regions that the host is asked to back with huge pages, and
 // freed blocks are kept per size class for reuse; larger blocks come from
 // malloc. Sanitizer builds take every block from malloc, so that a use after
-// free or an overrun is caught; under ASan a freed large block is kept
-// poisoned for reuse by a later block of the same size, as the host would
-// otherwise map and fault in fresh pages for every large block (a start's
-// transfer buffer). A kept block is handed out only once a younger one of its
-// size waits behind it, so a block freed last is never the next one handed out.
+// free or an overrun is caught; under ASan a large block is taken with its
+// size rounded up to one of eight steps per doubling, the part past the
+// asked size poisoned, and when freed it is kept poisoned for a later block
+// of its step, as the host would otherwise map and fault in fresh pages for
+// every large block (a start's transfer buffer, a chunk array). A kept block
+// is handed out only once a younger one of its step waits behind it, so a
+// block freed last is never the next one handed out.
 #include "KernelInternal.h"
 
 #include <sys/mman.h>
@@ -52,7 +54,7 @@ size_t ClassOf(size_t Bytes) { return (Bytes + Granule - 1) / Granule; }
 
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
 constexpr size_t SmallestKeptBlock = size_t(64) << 10;
-constexpr size_t KeptBytesLimit = size_t(64) << 20;
+constexpr size_t KeptBytesLimit = size_t(32) << 20;
 struct KeptBlock {
     size_t Bytes;
     void *Block;
@@ -64,6 +66,17 @@ std::deque<KeptBlock> &Kept() {
     return *Blocks;
 }
 size_t KeptBytes = 0;
+
+// The size a large block is taken with.
+size_t KeptStep(size_t Bytes) {
+    size_t Top = 1;
+    while (Top <= Bytes / 2)
+        Top <<= 1;
+    size_t Step = Top / 8;
+    return (Bytes + Step - 1) / Step * Step;
+}
+
+bool IsKeptSize(size_t Bytes) { return Bytes >= SmallestKeptBlock && KeptStep(Bytes) <= KeptBytesLimit; }
 
 void *TakeKeptBlock(size_t Bytes) {
     std::lock_guard<std::mutex> Guard(PagesLock);
@@ -79,13 +92,26 @@ void *TakeKeptBlock(size_t Bytes) {
         void *Block = Blocks[Oldest].Block;
         Blocks.erase(Blocks.begin() + long(Oldest));
         KeptBytes -= Bytes;
-        ASAN_UNPOISON_MEMORY_REGION(Block, Bytes);
         return Block;
     }
     return nullptr;
 }
 
+// A block of the asked size, the rest of its step poisoned.
+void *AllocateKeptSize(size_t Bytes) {
+    size_t Capacity = KeptStep(Bytes);
+    void *Block = TakeKeptBlock(Capacity);
+    if (!Block)
+        Block = malloc(Capacity);
+    if (!Block)
+        return nullptr;
+    ASAN_POISON_MEMORY_REGION(Block, Capacity);
+    ASAN_UNPOISON_MEMORY_REGION(Block, Bytes);
+    return Block;
+}
+
 void KeepBlock(void *Block, size_t Bytes) {
+    Bytes = KeptStep(Bytes);
     std::deque<KeptBlock> Dropped;
     {
         std::lock_guard<std::mutex> Guard(PagesLock);
@@ -111,9 +137,8 @@ void KeepBlock(void *Block, size_t Bytes) {
 void *PoolPagesAllocate(size_t Bytes) {
     if (Bytes > LargestSmallBlock) {
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
-        if (Bytes >= SmallestKeptBlock)
-            if (void *Block = TakeKeptBlock(Bytes))
-                return Block;
+        if (IsKeptSize(Bytes))
+            return AllocateKeptSize(Bytes);
 #endif
         return malloc(Bytes);
     }
@@ -140,7 +165,7 @@ void *PoolPagesAllocate(size_t Bytes) {
 void PoolPagesFree(void *Block, size_t Bytes) {
     if (Bytes > LargestSmallBlock) {
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
-        if (Bytes >= SmallestKeptBlock && Bytes <= KeptBytesLimit) {
+        if (IsKeptSize(Bytes)) {
             KeepBlock(Block, Bytes);
             return;
         }
