@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace hostwin32 {
@@ -225,7 +226,7 @@ IniFile Load(const WCHAR *fileName)
 
 // A write through these calls: the cache holds what was written, to be
 // compared with the file before it is trusted.
-void Remember(const std::string &path, const std::string &bytes, const IniFile &ini)
+void Remember(const std::string &path, std::string &&bytes, IniFile &&ini)
 {
     std::lock_guard<std::mutex> guard(cacheLock);
     CachedFile &cache = Cache();
@@ -235,8 +236,8 @@ void Remember(const std::string &path, const std::string &bytes, const IniFile &
     }
     cache.Valid = true;
     cache.Settled = false;
-    cache.Bytes = bytes;
-    cache.Parsed = ini;
+    cache.Bytes = std::move(bytes);
+    cache.Parsed = std::move(ini);
     cache.Parsed.Exists = true;
 }
 
@@ -246,7 +247,8 @@ void Forget()
     Drop(Cache());
 }
 
-bool Save(const WCHAR *fileName, const IniFile &ini)
+// Writes the lines; the cache takes them.
+bool Save(const WCHAR *fileName, IniFile &&ini)
 {
     std::u16string text;
     for (const std::u16string &line : ini.Lines) {
@@ -281,7 +283,7 @@ bool Save(const WCHAR *fileName, const IniFile &ini)
     bool ok = write(fd, bytes.data(), bytes.size()) == (ssize_t)bytes.size();
     ok = close(fd) == 0 && ok;
     if (ok) {
-        Remember(path, bytes, ini);
+        Remember(path, std::move(bytes), std::move(ini));
     } else {
         Forget();
     }
@@ -498,7 +500,7 @@ BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR
             return TRUE;
         }
         DeleteSection(&ini, section);
-        return Save(fileName, ini);
+        return Save(fileName, std::move(ini));
     }
     std::u16string key = detail::FromWide(keyName);
     size_t begin = 0;
@@ -512,7 +514,7 @@ BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR
             return TRUE;
         }
         ini.Lines.erase(ini.Lines.begin() + line);
-        return Save(fileName, ini);
+        return Save(fileName, std::move(ini));
     }
     std::u16string entry = key + u"=" + detail::FromWide(string);
     if (haveKey) {
@@ -527,7 +529,7 @@ BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR
         ini.Lines.push_back(u"[" + section + u"]");
         ini.Lines.push_back(entry);
     }
-    return Save(fileName, ini);
+    return Save(fileName, std::move(ini));
 }
 
 BOOL WINAPI WritePrivateProfileSectionW(LPCWSTR appName, LPCWSTR string, LPCWSTR fileName)
@@ -555,7 +557,7 @@ BOOL WINAPI WritePrivateProfileSectionW(LPCWSTR appName, LPCWSTR string, LPCWSTR
         ini.Lines.push_back(u"[" + section + u"]");
         ini.Lines.insert(ini.Lines.end(), lines.begin(), lines.end());
     }
-    return Save(fileName, ini);
+    return Save(fileName, std::move(ini));
 }
 
 }  // extern "C"
