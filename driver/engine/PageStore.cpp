@@ -186,8 +186,10 @@ void PageStoreRelease(PMemoryPageStore Store)
         MmFreeMappingAddress(Store->MappingWindow, CACHE_POOL_TAG);
     Store->MappingWindow = NULL;
 
+    // Chunks are obtained in index order: only the first ChunksAllocated
+    // entries can hold one, however large the array is.
     if (Store->Chunks != NULL) {
-        for (Index = 0; Index < Store->ChunkCount; Index++) {
+        for (Index = 0; Index < Store->ChunksAllocated; Index++) {
             if (Store->Chunks[Index] != NULL)
                 PageStoreFreeChunk(Store->Chunks[Index]);
         }

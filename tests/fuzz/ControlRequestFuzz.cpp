@@ -1,7 +1,7 @@
 // Control requests from any administrator's program: the fuzz data chooses a
 // short sequence of device control requests (the code, the two lengths, the
 // bytes) that are sent to the cache driver's control device in the host
-// kernel, each on a handle opened as an administrator.
+// kernel, on a handle that an administrator opened for the input.
 //
 // Every reply is checked against the control protocol: the status each code
 // and buffer size allows, Information within the output length, nothing
@@ -55,6 +55,7 @@ const WCHAR kLetters[] = {L'c', L'C', L'e', L'E', L'd', L'S', L'1', L'z'};
 
 std::string CacheDirectory;
 size_t BaselineThreads = 0;
+PFILE_OBJECT ControlHandle = nullptr;  // the input's administrator's handle
 
 WCHAR Fold(WCHAR Letter) {
     return Letter >= L'A' && Letter <= L'Z' ? WCHAR(Letter + 0x20) : Letter;
@@ -100,16 +101,13 @@ std::string Hex(uint64_t Value) {
     return text;
 }
 
-// Sends one request on a fresh administrator's handle. Raw: the IRP is built
+// Sends one request on the input's handle. Raw: the IRP is built
 // here with a system buffer of exactly max(in, out) bytes whose bytes past
 // the output length are then compared; otherwise the host kernel's user-mode
 // device control call carries it and the caller's output buffer has exactly
 // the output length.
 Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bool Raw) {
-    PFILE_OBJECT file = nullptr;
-    NTSTATUS status = host::UserOpenDevice(kControlDeviceName, true, &file);
-    FUZZ_CHECK(NT_SUCCESS(status), "an administrator's open of the control device: " + Hex(ULONG(status)));
-
+    PFILE_OBJECT file = ControlHandle;
     Reply reply;
     const ULONG inputLength = ULONG(Input.size());
     if (!Raw) {
@@ -159,7 +157,6 @@ Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bo
         IoFreeIrp(irp);
         free(system);
     }
-    host::UserCloseDevice(file);
     FUZZ_CHECK(reply.Information <= OutputLength,
                "Information " + std::to_string(reply.Information) + " beyond the output length " +
                    std::to_string(OutputLength));
@@ -458,6 +455,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     PDRIVER_OBJECT driver = host::LoadDriver(L"Tessiro8", DriverEntry, &status);
     FUZZ_CHECK(driver != nullptr, "the cache driver loads: " + Hex(ULONG(status)));
 
+    status = host::UserOpenDevice(kControlDeviceName, true, &ControlHandle);
+    FUZZ_CHECK(NT_SUCCESS(status), "an administrator's open of the control device: " + Hex(ULONG(status)));
+
     static Model *State = new Model;
     FuzzInput in(Data, Size);
     for (size_t i = 0; i < kMaxRequests && !in.Empty(); ++i)
@@ -478,6 +478,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
         FUZZ_CHECK(reply.Status == STATUS_UNSUCCESSFUL, "nothing is cached after the stops");
     }
     FUZZ_CHECK(FilesIn(CacheDirectory) == 0, "every cache file is deleted with its volume's stop");
+    host::UserCloseDevice(ControlHandle);
+    ControlHandle = nullptr;
 
     FUZZ_CHECK(host::UnloadDriver(driver, {CACHE_POOL_TAG}), "the driver unloads and leaves no pool");
     FUZZ_CHECK(host::PoolLiveAllocations(CACHE_POOL_TAG) == 0, "no 'LTAH' allocation is left");

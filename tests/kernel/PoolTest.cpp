@@ -1,6 +1,8 @@
 // Pool accounting, fault injection and lookaside lists.
 #include "KernelTest.h"
 
+#include <cstring>
+
 using PoolTest = KernelTest;
 
 TEST_F(PoolTest, CountsLiveAllocationsPerTag) {
@@ -78,6 +80,67 @@ TEST(PoolDeathTest, FreeWithWrongTagOrTwiceStopsTheSystem) {
         },
         "allocated with");
     EXPECT_TRUE(host::KernelShutdown());
+}
+
+// Fresh pool holds no zeros, whether the block is new to the host or one
+// that a freed block of the same size is handed out as again.
+TEST_F(PoolTest, EveryFreshBlockHoldsTheFillPattern) {
+    for (size_t Size : {size_t(100), size_t(64) << 10, size_t(4) << 20}) {
+        SCOPED_TRACE(Size);
+        for (int Round = 0; Round < 4; ++Round) {
+            auto *Block = static_cast<unsigned char *>(ExAllocatePoolWithTag(NonPagedPool, Size, TestTag));
+            ASSERT_NE(Block, nullptr);
+            size_t Zeros = 0;
+            for (size_t i = 0; i < Size; ++i)
+                Zeros += Block[i] == 0;
+            EXPECT_EQ(Zeros, 0u) << "round " << Round;
+            memset(Block, 0, Size);  // as a driver leaves a block it used
+            ExFreePoolWithTag(Block, TestTag);
+        }
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define POOL_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define POOL_TEST_ASAN 1
+#endif
+#endif
+
+// Under ASan a use after free and a write one byte past the end are caught
+// for large blocks too, which the pool takes with room to spare and holds
+// for reuse rather than giving back to the host.
+TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan) {
+#ifndef POOL_TEST_ASAN
+    GTEST_SKIP() << "only the ASan build catches these";
+#else
+    ::testing::FLAGS_gtest_death_test_style = "threadsafe";
+    host::KernelBoot();
+    struct Case {
+        size_t Size;
+        bool AfterFree;  // else one byte past the end of a live block
+    };
+    const Case Cases[] = {{size_t(64) << 10, true},  {size_t(4) << 20, true},
+                          {(size_t(4) << 20) + 8, true}, {size_t(64) << 10, false},
+                          {(size_t(64) << 10) + 3, false}, {(size_t(4) << 20) + 48, false}};
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(testing::Message() << C.Size << (C.AfterFree ? " after free" : " past the end"));
+        EXPECT_DEATH(
+            {
+                auto *Block = static_cast<volatile unsigned char *>(
+                    ExAllocatePoolWithTag(NonPagedPool, C.Size, TestTag));
+                if (C.AfterFree) {
+                    ExFreePoolWithTag(const_cast<unsigned char *>(Block), TestTag);
+                    Block[C.Size / 2] = 1;
+                } else {
+                    Block[C.Size] = 1;
+                }
+            },
+            "use-after-poison|heap-use-after-free|heap-buffer-overflow");
+    }
+    EXPECT_TRUE(host::KernelShutdown());
+#endif
 }
 
 TEST_F(PoolTest, LookasideReusesBlocksUpToItsDepth) {

@@ -4,7 +4,12 @@
 #include "panel/ControlRequest.h"
 #include "panel/Text.h"
 
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <thread>
 
 namespace paneltest {
 namespace {
@@ -335,6 +340,78 @@ TEST_F(ConfigFileTest, WritesAndDeletesReportAFileThatCannotBeWritten)
     hostwin32::SetFileReadOnly(ConfigPath(), false);
     EXPECT_TRUE(WriteVolumeSettings(&s, Path));
     EXPECT_TRUE(DeleteVolumeSettings(L'C', Path));
+}
+
+// The profile calls keep the file they last read parsed; every way the file
+// can change behind them shows in the next read, however soon it comes and
+// whatever the file's size, including a change of the same size in the same
+// tick of the file system's clock as the read before it.
+TEST_F(ConfigFileTest, ReadsSeeEveryChangeBehindTheProfileCalls)
+{
+    enum class Change { Rewrite, RenameOver, Remove, ProfileWriteThenRewrite };
+    struct Case {
+        const char *Name;
+        Change How;
+        bool Settle;  // the file system's clock has passed the file's stamps
+        const char *Then;
+        UINT Expected;
+    };
+    const Case cases[] = {
+        {"same size at once", Change::Rewrite, false, "MemSize=2", 2},
+        {"same size once settled", Change::Rewrite, true, "MemSize=2", 2},
+        {"longer", Change::Rewrite, false, "MemSize=300", 300},
+        {"another file renamed over it", Change::RenameOver, false, "MemSize=3", 3},
+        {"another file renamed over it once settled", Change::RenameOver, true, "MemSize=3", 3},
+        {"removed", Change::Remove, false, nullptr, 7},
+        {"removed once settled", Change::Remove, true, nullptr, 7},
+        {"written through the calls, then the same size behind them", Change::ProfileWriteThenRewrite,
+         false, "MemSize=4", 4},
+    };
+    const std::string host = hostwin32::HostPath(ConfigPath());
+    auto settle = [&host] {
+        struct stat info;
+        ASSERT_EQ(stat(host.c_str(), &info), 0);
+        struct timespec now;
+        do {
+            std::this_thread::yield();
+            clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        } while (now.tv_sec < info.st_ctim.tv_sec ||
+                 (now.tv_sec == info.st_ctim.tv_sec && now.tv_nsec <= info.st_ctim.tv_nsec));
+    };
+    auto memSize = [this] { return GetPrivateProfileIntW(L"C", L"MemSize", 7, Path); };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.Name);
+        Write({"[C]", "MemSize=1"});
+        ASSERT_EQ(memSize(), 1u);
+        if (c.Settle) {
+            settle();
+            ASSERT_EQ(memSize(), 1u);  // read once more, now as a settled file
+        }
+        switch (c.How) {
+        case Change::Rewrite:
+            Write({"[C]", c.Then});
+            break;
+        case Change::RenameOver: {
+            std::string other = host + ".new";
+            FILE *file = fopen(other.c_str(), "wb");
+            ASSERT_NE(file, nullptr);
+            std::string text = std::string("[C]\r\n") + c.Then + "\r\n";
+            fwrite(text.data(), 1, text.size(), file);
+            fclose(file);
+            ASSERT_EQ(rename(other.c_str(), host.c_str()), 0);
+            break;
+        }
+        case Change::Remove:
+            ASSERT_EQ(remove(host.c_str()), 0);
+            break;
+        case Change::ProfileWriteThenRewrite:
+            ASSERT_TRUE(WritePrivateProfileStringW(L"C", L"MemSize", L"5", Path));
+            ASSERT_EQ(memSize(), 5u);
+            Write({"[C]", c.Then});
+            break;
+        }
+        EXPECT_EQ(memSize(), c.Expected);
+    }
 }
 
 }  // namespace
