@@ -23,7 +23,8 @@ namespace {
 // over many ticks, as a warm cache would have them.
 class FullTier {
 public:
-    FullTier(ULONG Entries, ULONG ExtraBlocks = 0) : Entries(Entries) {
+    FullTier(ULONG Entries, ULONG ExtraBlocks = 0) : Entries(Entries)
+    {
         // Millions of entries: the nodes fit the pool of the 64-bit platform,
         // not the 32-bit one's.
         host::KernelConfig Config;
@@ -38,8 +39,8 @@ public:
         Context->Memory.SlotCount = Entries;
         RtlInitializeGenericTable(&Context->Memory.LookupTable, CompareBlockNumbers, AllocateTableNode,
                                   FreeTableNode, nullptr);
-        RtlInitializeGenericTable(&Context->Memory.LruTable, CompareLastUse, AllocateTableNode,
-                                  FreeTableNode, nullptr);
+        RtlInitializeGenericTable(&Context->Memory.LruTable, CompareLastUse, AllocateTableNode, FreeTableNode,
+                                  nullptr);
         Tier = &Context->Memory;
 
         std::vector<ULONG> Order(Entries);
@@ -53,7 +54,8 @@ public:
             InsertBlockEntry(Tier, Order[i] * 4, i);
         }
     }
-    ~FullTier() {
+    ~FullTier()
+    {
         for (PRTL_GENERIC_TABLE Table : {&Context->Memory.LookupTable, &Context->Memory.LruTable})
             while (PVOID First = RtlEnumerateGenericTable(Table, TRUE))
                 RtlDeleteElementGenericTable(Table, First);
@@ -71,11 +73,13 @@ public:
     std::mt19937 Random{20110325};
 };
 
-std::string Entries(int64_t Count) {
+std::string Entries(int64_t Count)
+{
     return Count >= (1 << 20) ? std::to_string(Count >> 20) + "M" : std::to_string(Count >> 10) + "K";
 }
 
-double ThreadSeconds() {
+double ThreadSeconds()
+{
     timespec Now;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &Now);
     return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
@@ -89,7 +93,8 @@ double ThreadSeconds() {
 //    block never seen before takes its slot), timed by the thread's CPU clock;
 //  - the memory of the filled index: table nodes (two per block, from the pool
 //    through the lookaside list) and the presence bitmap, per cached block.
-void BM_BlockIndex(benchmark::State &State) {
+void BM_BlockIndex(benchmark::State &State)
+{
     const ULONG Replacements = 500000;
     FullTier Tier(static_cast<ULONG>(State.range(0)), Replacements);
     const std::string At = " @" + Entries(State.range(0)) + " entries";

@@ -48,7 +48,8 @@ struct BenchSettings {
 // and the cache started on B: as the control panel would start it.
 class CachedVolume {
 public:
-    explicit CachedVolume(const BenchSettings &Settings) {
+    explicit CachedVolume(const BenchSettings &Settings)
+    {
         char Template[] = "/tmp/tessiro8-bench-XXXXXX";
         Directory = mkdtemp(Template) ? Template : "/tmp";
         host::KernelConfig Config;
@@ -81,7 +82,8 @@ public:
         if (Settings.StartCache)
             Started = Control(Settings, true) == STATUS_SUCCESS;
     }
-    ~CachedVolume() {
+    ~CachedVolume()
+    {
         if (Driver)
             host::UnloadDriver(Driver, {CACHE_POOL_TAG});
         if (Disk)
@@ -93,7 +95,8 @@ public:
         std::filesystem::remove_all(Directory, Error);
     }
 
-    NTSTATUS Control(const BenchSettings &Settings, bool Start) {
+    NTSTATUS Control(const BenchSettings &Settings, bool Start)
+    {
         CacheControlRequest Request;
         std::memset(&Request, 0, sizeof(Request));
         Request.DriveLetter = kLetter;
@@ -113,16 +116,17 @@ public:
         if (!NT_SUCCESS(Status))
             return Status;
         ULONG_PTR Information = 0;
-        Status = host::UserDeviceIoControl(File, IOCTL_CACHE_CONTROL_VOLUME, &Request,
-                                           sizeof(Request), nullptr, 0, &Information);
+        Status = host::UserDeviceIoControl(File, IOCTL_CACHE_CONTROL_VOLUME, &Request, sizeof(Request),
+                                           nullptr, 0, &Information);
         host::UserCloseDevice(File);
         return Status;
     }
 
-    bool Read(uint64_t Offset, void *Buffer, ULONG Length) {
+    bool Read(uint64_t Offset, void *Buffer, ULONG Length)
+    {
         ULONG_PTR Information = 0;
-        return host::SendReadWrite(Disk->Device(), IRP_MJ_READ, Buffer, Length, Offset,
-                                   &Information) == STATUS_SUCCESS &&
+        return host::SendReadWrite(Disk->Device(), IRP_MJ_READ, Buffer, Length, Offset, &Information) ==
+                   STATUS_SUCCESS &&
                Information == Length;
     }
 
@@ -133,7 +137,8 @@ public:
 };
 
 // Context switches of the whole process so far, voluntary or not.
-double ContextSwitches() {
+double ContextSwitches()
+{
     rusage Usage;
     getrusage(RUSAGE_SELF, &Usage);
     return double(Usage.ru_nvcsw + Usage.ru_nivcsw);
@@ -146,7 +151,8 @@ double ContextSwitches() {
 class MemcpyReference {
 public:
     MemcpyReference(size_t Size, uint64_t Span) : Source(Span, 0x5A), Target(Size) {}
-    void CopyOnce() {
+    void CopyOnce()
+    {
         auto Start = std::chrono::steady_clock::now();
         std::memcpy(Target.data(), Source.data() + Offset, Target.size());
         benchmark::ClobberMemory();
@@ -163,15 +169,20 @@ private:
 // The memory tier's chunk size: 4 MiB chunks make reads over 32 MiB remap the
 // page store's window as they move between chunks; one 64 MiB chunk shows the
 // read path without remapping.
-BenchSettings ChunkSettings(int64_t ChunkMiB) {
+BenchSettings ChunkSettings(int64_t ChunkMiB)
+{
     BenchSettings Settings;
     Settings.AllocateBlockSize = (ULONG)ChunkMiB * MiB;
     return Settings;
 }
-std::string ChunkText(int64_t ChunkMiB) { return std::to_string(ChunkMiB) + " MiB chunks"; }
+std::string ChunkText(int64_t ChunkMiB)
+{
+    return std::to_string(ChunkMiB) + " MiB chunks";
+}
 
 // 1 MiB reads over 32 MiB that the memory tier holds.
-void MemoryHit1MiB(benchmark::State &State) {
+void MemoryHit1MiB(benchmark::State &State)
+{
     const uint64_t Span = 32ull * MiB;
     CachedVolume Volume{ChunkSettings(State.range(0))};
     std::vector<uint8_t> Buffer(MiB);
@@ -204,7 +215,8 @@ BENCHMARK(MemoryHit1MiB)->Arg(4)->Arg(64)->Unit(benchmark::kMicrosecond)->UseMan
 // offsets of Span through Read, counted as requests per second, with the
 // context switches per request of all threads (taken by thread 0).
 template <typename ReadRoutine>
-void TimeRandom4KiBReads(benchmark::State &State, uint64_t Span, ReadRoutine Read) {
+void TimeRandom4KiBReads(benchmark::State &State, uint64_t Span, ReadRoutine Read)
+{
     std::mt19937_64 Random(State.thread_index() + 1);
     std::vector<uint8_t> Buffer(4 * KiB);
     double Switches = ContextSwitches();
@@ -225,7 +237,8 @@ void TimeRandom4KiBReads(benchmark::State &State, uint64_t Span, ReadRoutine Rea
 // sent by one or several threads at once.
 CachedVolume *SharedVolume;
 
-void MemoryHit4KiBRandom(benchmark::State &State) {
+void MemoryHit4KiBRandom(benchmark::State &State)
+{
     const uint64_t Span = 32ull * MiB;
     if (State.thread_index() == 0) {
         SharedVolume = new CachedVolume(ChunkSettings(State.range(0)));
@@ -256,18 +269,21 @@ struct FloorWorker {
         ULONG Length;
     };
     FloorWorker() : Memory(Span, 0x5A), Thread([this] { Serve(); }) {}
-    ~FloorWorker() {
+    ~FloorWorker()
+    {
         Requests.Stop();
         Thread.join();
     }
-    void Serve() {
+    void Serve()
+    {
         while (floorpath::Request *R = Requests.Take()) {
             auto *Rd = static_cast<Read *>(R);
             std::memcpy(Rd->Buffer, Memory.data() + Rd->Offset, Rd->Length);
             Rd->Complete(0);
         }
     }
-    bool ReadBytes(uint64_t Offset, void *Buffer, ULONG Length) {
+    bool ReadBytes(uint64_t Offset, void *Buffer, ULONG Length)
+    {
         Read R;
         R.Offset = Offset;
         R.Buffer = Buffer;
@@ -282,14 +298,15 @@ struct FloorWorker {
 };
 FloorWorker *SharedFloor;
 
-void FloorHandOff4KiB(benchmark::State &State) {
+void FloorHandOff4KiB(benchmark::State &State)
+{
     if (State.thread_index() == 0)
         SharedFloor = new FloorWorker;
     TimeRandom4KiBReads(State, FloorWorker::Span, [](uint64_t Offset, void *Buffer) {
         return SharedFloor->ReadBytes(Offset, Buffer, 4 * KiB);
     });
-    State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " +
-                   std::to_string(State.threads()) + " threads");
+    State.SetLabel("in-process floor, 4 KiB hand-off to one worker, " + std::to_string(State.threads()) +
+                   " threads");
     if (State.thread_index() == 0) {
         delete SharedFloor;
         SharedFloor = nullptr;
@@ -300,7 +317,8 @@ BENCHMARK(FloorHandOff4KiB)->Threads(1)->Threads(8)->UseRealTime();
 // The same hand-off for 1 MiB reads over the 32 MiB, against memcpy of the
 // same bytes in the submitting thread: what the hand-off itself costs a large
 // memory hit.
-void FloorHandOff1MiB(benchmark::State &State) {
+void FloorHandOff1MiB(benchmark::State &State)
+{
     FloorWorker Floor;
     MemcpyReference Reference(MiB, FloorWorker::Span);
     std::vector<uint8_t> Buffer(MiB);
@@ -323,7 +341,8 @@ BENCHMARK(FloorHandOff1MiB)->Unit(benchmark::kMicrosecond)->UseManualTime();
 
 // Misses: 64 KiB reads that walk the whole volume through a 4 MiB memory
 // tier, so that every block comes from a volume that takes 1 ms a request.
-void MissOverSlowVolume(benchmark::State &State) {
+void MissOverSlowVolume(benchmark::State &State)
+{
     BenchSettings Settings;
     Settings.MemorySize = 4 * MiB;
     Settings.LatencyMicros = 1000;
@@ -352,8 +371,8 @@ void MissOverSlowVolume(benchmark::State &State) {
         }
         Offset = (Offset + 64 * KiB) % kVolumeLength;
     }
-    double Rate = State.iterations() /
-                  std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+    double Rate =
+        State.iterations() / std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
     State.counters["req/s"] = Rate;
     State.counters["volume alone req/s"] = AloneRate;
     State.counters["x volume"] = Rate / AloneRate;
@@ -363,7 +382,8 @@ BENCHMARK(MissOverSlowVolume)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // 1 MiB reads over 32 MiB that the SSD tier holds and a 4 MiB memory tier
 // does not: each read is served from the cache file.
-void SsdHit1MiB(benchmark::State &State) {
+void SsdHit1MiB(benchmark::State &State)
+{
     const uint64_t Span = 32ull * MiB;
     BenchSettings Settings;
     Settings.MemorySize = 4 * MiB;

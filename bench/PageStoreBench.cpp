@@ -20,11 +20,13 @@ namespace {
 constexpr ULONG ChunkSize = 16u << 20;
 constexpr ULONG StoreSize = 4 * ChunkSize;
 
-std::string SizeText(int64_t Bytes) {
+std::string SizeText(int64_t Bytes)
+{
     return Bytes >= (1 << 20) ? std::to_string(Bytes >> 20) + " MiB" : std::to_string(Bytes >> 10) + " KiB";
 }
 
-double ThreadSeconds() {
+double ThreadSeconds()
+{
     timespec Now;
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &Now);
     return static_cast<double>(Now.tv_sec) + static_cast<double>(Now.tv_nsec) * 1e-9;
@@ -32,7 +34,8 @@ double ThreadSeconds() {
 
 // CPU seconds that memcpy takes for Count copies of Size bytes at the offsets the
 // page store benchmark used.
-double MemcpySeconds(bool Read, size_t Size, uint64_t Span, int64_t Count) {
+double MemcpySeconds(bool Read, size_t Size, uint64_t Span, int64_t Count)
+{
     std::vector<UCHAR> Store(StoreSize, 0x5A), Buffer(Size, 0xA5);
     double Start = ThreadSeconds();
     uint64_t Offset = 0;
@@ -47,7 +50,8 @@ double MemcpySeconds(bool Read, size_t Size, uint64_t Span, int64_t Count) {
     return ThreadSeconds() - Start;
 }
 
-void PageStoreCopy(benchmark::State &State, bool Read) {
+void PageStoreCopy(benchmark::State &State, bool Read)
+{
     const size_t Size = static_cast<size_t>(State.range(0));
     const uint64_t Span = static_cast<uint64_t>(State.range(1));
     // Chunk switches cost a page-table update on the real platform, not the
@@ -86,11 +90,13 @@ void PageStoreCopy(benchmark::State &State, bool Read) {
     host::KernelShutdown();
 }
 
-void BM_PageStoreRead(benchmark::State &State) {
+void BM_PageStoreRead(benchmark::State &State)
+{
     PageStoreCopy(State, true);
 }
 
-void BM_PageStoreWrite(benchmark::State &State) {
+void BM_PageStoreWrite(benchmark::State &State)
+{
     PageStoreCopy(State, false);
 }
 

@@ -14,8 +14,7 @@ static NTSTATUS ControlVolume(const UCHAR *Buffer)
     return StartVolumeCache(request);
 }
 
-_Use_decl_annotations_
-extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+_Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;

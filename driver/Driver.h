@@ -19,10 +19,10 @@
 #include "Tessiro8.h"
 #include "engine/VolumeCache.h"
 
-#define CACHE_VOLUME_SLOTS    16
+#define CACHE_VOLUME_SLOTS 16
 // Stack flags of an intercepted request that its lower transfers carry on.
 #define CACHE_INHERITED_STACK_FLAGS (SL_WRITE_THROUGH | SL_OVERRIDE_VERIFY_VOLUME)
-#define CACHE_MIN_BLOCK_SIZE  512u  // one disk sector: the smallest transfer a volume serves
+#define CACHE_MIN_BLOCK_SIZE        512u  // one disk sector: the smallest transfer a volume serves
 
 // One cached volume: the engine's record of it beside the device, the queue,
 // the worker and the flags. Allocated from non-paged pool, zero-filled; owned
@@ -31,8 +31,8 @@
 typedef struct _VolumeCacheContext {
     VolumeCache Cache;
     ULONG SlotIndex;
-    PDEVICE_OBJECT VolumeDevice;       // requests to it are intercepted; referenced while cached
-    WCHAR DriveLetter;                 // folded to lower case
+    PDEVICE_OBJECT VolumeDevice;  // requests to it are intercepted; referenced while cached
+    WCHAR DriveLetter;            // folded to lower case
     // Device that the cache file's file object reports (SSD tier only): a
     // volume holding another volume's cache file must not be cached itself.
     PDEVICE_OBJECT CacheFileDevice;
@@ -81,16 +81,20 @@ extern CacheDriverGlobals DriverGlobals;
 // Lock-free access to the state that the interception shares with the
 // control path and the worker. Each is one aligned access with full ordering,
 // as the counting protocol above needs.
-static inline PVolumeCacheContext ReadVolumeSlot(ULONG Slot) {
+static inline PVolumeCacheContext ReadVolumeSlot(ULONG Slot)
+{
     return __atomic_load_n(&DriverGlobals.VolumeTable[Slot], __ATOMIC_SEQ_CST);
 }
-static inline UCHAR ReadFlag(volatile UCHAR *Flag) {
+static inline UCHAR ReadFlag(volatile UCHAR *Flag)
+{
     return __atomic_load_n(Flag, __ATOMIC_SEQ_CST);
 }
-static inline void RaiseFlag(volatile UCHAR *Flag) {
+static inline void RaiseFlag(volatile UCHAR *Flag)
+{
     __atomic_store_n(Flag, (UCHAR)1, __ATOMIC_SEQ_CST);
 }
-static inline LONG ReadCount(volatile LONG *Count) {
+static inline LONG ReadCount(volatile LONG *Count)
+{
     return __atomic_load_n(Count, __ATOMIC_SEQ_CST);
 }
 

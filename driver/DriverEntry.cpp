@@ -10,8 +10,8 @@ static void ResetDriverState(void)
     RtlZeroMemory(&DriverGlobals, sizeof(DriverGlobals));
 }
 
-_Use_decl_annotations_
-extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+_Use_decl_annotations_ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
+                                                             PUNICODE_STRING RegistryPath)
 {
     UNICODE_STRING deviceName;
     UNICODE_STRING linkName;
@@ -24,8 +24,8 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     // Exclusive: one open handle at a time. Secure open: the device's
     // security applies to every open, whatever name follows the device's.
     RtlInitUnicodeString(&deviceName, CACHE_DEVICE_NAME);
-    status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN,
-                            FILE_DEVICE_SECURE_OPEN, TRUE, &DriverGlobals.ControlDevice);
+    status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE,
+                            &DriverGlobals.ControlDevice);
     if (!NT_SUCCESS(status)) {
         DriverGlobals.ControlDevice = NULL;
         return status;
@@ -46,8 +46,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
     DriverObject->DriverUnload = CacheUnload;
 
-    ExInitializeNPagedLookasideList(&TableNodeLookaside, NULL, NULL, 0, TABLE_NODE_SIZE,
-                                    CACHE_POOL_TAG, 0);
+    ExInitializeNPagedLookasideList(&TableNodeLookaside, NULL, NULL, 0, TABLE_NODE_SIZE, CACHE_POOL_TAG, 0);
     KeInitializeEvent(&DriverGlobals.ControlGate, SynchronizationEvent, TRUE);
     return STATUS_SUCCESS;
 }
@@ -63,8 +62,7 @@ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRI
 // create. An I/O manager that passes none (Wine's, which runs every program
 // with administrative rights) gives nothing to check, and the open is
 // admitted.
-_Use_decl_annotations_
-extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+_Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     NTSTATUS status = STATUS_SUCCESS;
@@ -75,7 +73,7 @@ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP 
         if (stack->FileObject != NULL && stack->FileObject->FileName.Length != 0)
             status = STATUS_OBJECT_NAME_NOT_FOUND;
         else if (security != NULL && security->AccessState != NULL &&
-            !SeTokenIsAdmin(SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext)))
+                 !SeTokenIsAdmin(SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext)))
             status = STATUS_ACCESS_DENIED;
     }
 
@@ -85,8 +83,7 @@ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP 
     return status;
 }
 
-_Use_decl_annotations_
-extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+_Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
     Irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
@@ -95,8 +92,7 @@ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_NOT_SUPPORTED;
 }
 
-_Use_decl_annotations_
-extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
+_Use_decl_annotations_ extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
 {
     UNICODE_STRING linkName;
     ULONG slot;

@@ -26,8 +26,7 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // A request that the worker's own thread issues (an in-page read taken
     // inside the file system while the worker transfers the cache file) would
     // wait behind the worker for ever: it goes straight to the owning driver.
-    if (context != NULL && !ReadFlag(&context->Stopping) &&
-        KeGetCurrentThread() != context->WorkerThread) {
+    if (context != NULL && !ReadFlag(&context->Stopping) && KeGetCurrentThread() != context->WorkerThread) {
         // The worker needs the caller's buffer in system space. A request
         // without an MDL, or whose buffer cannot be mapped, is queued all the
         // same, without a buffer: the worker hands it on uncached, in order
@@ -46,8 +45,7 @@ NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
-_Use_decl_annotations_
-NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+_Use_decl_annotations_ NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Read before queueing: a queued request may be completed at any moment.
     UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
@@ -97,7 +95,8 @@ void RemoveInterception(void)
 {
     if (!DriverGlobals.HookInstalled)
         return;
-    ExchangeReadWriteEntries(DriverGlobals.HookedDriver, DriverGlobals.SavedReadDispatch, DriverGlobals.SavedWriteDispatch);
+    ExchangeReadWriteEntries(DriverGlobals.HookedDriver, DriverGlobals.SavedReadDispatch,
+                             DriverGlobals.SavedWriteDispatch);
     // A thread that fetched InterceptReadWrite from the table before the
     // exchange may still be inside it, on its way to a saved routine. The
     // image must stay until the last of them has left.

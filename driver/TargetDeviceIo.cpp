@@ -3,9 +3,8 @@
 // the worker that waits for it.
 #include "Driver.h"
 
-_Use_decl_annotations_
-NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
-                        PVOID Buffer, PVOID LowerContext, PULONG Information)
+_Use_decl_annotations_ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
+                                               PVOID Buffer, PVOID LowerContext, PULONG Information)
 {
     PVolumeCacheContext Context = (PVolumeCacheContext)LowerContext;
     KEVENT event;
@@ -19,8 +18,8 @@ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
     offset.QuadPart = (LONGLONG)ByteOffset;
     ioStatus.Status = STATUS_SUCCESS;
     ioStatus.Information = 0;
-    irp = IoBuildSynchronousFsdRequest(MajorFunction, Context->VolumeDevice, Buffer, Length, &offset,
-                                       &event, &ioStatus);
+    irp = IoBuildSynchronousFsdRequest(MajorFunction, Context->VolumeDevice, Buffer, Length, &offset, &event,
+                                       &ioStatus);
     if (irp == NULL) {
         // The volume could serve the request: the worker hands it on uncached.
         PassRequestOnUncached(&Context->Cache);

@@ -4,15 +4,16 @@
 // time).
 #include "Driver.h"
 
-#define VOLUME_OPEN_ACCESS     SYNCHRONIZE
-#define VOLUME_OPEN_SHARE      (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
-#define VOLUME_OPEN_OPTIONS    (FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE)
+#define VOLUME_OPEN_ACCESS  SYNCHRONIZE
+#define VOLUME_OPEN_SHARE   (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+#define VOLUME_OPEN_OPTIONS (FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE)
 // DELETE: the file is opened delete-on-close, which the platform refuses
 // without delete access.
-#define CACHE_FILE_ACCESS      (SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA | DELETE)
-#define CACHE_FILE_OPTIONS     (FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_NONALERT | \
-                                FILE_NON_DIRECTORY_FILE | FILE_RANDOM_ACCESS | FILE_DELETE_ON_CLOSE)
-#define QUEUE_SEMAPHORE_LIMIT  0x0FFFFFFF
+#define CACHE_FILE_ACCESS (SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA | DELETE)
+#define CACHE_FILE_OPTIONS                                                                                   \
+    (FILE_NO_INTERMEDIATE_BUFFERING | FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE |               \
+     FILE_RANDOM_ACCESS | FILE_DELETE_ON_CLOSE)
+#define QUEUE_SEMAPHORE_LIMIT 0x0FFFFFFF
 
 static BOOLEAN IsPowerOfTwo(ULONG Value)
 {
@@ -66,8 +67,7 @@ static BOOLEAN HoldsCachedVolumesFile(PDEVICE_OBJECT VolumeDevice)
 //
 // The handles of a start are kernel handles: the start runs in the thread of
 // the control request, whose process could otherwise use or close them.
-static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
-                            ULONGLONG *PartitionLength)
+static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice, ULONGLONG *PartitionLength)
 {
     WCHAR nameText[] = L"\\??\\C:";
     UNICODE_STRING name;
@@ -87,11 +87,11 @@ static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice,
         return status;
 
     RtlZeroMemory(&partition, sizeof(partition));
-    status = ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, IOCTL_DISK_GET_PARTITION_INFO,
-                                   NULL, 0, &partition, sizeof(partition));
+    status = ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, IOCTL_DISK_GET_PARTITION_INFO, NULL,
+                                   0, &partition, sizeof(partition));
     if (NT_SUCCESS(status))
-        status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject,
-                                           NULL);
+        status =
+            ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject, NULL);
     if (NT_SUCCESS(status)) {
         *VolumeDevice = fileObject->DeviceObject;
         ObReferenceObject(*VolumeDevice);
@@ -292,8 +292,8 @@ static NTSTATUS AttachWorker(PVolumeCacheContext Context, PBOOLEAN Started)
 
     *Started = FALSE;
     InitializeObjectAttributes(&threadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = PsCreateSystemThread(&threadHandle, 0, &threadAttributes, NULL, NULL, VolumeWorkerThread,
-                                  Context);
+    status =
+        PsCreateSystemThread(&threadHandle, 0, &threadAttributes, NULL, NULL, VolumeWorkerThread, Context);
     if (!NT_SUCCESS(status))
         return STATUS_INSUFFICIENT_RESOURCES;
     *Started = TRUE;
@@ -310,8 +310,7 @@ static NTSTATUS AttachWorker(PVolumeCacheContext Context, PBOOLEAN Started)
     return status;
 }
 
-_Use_decl_annotations_
-NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
+_Use_decl_annotations_ NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
 {
     const WCHAR *cacheFilePath =
         (const WCHAR *)((const UCHAR *)Request + CACHE_OFFSET_OF(CacheControlRequest, CacheFilePath));

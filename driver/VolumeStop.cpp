@@ -4,8 +4,7 @@
 
 #define STOP_DRAIN_INTERVAL (-10000000LL)  // one second, relative
 
-_Use_decl_annotations_
-NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
+_Use_decl_annotations_ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 {
     LARGE_INTEGER interval;
 

@@ -70,8 +70,7 @@ static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
     IofCompleteRequest(Irp, status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
 }
 
-_Use_decl_annotations_
-void NTAPI VolumeWorkerThread(PVOID StartContext)
+_Use_decl_annotations_ void NTAPI VolumeWorkerThread(PVOID StartContext)
 {
     PVolumeCacheContext context = (PVolumeCacheContext)StartContext;
     PIRP irp;

@@ -22,11 +22,8 @@ const ListColumn kDetailColumns[] = {
 }  // namespace
 
 CCacheDlg::CCacheDlg()
-    : ui::Dialog(IDD_CACHE_DIALOG),
-      m_hIcon(ui::LoadIconResource(IDR_MAINFRAME)),
-      m_selectedLetter(0),
-      m_lastStatisticsLetter(0),
-      m_toolTipReady(false)
+    : ui::Dialog(IDD_CACHE_DIALOG), m_hIcon(ui::LoadIconResource(IDR_MAINFRAME)), m_selectedLetter(0),
+      m_lastStatisticsLetter(0), m_toolTipReady(false)
 {
     memset(&m_lastStatistics, 0, sizeof(m_lastStatistics));
     m_configPath[0] = 0;
@@ -132,8 +129,7 @@ void CCacheDlg::UpdateDetailList(WCHAR driveLetter)
     // The speed is the difference to the previous sample of the same volume;
     // without one (first sample, or another volume's) it shows as 0.
     const CacheStatistics *previous =
-        (m_lastStatisticsLetter != 0 && m_lastStatisticsLetter == driveLetter) ? &m_lastStatistics
-                                                                              : nullptr;
+        (m_lastStatisticsLetter != 0 && m_lastStatisticsLetter == driveLetter) ? &m_lastStatistics : nullptr;
     for (int row = 0; row < DETAIL_ROWS; ++row) {
         DetailRowTexts texts;
         FormatDetailRow(row, statistics, previous, &texts);
@@ -181,8 +177,7 @@ void CCacheDlg::OnVolumeListRightClick(LRESULT *result)
     int popup = VOLUME_MENU_NO_ROW;
     if (m_volumeList.Selected(&letter, nullptr)) {
         CacheStatistics statistics;
-        popup = QueryVolumeStatistics(letter, &statistics) ? VOLUME_MENU_CACHED
-                                                           : VOLUME_MENU_NOT_CACHED;
+        popup = QueryVolumeStatistics(letter, &statistics) ? VOLUME_MENU_CACHED : VOLUME_MENU_NOT_CACHED;
     }
     TrackContextMenu(IDR_VOLUME_MENU, popup);
 }
@@ -192,13 +187,26 @@ void CCacheDlg::OnVolumeListRightClick(LRESULT *result)
 bool CCacheDlg::OnCommand(UINT id)
 {
     switch (id) {
-    case ID_VOLUME_NEW: OnVolumeNew(); return true;
-    case ID_VOLUME_DELETE: OnVolumeDelete(); return true;
-    case ID_VOLUME_START: OnVolumeStart(); return true;
-    case ID_VOLUME_STOP: OnVolumeStop(); return true;
-    case ID_ABOUT: OnAbout(); return true;
-    case ID_VOLUME_SETTINGS: OnVolumeSettings(); return true;
-    default: return ui::Dialog::OnCommand(id);
+    case ID_VOLUME_NEW:
+        OnVolumeNew();
+        return true;
+    case ID_VOLUME_DELETE:
+        OnVolumeDelete();
+        return true;
+    case ID_VOLUME_START:
+        OnVolumeStart();
+        return true;
+    case ID_VOLUME_STOP:
+        OnVolumeStop();
+        return true;
+    case ID_ABOUT:
+        OnAbout();
+        return true;
+    case ID_VOLUME_SETTINGS:
+        OnVolumeSettings();
+        return true;
+    default:
+        return ui::Dialog::OnCommand(id);
     }
 }
 
@@ -208,10 +216,17 @@ bool CCacheDlg::OnNotify(int controlId, UINT code, LRESULT *result)
         return false;
     }
     switch (code) {
-    case NM_CLICK: OnVolumeListClick(result); return true;
-    case LVN_ITEMCHANGED: OnVolumeListItemChanged(result); return true;
-    case NM_RCLICK: OnVolumeListRightClick(result); return true;
-    default: return false;
+    case NM_CLICK:
+        OnVolumeListClick(result);
+        return true;
+    case LVN_ITEMCHANGED:
+        OnVolumeListItemChanged(result);
+        return true;
+    case NM_RCLICK:
+        OnVolumeListRightClick(result);
+        return true;
+    default:
+        return false;
     }
 }
 

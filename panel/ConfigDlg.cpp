@@ -10,22 +10,13 @@
 namespace {
 
 const WCHAR *const kAllocateBlockNames[ALLOCATE_BLOCK_SIZES] = {L"16M", L"32M", L"64M", L"128M"};
-const WCHAR *const kCacheBlockNames[CACHE_BLOCK_SIZES] = {L"4K", L"16K", L"64K",
-                                                          L"128K", L"512K", L"1M"};
+const WCHAR *const kCacheBlockNames[CACHE_BLOCK_SIZES] = {L"4K", L"16K", L"64K", L"128K", L"512K", L"1M"};
 
 }  // namespace
 
 CConfigDlg::CConfigDlg()
-    : ui::Dialog(IDD_CONFIG_DIALOG),
-      m_memSize(0),
-      m_ssdSize(0),
-      m_ssdMaxSize(0),
-      m_ssdEnabled(FALSE),
-      m_ssdGrow(FALSE),
-      m_allocateBlockIndex(0),
-      m_cacheBlockIndex(0),
-      m_editMode(false),
-      m_editLetter(0)
+    : ui::Dialog(IDD_CONFIG_DIALOG), m_memSize(0), m_ssdSize(0), m_ssdMaxSize(0), m_ssdEnabled(FALSE),
+      m_ssdGrow(FALSE), m_allocateBlockIndex(0), m_cacheBlockIndex(0), m_editMode(false), m_editLetter(0)
 {
     memset(&m_settings, 0, sizeof(m_settings));
 }
@@ -147,11 +138,20 @@ BOOL CConfigDlg::OnInitDialog()
 bool CConfigDlg::OnCommand(UINT id)
 {
     switch (id) {
-    case IDC_SSD_ENABLE: OnSsdEnable(); return true;
-    case IDC_SSD_GROW: OnSsdGrow(); return true;
-    case IDC_BROWSE: OnBrowse(); return true;
-    case IDOK: OnOK(); return true;
-    default: return ui::Dialog::OnCommand(id);
+    case IDC_SSD_ENABLE:
+        OnSsdEnable();
+        return true;
+    case IDC_SSD_GROW:
+        OnSsdGrow();
+        return true;
+    case IDC_BROWSE:
+        OnBrowse();
+        return true;
+    case IDOK:
+        OnOK();
+        return true;
+    default:
+        return ui::Dialog::OnCommand(id);
     }
 }
 
@@ -184,8 +184,7 @@ void CConfigDlg::OnOK()
     if (!UpdateData(true)) {
         return;
     }
-    bool refused = m_memSize == 0 || m_ssdSize == 0 ||
-                   (m_ssdEnabled && m_cacheFile.IsEmpty()) ||
+    bool refused = m_memSize == 0 || m_ssdSize == 0 || (m_ssdEnabled && m_cacheFile.IsEmpty()) ||
                    (m_ssdEnabled && m_ssdGrow && m_ssdSize >= m_ssdMaxSize) ||
                    // The path must fit the driver's request (and the record).
                    (m_ssdEnabled && m_cacheFile.Length() > CACHE_WIN32_PATH_MAX);
@@ -212,8 +211,7 @@ bool CConfigDlg::CacheFileMayBeUsed() const
         return false;
     }
     DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-           error == ERROR_INVALID_NAME;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME;
 }
 
 VolumeSettings CConfigDlg::ResultSettings(UCHAR started) const
@@ -234,9 +232,11 @@ VolumeSettings CConfigDlg::ResultSettings(UCHAR started) const
     settings.MemSize = m_memSize;
     settings.SsdSize = m_ssdSize;
     int allocate = (m_allocateBlockIndex >= 0 && m_allocateBlockIndex < ALLOCATE_BLOCK_SIZES)
-                       ? m_allocateBlockIndex : CONFIG_DEFAULT_ALLOCATE_INDEX;
+                       ? m_allocateBlockIndex
+                       : CONFIG_DEFAULT_ALLOCATE_INDEX;
     int cache = (m_cacheBlockIndex >= 0 && m_cacheBlockIndex < CACHE_BLOCK_SIZES)
-                    ? m_cacheBlockIndex : CONFIG_DEFAULT_CACHE_INDEX;
+                    ? m_cacheBlockIndex
+                    : CONFIG_DEFAULT_CACHE_INDEX;
     settings.AllocateBlockSize = AllocateBlockSizeTable[allocate] >> 20;
     settings.CacheBlockSize = CacheBlockSizeTable[cache] >> 10;
     settings.SsdUsed = m_ssdEnabled ? 1 : 0;

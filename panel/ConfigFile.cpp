@@ -5,10 +5,8 @@
 
 #include <string.h>
 
-const ULONG AllocateBlockSizeTable[ALLOCATE_BLOCK_SIZES] = {0x1000000, 0x2000000, 0x4000000,
-                                                            0x8000000};
-const ULONG CacheBlockSizeTable[CACHE_BLOCK_SIZES] = {0x1000,  0x4000,  0x10000,
-                                                      0x20000, 0x80000, 0x100000};
+const ULONG AllocateBlockSizeTable[ALLOCATE_BLOCK_SIZES] = {0x1000000, 0x2000000, 0x4000000, 0x8000000};
+const ULONG CacheBlockSizeTable[CACHE_BLOCK_SIZES] = {0x1000, 0x4000, 0x10000, 0x20000, 0x80000, 0x100000};
 
 namespace {
 
@@ -33,9 +31,8 @@ bool HasPath(const WCHAR *path)
 // which then fail on their own.
 bool PrepareUnicodeFile(const WCHAR *path)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return true;
     }
@@ -83,8 +80,7 @@ bool BuildConfigPath(WCHAR *path)
     if (lastSlash != nullptr) {
         *lastSlash = 0;
     }
-    if (!TextCopy(path, CONFIG_PATH_CHARS, module) ||
-        !TextAppend(path, CONFIG_PATH_CHARS, L"\\cache.ini")) {
+    if (!TextCopy(path, CONFIG_PATH_CHARS, module) || !TextAppend(path, CONFIG_PATH_CHARS, L"\\cache.ini")) {
         path[0] = 0;
         return false;
     }
@@ -99,8 +95,8 @@ bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR
     WCHAR section[2];
     SectionName(driveLetter, section);
     // A value that begins with a NUL holds no text, whatever the count says.
-    if (GetPrivateProfileStringW(section, L"VolumeName", L"", settings->VolumeName,
-                                 VOLUME_NAME_CHARS, path) == 0 ||
+    if (GetPrivateProfileStringW(section, L"VolumeName", L"", settings->VolumeName, VOLUME_NAME_CHARS,
+                                 path) == 0 ||
         settings->VolumeName[0] == 0) {
         return false;
     }
@@ -121,8 +117,8 @@ bool ReadVolumeSettings(WCHAR driveLetter, VolumeSettings *settings, const WCHAR
     if (!settings->SsdUsed) {
         return true;
     }
-    if (GetPrivateProfileStringW(section, L"CacheFile", L"", settings->CacheFile,
-                                 CACHE_FILE_CHARS, path) == 0 ||
+    if (GetPrivateProfileStringW(section, L"CacheFile", L"", settings->CacheFile, CACHE_FILE_CHARS, path) ==
+            0 ||
         settings->CacheFile[0] == 0) {
         return false;
     }

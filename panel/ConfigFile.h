@@ -6,16 +6,16 @@
 
 #include <windows.h>
 
-#define CONFIG_PATH_CHARS   260  // MAX_PATH
-#define VOLUME_NAME_CHARS   40   // at most 39 characters and the NUL
-#define CACHE_FILE_CHARS    260
+#define CONFIG_PATH_CHARS 260  // MAX_PATH
+#define VOLUME_NAME_CHARS 40   // at most 39 characters and the NUL
+#define CACHE_FILE_CHARS  260
 
 // One volume's settings; sizes in MB, CacheBlockSize in KB.
 struct VolumeSettings {
     WCHAR VolumeName[VOLUME_NAME_CHARS];  // "X:  [LABEL]"; first unit = drive letter
     WCHAR CacheFile[CACHE_FILE_CHARS];    // meaningful when SsdUsed
     ULONG MemSize;
-    ULONG SsdSize;                        // meaningful when SsdUsed
+    ULONG SsdSize;  // meaningful when SsdUsed
     ULONG AllocateBlockSize;
     ULONG CacheBlockSize;
     UCHAR SsdUsed;
@@ -23,7 +23,7 @@ struct VolumeSettings {
     // The SSD tier's growth as the settings dialog gives it to a new volume;
     // cache.ini keeps neither, so a record read from it has no growth.
     UCHAR SsdGrow;
-    ULONG SsdMaxSize;                     // MB, meaningful when SsdGrow
+    ULONG SsdMaxSize;  // MB, meaningful when SsdGrow
 };
 
 // Choices of the settings dialog, in bytes.

@@ -6,8 +6,7 @@
 
 #include <string.h>
 
-bool BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter,
-                       CacheControlRequest *request)
+bool BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter, CacheControlRequest *request)
 {
     memset(request, 0, sizeof(*request));
     request->DriveLetter = UpperAscii(driveLetter);

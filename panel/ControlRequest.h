@@ -12,8 +12,7 @@
 // the request (longer than CACHE_WIN32_PATH_MAX code units): every other
 // field is filled then, the path is left empty, and the request must not be
 // sent.
-bool BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter,
-                       CacheControlRequest *request);
+bool BuildStartRequest(const VolumeSettings &settings, WCHAR driveLetter, CacheControlRequest *request);
 
 // The request that stops caching the letter's volume.
 CacheControlRequest BuildStopRequest(WCHAR driveLetter);

@@ -9,8 +9,8 @@ namespace {
 
 HANDLE OpenControlDevice()
 {
-    return CreateFileW(CACHE_WIN32_DEVICE, GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(CACHE_WIN32_DEVICE, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 }  // namespace
@@ -23,8 +23,8 @@ bool SendControlRequest(const CacheControlRequest &request)
     }
     CacheControlRequest sent = request;
     DWORD returned = 0;
-    BOOL accepted = DeviceIoControl(device, IOCTL_CACHE_CONTROL_VOLUME, &sent, sizeof(sent),
-                                    nullptr, 0, &returned, nullptr);
+    BOOL accepted = DeviceIoControl(device, IOCTL_CACHE_CONTROL_VOLUME, &sent, sizeof(sent), nullptr, 0,
+                                    &returned, nullptr);
     CloseHandle(device);
     return accepted != FALSE;
 }
@@ -38,8 +38,8 @@ bool QueryVolumeStatistics(WCHAR driveLetter, CacheStatistics *statistics)
     ULONG letter = driveLetter;
     CacheStatistics reply;
     DWORD returned = 0;
-    BOOL ok = DeviceIoControl(device, IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter),
-                              &reply, sizeof(reply), &returned, nullptr);
+    BOOL ok = DeviceIoControl(device, IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter), &reply,
+                              sizeof(reply), &returned, nullptr);
     CloseHandle(device);
     if (!ok) {
         return false;
@@ -59,8 +59,8 @@ ULONG QueryDriverVersion(DWORD *openError)
     }
     ULONG version = 0;
     DWORD returned = 0;
-    DeviceIoControl(device, IOCTL_CACHE_QUERY_VERSION, nullptr, 0, &version, sizeof(version),
-                    &returned, nullptr);
+    DeviceIoControl(device, IOCTL_CACHE_QUERY_VERSION, nullptr, 0, &version, sizeof(version), &returned,
+                    nullptr);
     CloseHandle(device);
     return version;
 }

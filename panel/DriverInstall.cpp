@@ -30,8 +30,7 @@ bool WriteDriverFile(WCHAR *path)
     if (!TextAppend(path, MAX_PATH, L"\\Drivers\\Tessiro8.sys")) {
         return false;
     }
-    HANDLE file = CreateFileW(path, GENERIC_ALL, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+    HANDLE file = CreateFileW(path, GENERIC_ALL, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -92,10 +91,9 @@ bool CreateAndStartService()
     if (manager == nullptr) {
         return false;
     }
-    SC_HANDLE service = CreateServiceW(manager, DRIVER_SERVICE_NAME, DRIVER_SERVICE_NAME,
-                                       SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
-                                       SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, driverPath,
-                                       nullptr, nullptr, nullptr, nullptr, nullptr);
+    SC_HANDLE service = CreateServiceW(manager, DRIVER_SERVICE_NAME, DRIVER_SERVICE_NAME, SERVICE_ALL_ACCESS,
+                                       SERVICE_KERNEL_DRIVER, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                                       driverPath, nullptr, nullptr, nullptr, nullptr, nullptr);
     CloseServiceHandle(manager);
     if (service == nullptr) {
         return false;

@@ -31,7 +31,7 @@ struct ButtonTip {
 };
 
 const ButtonTip kButtonTips[] = {
-    {ID_VOLUME_NEW, L"添加"},   {ID_VOLUME_START, L"启动"},    {ID_VOLUME_STOP, L"停止"},
+    {ID_VOLUME_NEW, L"添加"},    {ID_VOLUME_START, L"启动"},    {ID_VOLUME_STOP, L"停止"},
     {ID_VOLUME_DELETE, L"删除"}, {ID_VOLUME_SETTINGS, L"设置"}, {ID_ABOUT, L"关于"},
 };
 

@@ -12,10 +12,22 @@ const double kPerKilo = 0.0009765625;  // 1/1024
 void RowCounters(int row, const CacheStatistics &s, ULONGLONG *count, ULONGLONG *bytes)
 {
     switch (row) {
-    case 0: *count = s.ReadRequests; *bytes = s.ReadBytes; break;
-    case 1: *count = s.VolumeReads; *bytes = s.VolumeReadBytes; break;
-    case 2: *count = s.MemoryHits; *bytes = s.MemoryHitBytes; break;
-    default: *count = s.SsdHits; *bytes = s.SsdHitBytes; break;
+    case 0:
+        *count = s.ReadRequests;
+        *bytes = s.ReadBytes;
+        break;
+    case 1:
+        *count = s.VolumeReads;
+        *bytes = s.VolumeReadBytes;
+        break;
+    case 2:
+        *count = s.MemoryHits;
+        *bytes = s.MemoryHitBytes;
+        break;
+    default:
+        *count = s.SsdHits;
+        *bytes = s.SsdHitBytes;
+        break;
     }
 }
 
@@ -37,8 +49,7 @@ void FormatVolumeRow(const WCHAR *label, const CacheStatistics &s, VolumeRowText
                (int)(s.MemorySize >> 20));
     if (s.SsdEnabled != 0) {
         ULONGLONG ssdUsed = (ULONGLONG)s.SsdBlocksUsed * s.CacheBlockSize;
-        FormatText(texts->Column[4], STAT_TEXT_CHARS, L"%d/%d", (int)(ssdUsed >> 20),
-                   (int)(s.SsdSize >> 20));
+        FormatText(texts->Column[4], STAT_TEXT_CHARS, L"%d/%d", (int)(ssdUsed >> 20), (int)(s.SsdSize >> 20));
     } else {
         TextCopy(texts->Column[4], STAT_TEXT_CHARS, L"-----");
     }

@@ -17,8 +17,7 @@ struct VolumeRowTexts {
 };
 
 // A cached volume's row from its statistics; label is column 0.
-void FormatVolumeRow(const WCHAR *label, const CacheStatistics &statistics,
-                     VolumeRowTexts *texts);
+void FormatVolumeRow(const WCHAR *label, const CacheStatistics &statistics, VolumeRowTexts *texts);
 
 // A configured volume that is not cached: "-----", "0.00%", "0/MemSize",
 // "0/SsdSize" or "-----"; column 0 is the stored VolumeName.

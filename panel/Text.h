@@ -54,7 +54,11 @@ class Text {
 public:
     Text() : m_units(1, 0) {}
     Text(const WCHAR *text) { Assign(text); }  // NOLINT: implicit on purpose
-    Text &operator=(const WCHAR *text) { Assign(text); return *this; }
+    Text &operator=(const WCHAR *text)
+    {
+        Assign(text);
+        return *this;
+    }
     void Assign(const WCHAR *text);
     void Append(const WCHAR *text);
     const WCHAR *c_str() const { return m_units.data(); }

@@ -9,7 +9,8 @@
 // The three device control codes of \Device\Tessiro8: buffered, so that
 // request and reply share one system buffer, and open to any caller that
 // could open the device.
-#define CACHE_CONTROL_CODE(Function) CTL_CODE(FILE_DEVICE_UNKNOWN, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define CACHE_CONTROL_CODE(Function)                                                                         \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, (Function), METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_CACHE_CONTROL_VOLUME   CACHE_CONTROL_CODE(0x801)
 #define IOCTL_CACHE_QUERY_STATISTICS CACHE_CONTROL_CODE(0x802)
 #define IOCTL_CACHE_QUERY_VERSION    CACHE_CONTROL_CODE(0x803)
@@ -17,17 +18,17 @@
 #define CACHE_DRIVER_VERSION 0x20110325u
 
 // Kernel and user-mode names of the control device.
-#define CACHE_DEVICE_NAME      L"\\Device\\Tessiro8"
-#define CACHE_DOS_DEVICE_NAME  L"\\DosDevices\\Tessiro8"
-#define CACHE_WIN32_DEVICE     L"\\\\.\\Tessiro8"
+#define CACHE_DEVICE_NAME     L"\\Device\\Tessiro8"
+#define CACHE_DOS_DEVICE_NAME L"\\DosDevices\\Tessiro8"
+#define CACHE_WIN32_DEVICE    L"\\\\.\\Tessiro8"
 
 // Number of UTF-16 code units of CacheControlRequest::CacheFilePath, the NUL
 // included. "\??\" takes 4 of them, so a Win32 path may hold at most 256.
-#define CACHE_FILE_PATH_CHARS  261
-#define CACHE_WIN32_PATH_MAX   256
+#define CACHE_FILE_PATH_CHARS 261
+#define CACHE_WIN32_PATH_MAX  256
 
 // Rounding unit of the SSD tier sizes: 512 MiB.
-#define CACHE_SSD_SIZE_UNIT    0x20000000ull
+#define CACHE_SSD_SIZE_UNIT 0x20000000ull
 
 #pragma pack(push, 1)
 
@@ -42,8 +43,8 @@ typedef struct _CacheControlRequest {
     ULONGLONG MemorySize;
     ULONGLONG SsdSize;
     ULONGLONG SsdMaxSize;
-    ULONG AllocateBlockSize;                     // power of two
-    ULONG CacheBlockSize;                        // power of two
+    ULONG AllocateBlockSize;  // power of two
+    ULONG CacheBlockSize;     // power of two
 } CacheControlRequest;
 
 // Configuration and counters of one cached volume. 120 bytes.

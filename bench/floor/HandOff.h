@@ -16,8 +16,14 @@
 
 namespace floorpath {
 
-inline void FutexWait(std::atomic<uint32_t> *Word, uint32_t Value) { host::FutexWaitWord(Word, Value); }
-inline void FutexWake(std::atomic<uint32_t> *Word) { host::FutexWakeWord(Word); }
+inline void FutexWait(std::atomic<uint32_t> *Word, uint32_t Value)
+{
+    host::FutexWaitWord(Word, Value);
+}
+inline void FutexWake(std::atomic<uint32_t> *Word)
+{
+    host::FutexWakeWord(Word);
+}
 
 // The FIFO's lock: the host kernel's own spin-then-sleep lock.
 using Lock = host::SpinFutexLock;
@@ -28,12 +34,14 @@ struct Request {
     std::atomic<uint32_t> State{0};  // 0 pending, 1 complete, 2 submitter asleep
     int Result = 0;
 
-    void Complete(int Value) {
+    void Complete(int Value)
+    {
         Result = Value;
         if (State.exchange(1, std::memory_order_release) == 2)
             FutexWake(&State);
     }
-    void Wait() {
+    void Wait()
+    {
         uint32_t Seen = 0;
         while (State.load(std::memory_order_acquire) != 1) {
             if (State.compare_exchange_strong(Seen, 2, std::memory_order_acquire) || Seen == 2)
@@ -47,7 +55,8 @@ struct Request {
 // is empty, and a submitter wakes it only when it sleeps.
 class Queue {
 public:
-    void Submit(Request *R) {
+    void Submit(Request *R)
+    {
         bool Wake = false;
         {
             std::lock_guard<floorpath::Lock> Guard(QueueLock);
@@ -64,7 +73,8 @@ public:
     }
     // The worker's take: the next request, sleeping while there is none;
     // null once Stop was called and the queue is empty.
-    Request *Take() {
+    Request *Take()
+    {
         for (;;) {
             {
                 std::lock_guard<floorpath::Lock> Guard(QueueLock);
@@ -81,7 +91,8 @@ public:
             FutexWait(&Sleeping, 1);
         }
     }
-    void Stop() {
+    void Stop()
+    {
         {
             std::lock_guard<floorpath::Lock> Guard(QueueLock);
             Stopping = true;

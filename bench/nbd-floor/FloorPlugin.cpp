@@ -48,7 +48,8 @@ std::vector<unsigned char> Held;  // one flag per block
 floorpath::Queue Requests;
 std::thread Worker;
 
-int Serve(Transfer *T) {
+int Serve(Transfer *T)
+{
     uint64_t First = T->Offset / BlockSize;
     uint64_t End = (T->Offset + T->Count + BlockSize - 1) / BlockSize;
     switch (T->Kind) {
@@ -73,10 +74,9 @@ int Serve(Transfer *T) {
             if (!Held[b])
                 continue;
             uint64_t From = b * BlockSize > T->Offset ? b * BlockSize : T->Offset;
-            uint64_t To = (b + 1) * BlockSize < T->Offset + T->Count ? (b + 1) * BlockSize
-                                                                     : T->Offset + T->Count;
-            memcpy(Memory + From, static_cast<unsigned char *>(T->Buffer) + (From - T->Offset),
-                   To - From);
+            uint64_t To =
+                (b + 1) * BlockSize < T->Offset + T->Count ? (b + 1) * BlockSize : T->Offset + T->Count;
+            memcpy(Memory + From, static_cast<unsigned char *>(T->Buffer) + (From - T->Offset), To - From);
         }
         return 0;
     case Op::Flush:
@@ -85,14 +85,16 @@ int Serve(Transfer *T) {
     return EINVAL;
 }
 
-void WorkerLoop() {
+void WorkerLoop()
+{
     while (floorpath::Request *R = Requests.Take()) {
         auto *T = static_cast<Transfer *>(R);
         T->Complete(Serve(T));
     }
 }
 
-int Submit(Op Kind, void *Buffer, uint32_t Count, uint64_t Offset) {
+int Submit(Op Kind, void *Buffer, uint32_t Count, uint64_t Offset)
+{
     Transfer T;
     T.Kind = Kind;
     T.Buffer = Buffer;
@@ -107,7 +109,8 @@ int Submit(Op Kind, void *Buffer, uint32_t Count, uint64_t Offset) {
     return 0;
 }
 
-int FloorConfig(const char *Key, const char *Value) {
+int FloorConfig(const char *Key, const char *Value)
+{
     if (strcmp(Key, "upstream") == 0) {
         Upstream = Value;
     } else if (strcmp(Key, "block") == 0) {
@@ -124,7 +127,8 @@ int FloorConfig(const char *Key, const char *Value) {
     return 0;
 }
 
-int FloorConfigComplete() {
+int FloorConfigComplete()
+{
     if (Upstream.empty()) {
         nbdkit_error("upstream=URI is required");
         return -1;
@@ -132,7 +136,8 @@ int FloorConfigComplete() {
     return 0;
 }
 
-int FloorAfterFork() {
+int FloorAfterFork()
+{
     Nbd = nbd_create();
     if (!Nbd || nbd_connect_uri(Nbd, Upstream.c_str()) == -1) {
         nbdkit_error("upstream: %s", nbd_get_error());
@@ -155,7 +160,8 @@ int FloorAfterFork() {
     return 0;
 }
 
-void FloorUnload() {
+void FloorUnload()
+{
     if (Worker.joinable()) {
         Requests.Stop();
         Worker.join();
@@ -165,19 +171,39 @@ void FloorUnload() {
     free(Memory);
 }
 
-void *FloorOpen(int) { return &Requests; }
-int64_t FloorGetSize(void *) { return int64_t(Size); }
-int FloorCanMultiConn(void *) { return 1; }
-int FloorCanFlush(void *) { return 1; }
-int FloorCanFua(void *) { return NBDKIT_FUA_EMULATE; }
+void *FloorOpen(int)
+{
+    return &Requests;
+}
+int64_t FloorGetSize(void *)
+{
+    return int64_t(Size);
+}
+int FloorCanMultiConn(void *)
+{
+    return 1;
+}
+int FloorCanFlush(void *)
+{
+    return 1;
+}
+int FloorCanFua(void *)
+{
+    return NBDKIT_FUA_EMULATE;
+}
 
-int FloorPread(void *, void *Buffer, uint32_t Count, uint64_t Offset, uint32_t) {
+int FloorPread(void *, void *Buffer, uint32_t Count, uint64_t Offset, uint32_t)
+{
     return Submit(Op::Read, Buffer, Count, Offset);
 }
-int FloorPwrite(void *, const void *Buffer, uint32_t Count, uint64_t Offset, uint32_t) {
+int FloorPwrite(void *, const void *Buffer, uint32_t Count, uint64_t Offset, uint32_t)
+{
     return Submit(Op::Write, const_cast<void *>(Buffer), Count, Offset);
 }
-int FloorFlush(void *, uint32_t) { return Submit(Op::Flush, nullptr, 0, 0); }
+int FloorFlush(void *, uint32_t)
+{
+    return Submit(Op::Flush, nullptr, 0, 0);
+}
 
 struct nbdkit_plugin Plugin = [] {
     struct nbdkit_plugin p;

@@ -7,5 +7,5 @@
 
 #include "../../shared/CacheProtocol.h"
 
-#define CACHE_POOL_TAG        0x4841544Cu  // 'LTAH'
-#define CACHE_TRANSFER_BUFFER_SIZE 0x400000u  // 4 MiB bounce buffer per volume
+#define CACHE_POOL_TAG             0x4841544Cu  // 'LTAH'
+#define CACHE_TRANSFER_BUFFER_SIZE 0x400000u    // 4 MiB bounce buffer per volume

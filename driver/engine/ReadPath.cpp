@@ -45,8 +45,7 @@ static PUCHAR RunBuffer(PVolumeCache Cache, PReadRequest Request, const PendingR
 // Bytes of the run that the caller receives: the whole blocks minus the head
 // when the run opens the request and minus the tail when it closes it. Skip
 // receives the offset of the first delivered byte within the run.
-static ULONG RunCallerBytes(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
-                            PULONG Skip)
+static ULONG RunCallerBytes(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run, PULONG Skip)
 {
     ULONG Bytes = Cache->Settings.CacheBlockSize * Run->Count;
 
@@ -62,8 +61,7 @@ static ULONG RunCallerBytes(PVolumeCache Cache, PReadRequest Request, const Pend
 
 // Gives the caller its part of the run's whole blocks at Source. Returns the
 // bytes delivered.
-static ULONG DeliverRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
-                        const UCHAR *Source)
+static ULONG DeliverRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run, const UCHAR *Source)
 {
     ULONG Skip;
     ULONG Bytes = RunCallerBytes(Cache, Request, Run, &Skip);
@@ -78,8 +76,8 @@ static ULONG DeliverRun(PVolumeCache Cache, PReadRequest Request, const PendingR
 // fails, and a read that succeeds with fewer bytes than the run fails with
 // STATUS_IO_DEVICE_ERROR: the rest of Bounce holds bytes of some other
 // transfer.
-static NTSTATUS ReadRunFromVolume(PVolumeCache Cache, PReadRequest Request,
-                                  const PendingRun *Run, PUCHAR Bounce)
+static NTSTATUS ReadRunFromVolume(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
+                                  PUCHAR Bounce)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG Information = 0;
@@ -87,7 +85,7 @@ static NTSTATUS ReadRunFromVolume(PVolumeCache Cache, PReadRequest Request,
     NTSTATUS Status;
 
     Status = CacheLowerTransfer(Cache, IRP_MJ_READ, (ULONGLONG)Run->FirstBlock * BlockSize,
-                            BlockSize * Run->Count, Bounce, &Information);
+                                BlockSize * Run->Count, Bounce, &Information);
     if (Status != STATUS_SUCCESS)
         return Status;
     if (Information != BlockSize * Run->Count)
@@ -105,12 +103,10 @@ static void PlaceRunInMemory(PVolumeCache Cache, const PendingRun *Run, const UC
     ULONG j;
 
     for (j = 0; j < Run->Count; j++)
-        PlaceInMemory(&Cache->Memory, Run->FirstBlock + j,
-                      Bounce + j * Cache->Settings.CacheBlockSize);
+        PlaceInMemory(&Cache->Memory, Run->FirstBlock + j, Bounce + j * Cache->Settings.CacheBlockSize);
 }
 
-static NTSTATUS ReadMissRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
-                            PUCHAR Bounce)
+static NTSTATUS ReadMissRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run, PUCHAR Bounce)
 {
     // A failed volume read places nothing and gives the caller nothing.
     NTSTATUS Status = ReadRunFromVolume(Cache, Request, Run, Bounce);
@@ -120,8 +116,7 @@ static NTSTATUS ReadMissRun(PVolumeCache Cache, PReadRequest Request, const Pend
     return Status;
 }
 
-static NTSTATUS ReadMemoryRun(PVolumeCache Cache, PReadRequest Request,
-                              const PendingRun *Run, PUCHAR Bounce)
+static NTSTATUS ReadMemoryRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run, PUCHAR Bounce)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG RunBytes = BlockSize * Run->Count;
@@ -154,8 +149,7 @@ static NTSTATUS ReadMemoryRun(PVolumeCache Cache, PReadRequest Request,
     return STATUS_SUCCESS;
 }
 
-static NTSTATUS ReadSsdRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run,
-                           PUCHAR Bounce)
+static NTSTATUS ReadSsdRun(PVolumeCache Cache, PReadRequest Request, const PendingRun *Run, PUCHAR Bounce)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     PCacheTier Ssd = &Cache->Ssd;
@@ -188,8 +182,8 @@ static NTSTATUS ReadSsdRun(PVolumeCache Cache, PReadRequest Request, const Pendi
 
 // A request that ends beyond the cacheable blocks goes to the volume as it
 // came, through the bounce buffer, and leaves the block index alone.
-static NTSTATUS ReadPastCache(PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                              PVolumeCache Cache, PULONG Transferred)
+static NTSTATUS ReadPastCache(PVOID Buffer, ULONGLONG Offset, ULONG Length, PVolumeCache Cache,
+                              PULONG Transferred)
 {
     ULONG Information = 0;
     PUCHAR Bounce;
@@ -211,8 +205,7 @@ static NTSTATUS ReadPastCache(PVOID Buffer, ULONGLONG Offset, ULONG Length,
 
 // Serves the pending run of one kind, through a bounce buffer of the run's
 // size, and closes it.
-static NTSTATUS ServePending(PVolumeCache Cache, PReadRequest Request, UCHAR Kind,
-                             PPendingRun Run)
+static NTSTATUS ServePending(PVolumeCache Cache, PReadRequest Request, UCHAR Kind, PPendingRun Run)
 {
     PUCHAR Bounce;
     NTSTATUS Status;
@@ -236,8 +229,8 @@ static NTSTATUS ServePending(PVolumeCache Cache, PReadRequest Request, UCHAR Kin
 
 // Adds a block to the pending run of its kind. When the block does not
 // continue the run, the run is served first and a new one opens at the block.
-static NTSTATUS AddToRun(PVolumeCache Cache, PReadRequest Request, UCHAR Kind,
-                         PPendingRun Run, ULONG Block, ULONG Slot)
+static NTSTATUS AddToRun(PVolumeCache Cache, PReadRequest Request, UCHAR Kind, PPendingRun Run, ULONG Block,
+                         ULONG Slot)
 {
     NTSTATUS Status;
 
@@ -334,9 +327,8 @@ static NTSTATUS ServeRead(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, UL
     return Status;
 }
 
-_Use_decl_annotations_
-NTSTATUS CacheReadRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                          PULONG Transferred)
+_Use_decl_annotations_ NTSTATUS CacheReadRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset,
+                                                 ULONG Length, PULONG Transferred)
 {
     NTSTATUS Status;
 

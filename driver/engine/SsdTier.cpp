@@ -41,14 +41,13 @@ NTSTATUS CacheFileWrite(HANDLE FileHandle, ULONGLONG Offset, ULONG Length, PVOID
 // One file write of consecutive slots from FirstSlot, holding the blocks from
 // FirstBlock. When the write fails, the blocks it should have stored leave
 // the SSD tier: their slots hold no known bytes.
-static void WritePromotion(PVolumeCache Cache, ULONG FirstSlot, ULONG FirstBlock,
-                           ULONG Bytes, PUCHAR Source)
+static void WritePromotion(PVolumeCache Cache, ULONG FirstSlot, ULONG FirstBlock, ULONG Bytes, PUCHAR Source)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONG k;
 
-    if (CacheFileWrite(Cache->Storage.CacheFile, (ULONGLONG)FirstSlot * BlockSize, Bytes,
-                       Source) == STATUS_SUCCESS)
+    if (CacheFileWrite(Cache->Storage.CacheFile, (ULONGLONG)FirstSlot * BlockSize, Bytes, Source) ==
+        STATUS_SUCCESS)
         return;
     for (k = 0; k < Bytes / BlockSize; k++)
         DropBlockEntry(&Cache->Ssd, FirstBlock + k, FirstSlot + k);

@@ -21,7 +21,8 @@ BOOLEAN TierInitialize(PCacheTier Tier, ULONG Blocks, ULONG SlotCount, ULONG Blo
     Tier->BlockSize = BlockSize;
     Tier->FreeSlotBlock = Blocks;
     Tier->Store = Store;
-    RtlInitializeGenericTable(&Tier->LookupTable, CompareBlockNumbers, AllocateTableNode, FreeTableNode, NULL);
+    RtlInitializeGenericTable(&Tier->LookupTable, CompareBlockNumbers, AllocateTableNode, FreeTableNode,
+                              NULL);
     RtlInitializeGenericTable(&Tier->LruTable, CompareLastUse, AllocateTableNode, FreeTableNode, NULL);
     return TRUE;
 }
@@ -47,8 +48,7 @@ void TierRelease(PCacheTier Tier)
 
 BOOLEAN TierIsFull(PCacheTier Tier)
 {
-    return (Tier->Store != NULL && PageStoreIsExhausted(Tier->Store)) ||
-           Tier->SlotsUsed >= Tier->SlotCount;
+    return (Tier->Store != NULL && PageStoreIsExhausted(Tier->Store)) || Tier->SlotsUsed >= Tier->SlotCount;
 }
 
 static BOOLEAN IsFreeSlotEntry(PCacheTier Tier, const BlockEntry *Entry)

@@ -9,8 +9,8 @@ NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Setting
     NTSTATUS status;
 
     RtlZeroMemory(Storage, sizeof(*Storage));
-    Storage->TransferBuffer = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CACHE_TRANSFER_BUFFER_SIZE,
-                                                            CACHE_POOL_TAG);
+    Storage->TransferBuffer =
+        (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, CACHE_TRANSFER_BUFFER_SIZE, CACHE_POOL_TAG);
     if (Storage->TransferBuffer == NULL)
         return STATUS_UNSUCCESSFUL;
 
@@ -22,8 +22,8 @@ NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Setting
         }
     }
 
-    Storage->Store = (PMemoryPageStore)ExAllocatePoolWithTag(NonPagedPool, sizeof(MemoryPageStore),
-                                                             CACHE_POOL_TAG);
+    Storage->Store =
+        (PMemoryPageStore)ExAllocatePoolWithTag(NonPagedPool, sizeof(MemoryPageStore), CACHE_POOL_TAG);
     if (Storage->Store == NULL) {
         status = STATUS_INSUFFICIENT_RESOURCES;
         goto Fail;
@@ -56,8 +56,7 @@ void CacheStorageRelease(PCacheStorage Storage)
 }
 
 NTSTATUS CacheInitialize(PVolumeCache Cache, const CacheSettings *Settings, ULONGLONG VolumeLength,
-                         const CacheStorage *Storage, PCACHE_LOWER_TRANSFER LowerTransfer,
-                         PVOID LowerContext)
+                         const CacheStorage *Storage, PCACHE_LOWER_TRANSFER LowerTransfer, PVOID LowerContext)
 {
     ULONG blocks = (ULONG)(VolumeLength / Settings->CacheBlockSize);
 
@@ -114,11 +113,10 @@ void PassRequestOnUncached(PVolumeCache Cache)
     Cache->PassOnUncached = TRUE;
 }
 
-NTSTATUS CacheLowerTransfer(PVolumeCache Cache, UCHAR MajorFunction, ULONGLONG ByteOffset,
-                            ULONG Length, PVOID Buffer, PULONG Information)
+NTSTATUS CacheLowerTransfer(PVolumeCache Cache, UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
+                            PVOID Buffer, PULONG Information)
 {
-    return Cache->LowerTransfer(MajorFunction, ByteOffset, Length, Buffer, Cache->LowerContext,
-                                Information);
+    return Cache->LowerTransfer(MajorFunction, ByteOffset, Length, Buffer, Cache->LowerContext, Information);
 }
 
 PUCHAR AcquireBounceBuffer(PVolumeCache Cache, ULONG Bytes)

@@ -45,9 +45,9 @@ typedef struct _CacheStorage {
 // Sends one transfer of Length bytes at ByteOffset of the volume, below the
 // cache, waits for it and stores the byte count the volume reports. Context is
 // the one the engine was given with the routine.
-typedef NTSTATUS CACHE_LOWER_TRANSFER(_In_ UCHAR MajorFunction, _In_ ULONGLONG ByteOffset,
-                                      _In_ ULONG Length, _Inout_updates_bytes_(Length) PVOID Buffer,
-                                      _In_ PVOID Context, _Out_ PULONG Information);
+typedef NTSTATUS CACHE_LOWER_TRANSFER(_In_ UCHAR MajorFunction, _In_ ULONGLONG ByteOffset, _In_ ULONG Length,
+                                      _Inout_updates_bytes_(Length) PVOID Buffer, _In_ PVOID Context,
+                                      _Out_ PULONG Information);
 typedef CACHE_LOWER_TRANSFER *PCACHE_LOWER_TRANSFER;
 
 typedef struct _VolumeCache {
@@ -93,8 +93,8 @@ void CacheFillStatistics(PVolumeCache Cache, CacheStatistics *Statistics);
 // Raises PassOnUncached.
 void PassRequestOnUncached(PVolumeCache Cache);
 // One transfer to the volume below the cache, through LowerTransfer.
-NTSTATUS CacheLowerTransfer(PVolumeCache Cache, UCHAR MajorFunction, ULONGLONG ByteOffset,
-                            ULONG Length, PVOID Buffer, PULONG Information);
+NTSTATUS CacheLowerTransfer(PVolumeCache Cache, UCHAR MajorFunction, ULONGLONG ByteOffset, ULONG Length,
+                            PVOID Buffer, PULONG Information);
 
 // The bounce buffer of a transfer of Bytes bytes: the volume's TransferBuffer
 // up to its size, an exact-size allocation above it. When the allocation is

@@ -22,8 +22,8 @@
 // Overwrites Bytes bytes at InBlock within the SSD copy in Slot. An unaligned
 // part goes through TransferBuffer (free again once the volume write is done):
 // the whole slot is read, patched and written back.
-static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
-                               ULONG Bytes, const UCHAR *Source)
+static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock, ULONG Bytes,
+                               const UCHAR *Source)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     ULONGLONG SlotOffset = (ULONGLONG)Slot * BlockSize;
@@ -31,8 +31,7 @@ static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
     NTSTATUS Status;
 
     if ((InBlock % CACHE_FILE_ALIGNMENT) == 0 && (Bytes % CACHE_FILE_ALIGNMENT) == 0)
-        return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset + InBlock, Bytes,
-                              (PVOID)Source);
+        return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset + InBlock, Bytes, (PVOID)Source);
 
     if (BlockSize > CACHE_TRANSFER_BUFFER_SIZE)
         return STATUS_BUFFER_TOO_SMALL;
@@ -43,9 +42,8 @@ static NTSTATUS RefreshSsdCopy(PVolumeCache Cache, ULONG Slot, ULONG InBlock,
     return CacheFileWrite(Cache->Storage.CacheFile, SlotOffset, BlockSize, Whole);
 }
 
-_Use_decl_annotations_
-NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, ULONG Length,
-                           PULONG Transferred)
+_Use_decl_annotations_ NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset,
+                                                  ULONG Length, PULONG Transferred)
 {
     ULONG BlockSize = Cache->Settings.CacheBlockSize;
     PCacheTier Memory = &Cache->Memory;
@@ -69,8 +67,7 @@ NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, U
 
     // A write that the volume took only in part leaves it holding bytes the
     // cache cannot know: its copies go, as after a failed write.
-    if (Status != STATUS_SUCCESS || *Transferred != Length ||
-        !RequestWithinCache(Cache, Offset, Length)) {
+    if (Status != STATUS_SUCCESS || *Transferred != Length || !RequestWithinCache(Cache, Offset, Length)) {
         DropCoveredBlocks(Cache, Offset, Length);
         return Status;
     }
@@ -91,8 +88,8 @@ NTSTATUS CacheWriteRequest(PVolumeCache Cache, PVOID Buffer, ULONGLONG Offset, U
         if (Entry != NULL) {
             Slot = Entry->Slot;
             TouchBlockEntry(Memory, Entry);
-            if (PageStoreWrite(Cache->Storage.Store, Source,
-                               (ULONGLONG)Slot * BlockSize + InBlock, (LONG)Bytes) != Bytes)
+            if (PageStoreWrite(Cache->Storage.Store, Source, (ULONGLONG)Slot * BlockSize + InBlock,
+                               (LONG)Bytes) != Bytes)
                 DropBlockEntry(Memory, Block, Slot);
         }
 

@@ -52,7 +52,7 @@ enum class Completion {
 
 struct VolumeConfig {
     WCHAR Letter = L'C';
-    uint64_t Length = 64ull << 20;  // PartitionLength; need not be a block multiple
+    uint64_t Length = 64ull << 20;        // PartitionLength; need not be a block multiple
     std::shared_ptr<SimBacking> Backing;  // null: memory backing of Length bytes
     Completion Mode = Completion::Immediate;
     // Reject writes that lack SL_FORCE_DIRECT_WRITE with STATUS_ACCESS_DENIED,
@@ -64,7 +64,7 @@ struct VolumeConfig {
 };
 
 struct VolumeFaults {
-    long FailNthRead = 0;   // 1-based count of reads from now; 0: none
+    long FailNthRead = 0;  // 1-based count of reads from now; 0: none
     long FailNthWrite = 0;
     NTSTATUS FailStatus = STATUS_IO_DEVICE_ERROR;
     // Every read or write that touches [RangeOffset, RangeOffset + RangeLength) fails.
@@ -83,8 +83,8 @@ struct VolumeFaults {
 // ReadBytes and WriteBytes count the bytes of successful requests.
 struct VolumeCounters {
     std::atomic<uint64_t> Reads{0}, Writes{0}, ReadBytes{0}, WriteBytes{0};
-    std::atomic<uint64_t> ForcedWrites{0};   // writes that carried SL_FORCE_DIRECT_WRITE
-    std::atomic<uint64_t> RejectedWrites{0}; // refused for lack of the flag
+    std::atomic<uint64_t> ForcedWrites{0};        // writes that carried SL_FORCE_DIRECT_WRITE
+    std::atomic<uint64_t> RejectedWrites{0};      // refused for lack of the flag
     std::atomic<uint64_t> WriteThroughWrites{0};  // writes that carried SL_WRITE_THROUGH
     std::atomic<uint64_t> VerifyOverrides{0};     // requests that carried SL_OVERRIDE_VERIFY_VOLUME
 };

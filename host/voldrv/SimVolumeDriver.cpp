@@ -36,9 +36,13 @@ std::vector<Volume *> Volumes;
 unsigned NextVolumeNumber = 1;
 const wchar_t *const DriverNames[SimVolumeDrivers] = {L"SimVolume", L"SimVolume2"};
 
-WCHAR Upper(WCHAR c) { return (c >= L'a' && c <= L'z') ? WCHAR(c - 0x20) : c; }
+WCHAR Upper(WCHAR c)
+{
+    return (c >= L'a' && c <= L'z') ? WCHAR(c - 0x20) : c;
+}
 
-void InitName(UNICODE_STRING *Name, std::u16string &Text) {
+void InitName(UNICODE_STRING *Name, std::u16string &Text)
+{
     Name->Buffer = reinterpret_cast<PWSTR>(&Text[0]);
     Name->Length = USHORT(Text.size() * 2);
     Name->MaximumLength = Name->Length;
@@ -47,8 +51,10 @@ void InitName(UNICODE_STRING *Name, std::u16string &Text) {
 class Volume : public SimVolume {
 public:
     Volume(const VolumeConfig &Config, std::u16string Name, std::u16string Link)
-        : Config_(Config), Name_(std::move(Name)), Link_(std::move(Link)) {
-        Backing_ = Config.Backing ? Config.Backing : std::shared_ptr<SimBacking>(MemoryBacking(Config.Length));
+        : Config_(Config), Name_(std::move(Name)), Link_(std::move(Link))
+    {
+        Backing_ =
+            Config.Backing ? Config.Backing : std::shared_ptr<SimBacking>(MemoryBacking(Config.Length));
         Mode_.store(Config.Mode);
         Latency_.store(Config.LatencyMicros);
         Mounted_.store(Config.FileSystemMounted);
@@ -63,13 +69,15 @@ public:
     WCHAR Letter() const override { return Config_.Letter; }
     uint64_t Length() const override { return Config_.Length; }
     SimBacking &Backing() override { return *Backing_; }
-    void SetFaults(const VolumeFaults &Faults) override {
+    void SetFaults(const VolumeFaults &Faults) override
+    {
         std::lock_guard<std::mutex> Guard(FaultLock_);
         Faults_ = Faults;
         ReadsSinceFaults_ = WritesSinceFaults_ = 0;
     }
     void SetLatency(uint32_t Micros) override { Latency_.store(Micros); }
-    void SetCompletion(Completion Mode) override {
+    void SetCompletion(Completion Mode) override
+    {
         if (Mode == Completion::Pending)
             StartCompletionThreads();
         Mode_.store(Mode);
@@ -82,7 +90,8 @@ public:
     PDEVICE_OBJECT Disk_ = nullptr;
     const std::u16string &LinkName() { return Link_; }
 
-    NTSTATUS Dispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+    NTSTATUS Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
+    {
         // A volume on a disk hands the request on unchanged; the disk serves it.
         if (Disk_ && Device == Device_) {
             IoCopyCurrentIrpStackLocationToNext(Irp);
@@ -103,7 +112,8 @@ public:
 
 private:
     // Carries out the request and fills its status block.
-    NTSTATUS Serve(PIRP Irp) {
+    NTSTATUS Serve(PIRP Irp)
+    {
         PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
         bool Write = Stack->MajorFunction == IRP_MJ_WRITE;
         uint64_t Offset = uint64_t(Stack->Parameters.Read.ByteOffset.QuadPart);
@@ -119,8 +129,9 @@ private:
     }
 
     // Done receives the bytes transferred: Length, or fewer for a short read.
-    NTSTATUS Transfer(PIRP Irp, PIO_STACK_LOCATION Stack, bool Write, uint64_t Offset,
-                      ULONG Length, ULONG *Done) {
+    NTSTATUS Transfer(PIRP Irp, PIO_STACK_LOCATION Stack, bool Write, uint64_t Offset, ULONG Length,
+                      ULONG *Done)
+    {
         if (Write && (Stack->Flags & SL_FORCE_DIRECT_WRITE))
             Counters_.ForcedWrites++;
         if (Write && (Stack->Flags & SL_WRITE_THROUGH))
@@ -148,7 +159,8 @@ private:
         return Write ? Backing_->Write(Offset, Buffer, *Done) : Backing_->Read(Offset, Buffer, *Done);
     }
 
-    NTSTATUS TakeFault(bool Write, uint64_t Offset, ULONG Length, ULONG *Done) {
+    NTSTATUS TakeFault(bool Write, uint64_t Offset, ULONG Length, ULONG *Done)
+    {
         std::lock_guard<std::mutex> Guard(FaultLock_);
         long Nth = Write ? ++WritesSinceFaults_ : ++ReadsSinceFaults_;
         long Fail = Write ? Faults_.FailNthWrite : Faults_.FailNthRead;
@@ -158,8 +170,7 @@ private:
             Faults_.ShortReadBytes < Length)
             *Done = Faults_.ShortReadBytes;
         if (Faults_.RangeLength && (Write ? Faults_.RangeWrites : Faults_.RangeReads) &&
-            Offset < Faults_.RangeOffset + Faults_.RangeLength &&
-            Faults_.RangeOffset < Offset + Length)
+            Offset < Faults_.RangeOffset + Faults_.RangeLength && Faults_.RangeOffset < Offset + Length)
             return Faults_.FailStatus;
         return STATUS_SUCCESS;
     }
@@ -168,12 +179,14 @@ private:
         Clock::time_point When;
         uint64_t Sequence;
         PIRP Irp;
-        bool operator>(const Due &Other) const {
+        bool operator>(const Due &Other) const
+        {
             return When != Other.When ? When > Other.When : Sequence > Other.Sequence;
         }
     };
 
-    void Enqueue(PIRP Irp, Clock::time_point When) {
+    void Enqueue(PIRP Irp, Clock::time_point When)
+    {
         {
             std::lock_guard<std::mutex> Guard(QueueLock_);
             Queue_.push(Due{When, Sequence_++, Irp});
@@ -181,7 +194,8 @@ private:
         QueueReady_.notify_one();
     }
 
-    void StartCompletionThreads() {
+    void StartCompletionThreads()
+    {
         std::lock_guard<std::mutex> Guard(QueueLock_);
         if (!Threads_.empty())
             return;
@@ -190,7 +204,8 @@ private:
             Threads_.emplace_back([this] { CompletionLoop(); });
     }
 
-    void StopCompletionThreads() {
+    void StopCompletionThreads()
+    {
         std::vector<std::thread> Threads;
         {
             std::lock_guard<std::mutex> Guard(QueueLock_);
@@ -204,7 +219,8 @@ private:
 
     // Completes queued requests when they fall due; requests queued at stop
     // are still completed.
-    void CompletionLoop() {
+    void CompletionLoop()
+    {
         std::unique_lock<std::mutex> Lock(QueueLock_);
         for (;;) {
             if (Queue_.empty()) {
@@ -252,25 +268,32 @@ private:
     std::vector<std::thread> Threads_;
 };
 
-Volume *VolumeOf(PDEVICE_OBJECT Device) {
+Volume *VolumeOf(PDEVICE_OBJECT Device)
+{
     return static_cast<VolumeExtension *>(Device->DeviceExtension)->Owner;
 }
 
-NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status, ULONG_PTR Information) {
+NTSTATUS CompleteWith(PIRP Irp, NTSTATUS Status, ULONG_PTR Information)
+{
     Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = Information;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return Status;
 }
 
-NTSTATUS SimCreateClose(PDEVICE_OBJECT Device, PIRP Irp) {
+NTSTATUS SimCreateClose(PDEVICE_OBJECT Device, PIRP Irp)
+{
     (void)Device;
     return CompleteWith(Irp, STATUS_SUCCESS, 0);
 }
 
-NTSTATUS SimReadWrite(PDEVICE_OBJECT Device, PIRP Irp) { return VolumeOf(Device)->Dispatch(Device, Irp); }
+NTSTATUS SimReadWrite(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    return VolumeOf(Device)->Dispatch(Device, Irp);
+}
 
-NTSTATUS SimDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
+NTSTATUS SimDeviceControl(PDEVICE_OBJECT Device, PIRP Irp)
+{
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     switch (Stack->Parameters.DeviceIoControl.IoControlCode) {
     case IOCTL_DISK_GET_PARTITION_INFO: {
@@ -293,7 +316,8 @@ NTSTATUS SimDeviceControl(PDEVICE_OBJECT Device, PIRP Irp) {
 
 void RemoveLocked(Volume *Target);
 
-void SimUnload(PDRIVER_OBJECT DriverObject) {
+void SimUnload(PDRIVER_OBJECT DriverObject)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     for (size_t i = Volumes.size(); i-- > 0;)
         if (Volumes[i]->Device()->DriverObject == DriverObject)
@@ -303,7 +327,8 @@ void SimUnload(PDRIVER_OBJECT DriverObject) {
             Driver = nullptr;
 }
 
-NTSTATUS SimDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+NTSTATUS SimDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath)
+{
     (void)RegistryPath;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = SimCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = SimCreateClose;
@@ -315,7 +340,8 @@ NTSTATUS SimDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPat
     return STATUS_SUCCESS;
 }
 
-void RemoveLocked(Volume *Target) {
+void RemoveLocked(Volume *Target)
+{
     for (size_t i = 0; i < Volumes.size(); ++i)
         if (Volumes[i] == Target) {
             Volumes.erase(Volumes.begin() + long(i));
@@ -333,7 +359,8 @@ void RemoveLocked(Volume *Target) {
         IoDeleteDevice(Disk);
 }
 
-PDRIVER_OBJECT LoadLocked(unsigned Index) {
+PDRIVER_OBJECT LoadLocked(unsigned Index)
+{
     if (Index >= SimVolumeDrivers)
         return nullptr;
     if (!Drivers[Index]) {
@@ -349,10 +376,11 @@ PDRIVER_OBJECT LoadLocked(unsigned Index) {
 
 // The disk device below a volume: unnamed, direct I/O, owned by the volume's
 // driver.
-PDEVICE_OBJECT CreateDisk(PDRIVER_OBJECT Driver, Volume *Target) {
+PDEVICE_OBJECT CreateDisk(PDRIVER_OBJECT Driver, Volume *Target)
+{
     PDEVICE_OBJECT Disk;
-    if (!NT_SUCCESS(IoCreateDevice(Driver, sizeof(VolumeExtension), nullptr, FILE_DEVICE_DISK, 0,
-                                   FALSE, &Disk)))
+    if (!NT_SUCCESS(
+            IoCreateDevice(Driver, sizeof(VolumeExtension), nullptr, FILE_DEVICE_DISK, 0, FALSE, &Disk)))
         return nullptr;
     auto *Extension = static_cast<VolumeExtension *>(Disk->DeviceExtension);
     Extension->Owner = Target;
@@ -365,12 +393,14 @@ PDEVICE_OBJECT CreateDisk(PDRIVER_OBJECT Driver, Volume *Target) {
 
 }  // namespace
 
-PDRIVER_OBJECT LoadSimVolumeDriver(unsigned Index) {
+PDRIVER_OBJECT LoadSimVolumeDriver(unsigned Index)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     return LoadLocked(Index);
 }
 
-void UnloadSimVolumeDriver() {
+void UnloadSimVolumeDriver()
+{
     for (unsigned Index = SimVolumeDrivers; Index-- > 0;) {
         PDRIVER_OBJECT Loaded;
         {
@@ -382,12 +412,14 @@ void UnloadSimVolumeDriver() {
     }
 }
 
-PDRIVER_OBJECT SimVolumeDriver(unsigned Index) {
+PDRIVER_OBJECT SimVolumeDriver(unsigned Index)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     return Index < SimVolumeDrivers ? Drivers[Index] : nullptr;
 }
 
-SimVolume *CreateVolume(const VolumeConfig &Config) {
+SimVolume *CreateVolume(const VolumeConfig &Config)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     PDRIVER_OBJECT Driver = LoadLocked(Config.Driver);
     if (!Driver)
@@ -406,8 +438,8 @@ SimVolume *CreateVolume(const VolumeConfig &Config) {
     InitName(&Name, NameText);
     InitName(&Link, LinkText);
     PDEVICE_OBJECT Device;
-    if (!NT_SUCCESS(IoCreateDevice(Driver, sizeof(VolumeExtension), &Name, FILE_DEVICE_DISK, 0,
-                                   FALSE, &Device))) {
+    if (!NT_SUCCESS(
+            IoCreateDevice(Driver, sizeof(VolumeExtension), &Name, FILE_DEVICE_DISK, 0, FALSE, &Device))) {
         delete Target;
         return nullptr;
     }
@@ -435,12 +467,14 @@ SimVolume *CreateVolume(const VolumeConfig &Config) {
     return Target;
 }
 
-void RemoveVolume(SimVolume *Target) {
+void RemoveVolume(SimVolume *Target)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     RemoveLocked(static_cast<Volume *>(Target));
 }
 
-SimVolume *FindVolume(WCHAR Letter) {
+SimVolume *FindVolume(WCHAR Letter)
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     for (Volume *Existing : Volumes)
         if (Upper(Existing->Letter()) == Upper(Letter))

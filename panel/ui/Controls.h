@@ -93,9 +93,9 @@ public:
     int AddString(const WCHAR *text);  // appends; returns the new index
     void ResetContent();
     int GetCount() const;
-    int GetCurSel() const;             // -1: nothing selected
-    void SetCurSel(int index);         // -1 clears the selection
-    Text GetLBText(int index) const;   // empty for an index out of range
+    int GetCurSel() const;            // -1: nothing selected
+    void SetCurSel(int index);        // -1 clears the selection
+    Text GetLBText(int index) const;  // empty for an index out of range
 };
 
 // Report-view list control.

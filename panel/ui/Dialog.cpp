@@ -118,9 +118,7 @@ BOOL Dialog::OnInitDialog()
     return TRUE;
 }
 
-void Dialog::DoDataExchange(DataExchange *)
-{
-}
+void Dialog::DoDataExchange(DataExchange *) {}
 
 bool Dialog::OnCommand(UINT id)
 {
@@ -140,9 +138,7 @@ bool Dialog::OnNotify(int, UINT, LRESULT *)
     return false;
 }
 
-void Dialog::OnTimer(UINT_PTR)
-{
-}
+void Dialog::OnTimer(UINT_PTR) {}
 
 bool Dialog::OnSysCommand(UINT)
 {
@@ -159,9 +155,7 @@ IconHandle Dialog::OnQueryDragIcon()
     return nullptr;
 }
 
-void Dialog::OnDestroy()
-{
-}
+void Dialog::OnDestroy() {}
 
 bool Dialog::PreTranslateMessage(const MSG *)
 {

@@ -23,26 +23,32 @@ struct ImageCase {
     const char *Magic;         // optional header magic
 };
 
-void PrintTo(const ImageCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const ImageCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 const ImageCase kImages[] = {
     {"win32", "TESSIRO_WIN32_SYS", "build/win32", "i686-w64-mingw32-objdump", "pei-i386", "010b"},
     {"win64", "TESSIRO_WIN64_SYS", "build/win64", "x86_64-w64-mingw32-objdump", "pei-x86-64", "020b"},
 };
 
-std::string ImagePath(const ImageCase &image) {
+std::string ImagePath(const ImageCase &image)
+{
     const char *path = std::getenv(image.PathVariable);
     if (path != nullptr && *path != '\0')
         return path;
     return std::string(TESSIRO_SOURCE_DIR "/") + image.BuildDir + "/driver/Tessiro8.sys";
 }
 
-bool Exists(const std::string &path) {
+bool Exists(const std::string &path)
+{
     struct stat st;
     return stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::string RunCapture(const std::string &command, int *exitCode) {
+std::string RunCapture(const std::string &command, int *exitCode)
+{
     std::string out;
     FILE *pipe = popen(command.c_str(), "r");
     if (pipe == nullptr) {
@@ -59,7 +65,8 @@ std::string RunCapture(const std::string &command, int *exitCode) {
 
 class DriverImage : public ::testing::TestWithParam<ImageCase> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         Path = ImagePath(GetParam());
         if (!Exists(Path))
             GTEST_SKIP() << "no " << GetParam().Name << " build of the driver at " << Path;
@@ -72,7 +79,8 @@ protected:
     std::string Headers;
 };
 
-TEST_P(DriverImage, IsNativeImageOfItsArchitectureWithEntryPoint) {
+TEST_P(DriverImage, IsNativeImageOfItsArchitectureWithEntryPoint)
+{
     EXPECT_NE(Headers.find(std::string("file format ") + GetParam().Format), std::string::npos) << Headers;
     std::smatch m;
     ASSERT_TRUE(std::regex_search(Headers, m, std::regex(R"(Magic\s+([0-9a-fA-F]+))")));
@@ -83,7 +91,8 @@ TEST_P(DriverImage, IsNativeImageOfItsArchitectureWithEntryPoint) {
     EXPECT_NE(std::stoul(m[1].str(), nullptr, 16), 0u) << "no entry point";
 }
 
-TEST_P(DriverImage, ImportsOnlyFromKernelAndHal) {
+TEST_P(DriverImage, ImportsOnlyFromKernelAndHal)
+{
     std::set<std::string> dlls;
     std::regex dllName(R"(DLL Name:\s*(\S+))");
     for (std::sregex_iterator it(Headers.begin(), Headers.end(), dllName), end; it != end; ++it)
@@ -93,9 +102,11 @@ TEST_P(DriverImage, ImportsOnlyFromKernelAndHal) {
         EXPECT_TRUE(dll == "ntoskrnl.exe" || dll == "HAL.dll") << "unexpected import from " << dll;
 }
 
-TEST_P(DriverImage, CodeUsesGeneralRegistersOnly) {
+TEST_P(DriverImage, CodeUsesGeneralRegistersOnly)
+{
     int code = 0;
-    std::string listing = RunCapture(std::string(GetParam().Objdump) + " -d --no-show-raw-insn '" + Path + "' 2>&1", &code);
+    std::string listing =
+        RunCapture(std::string(GetParam().Objdump) + " -d --no-show-raw-insn '" + Path + "' 2>&1", &code);
     ASSERT_EQ(code, 0) << listing;
     // x87 mnemonics all begin with 'f' (no integer instruction does); MMX and
     // SSE show in their registers.

@@ -23,14 +23,16 @@ struct QueueDriver {
     std::atomic<long> Served{0};
 } Q;
 
-NTSTATUS QueueRead(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS QueueRead(PDEVICE_OBJECT, PIRP Irp)
+{
     IoMarkIrpPending(Irp);
     ExInterlockedInsertTailList(&Q.Queue, &Irp->Tail.Overlay.ListEntry, &Q.Lock);
     KeReleaseSemaphore(&Q.Wake, 0, 1, FALSE);
     return STATUS_PENDING;
 }
 
-void QueueWorker(PVOID) {
+void QueueWorker(PVOID)
+{
     KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
     for (;;) {
         PLIST_ENTRY Entry = ExInterlockedRemoveHeadList(&Q.Queue, &Q.Lock);
@@ -42,8 +44,8 @@ void QueueWorker(PVOID) {
         }
         PIRP Irp = CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry);
         PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
-        auto *Buffer = static_cast<unsigned char *>(
-            MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
+        auto *Buffer =
+            static_cast<unsigned char *>(MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority));
         Buffer[0] = static_cast<unsigned char>(Stack->Parameters.Read.ByteOffset.QuadPart);
         Irp->IoStatus.Status = STATUS_SUCCESS;
         Irp->IoStatus.Information = Stack->Parameters.Read.Length;
@@ -53,7 +55,8 @@ void QueueWorker(PVOID) {
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-NTSTATUS QueueEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+NTSTATUS QueueEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+{
     UNICODE_STRING Name;
     RtlInitUnicodeString(&Name, L"\\Device\\Queue");
     NTSTATUS Status = IoCreateDevice(Driver, 0, &Name, FILE_DEVICE_DISK, 0, FALSE, &Q.Device);
@@ -86,7 +89,8 @@ NTSTATUS QueueEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
 
 }  // namespace
 
-TEST(KernelConcurrency, QueuedRequestsFromManyThreadsAllCompleteToTheirCallers) {
+TEST(KernelConcurrency, QueuedRequestsFromManyThreadsAllCompleteToTheirCallers)
+{
     host::KernelBoot();
     PDRIVER_OBJECT Driver = host::LoadDriver(L"Queue", QueueEntry);
     ASSERT_NE(Driver, nullptr);
@@ -100,8 +104,8 @@ TEST(KernelConcurrency, QueuedRequestsFromManyThreadsAllCompleteToTheirCallers) 
                 ULONG_PTR Information = 0;
                 uint64_t Offset = uint64_t(t * PerThread + i) & 0xFF;
                 // Alternate the system's two ways of describing the buffer.
-                NTSTATUS Status = host::SendReadWrite(Q.Device, IRP_MJ_READ, Buffer, sizeof(Buffer),
-                                                      Offset, &Information, i % 2 == 0);
+                NTSTATUS Status = host::SendReadWrite(Q.Device, IRP_MJ_READ, Buffer, sizeof(Buffer), Offset,
+                                                      &Information, i % 2 == 0);
                 if (Status != STATUS_SUCCESS || Information != sizeof(Buffer) || Buffer[0] != Offset)
                     Wrong++;
             }
@@ -114,7 +118,8 @@ TEST(KernelConcurrency, QueuedRequestsFromManyThreadsAllCompleteToTheirCallers) 
     EXPECT_TRUE(host::KernelShutdown());
 }
 
-TEST(KernelConcurrency, PendingVolumeServesOverlappingCallers) {
+TEST(KernelConcurrency, PendingVolumeServesOverlappingCallers)
+{
     host::KernelBoot();
     sim::VolumeConfig Config;
     Config.Letter = L'P';
@@ -150,7 +155,8 @@ TEST(KernelConcurrency, PendingVolumeServesOverlappingCallers) {
     EXPECT_TRUE(host::KernelShutdown());
 }
 
-TEST(KernelConcurrency, EventsOnTheWaitersStackSurviveImmediateReturn) {
+TEST(KernelConcurrency, EventsOnTheWaitersStackSurviveImmediateReturn)
+{
     // Each round a waiter waits on an event on its own stack and returns as
     // soon as the signaller marks it; the signaller must not touch the event
     // afterwards.

@@ -70,7 +70,8 @@ struct StressConfig {
     unsigned Extra;
 };
 
-std::string ConfigName(const StressConfig &c) {
+std::string ConfigName(const StressConfig &c)
+{
     std::string name = std::to_string(c.BlockSize / KiB) + "K";
     name += c.Ssd ? "_Ssd" : "_Ram";
     name += c.Mode == sim::Completion::Pending ? "_Pending" : "_Immediate";
@@ -91,11 +92,15 @@ std::string ConfigName(const StressConfig &c) {
     return name;
 }
 
-void PrintTo(const StressConfig &c, std::ostream *os) { *os << ConfigName(c); }
+void PrintTo(const StressConfig &c, std::ostream *os)
+{
+    *os << ConfigName(c);
+}
 
 // Every block size, each with both tiers set-ups and both completion modes,
 // and the disturbances spread over them.
-std::vector<StressConfig> StressConfigs() {
+std::vector<StressConfig> StressConfigs()
+{
     std::vector<StressConfig> configs;
     for (ULONG size : {4 * KiB, 16 * KiB, 64 * KiB, 128 * KiB, 512 * KiB, 1 * MiB}) {
         configs.push_back({size, false, sim::Completion::Immediate, StartStop});
@@ -108,7 +113,8 @@ std::vector<StressConfig> StressConfigs() {
     return configs;
 }
 
-long EnvNumber(const char *Name, long Default) {
+long EnvNumber(const char *Name, long Default)
+{
     const char *value = std::getenv(Name);
     return value && *value ? std::strtol(value, nullptr, 0) : Default;
 }
@@ -122,28 +128,28 @@ Totals AllRuns;
 
 class StressTotals : public ::testing::Environment {
 public:
-    void TearDown() override {
+    void TearDown() override
+    {
         std::printf("stress total: requests %llu, reads checked %llu, failed %llu, wrong bytes %llu\n",
                     (unsigned long long)AllRuns.Requests.load(),
                     (unsigned long long)AllRuns.ReadsChecked.load(),
-                    (unsigned long long)AllRuns.Failed.load(),
-                    (unsigned long long)AllRuns.WrongBytes.load());
+                    (unsigned long long)AllRuns.Failed.load(), (unsigned long long)AllRuns.WrongBytes.load());
     }
 };
-::testing::Environment *const TotalsEnvironment =
-    ::testing::AddGlobalTestEnvironment(new StressTotals);
+::testing::Environment *const TotalsEnvironment = ::testing::AddGlobalTestEnvironment(new StressTotals);
 
-class StressTest : public testbed::CacheDriverTest,
-                   public ::testing::WithParamInterface<StressConfig> {
+class StressTest : public testbed::CacheDriverTest, public ::testing::WithParamInterface<StressConfig> {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         host::SetFileFaults(host::FileFaults());
         host::MdlMapFailNext(0);
         host::BuildRequestFailAfter(-1);
         testbed::CacheDriverTest::TearDown();
     }
 
-    testbed::StartSettings Settings() const {
+    testbed::StartSettings Settings() const
+    {
         const StressConfig &c = GetParam();
         testbed::StartSettings s;
         s.CacheBlockSize = c.BlockSize;
@@ -156,7 +162,8 @@ protected:
 
     // Starts the cache with the clients held off, and shrinks the SSD tier to
     // a few slots so that it evicts all the time.
-    bool StartCache() {
+    bool StartCache()
+    {
         std::unique_lock<std::mutex> hold(GateLock);
         Paused = true;
         GateChanged.wait(hold, [&] { return Running.empty(); });
@@ -175,7 +182,8 @@ protected:
         bool Write;
         unsigned Client;
     };
-    void Enter(const Range &Mine) {
+    void Enter(const Range &Mine)
+    {
         std::unique_lock<std::mutex> hold(GateLock);
         GateChanged.wait(hold, [&] {
             if (Paused)
@@ -187,7 +195,8 @@ protected:
         });
         Running.push_back(Mine);
     }
-    void Leave(unsigned Client) {
+    void Leave(unsigned Client)
+    {
         std::lock_guard<std::mutex> hold(GateLock);
         for (size_t i = 0; i < Running.size(); i++)
             if (Running[i].Client == Client) {
@@ -198,7 +207,8 @@ protected:
     }
 
     // Takes the volume's own bytes for a range into the reference.
-    void ReferenceFromBacking(uint64_t Offset, uint64_t Length) {
+    void ReferenceFromBacking(uint64_t Offset, uint64_t Length)
+    {
         if (Offset >= kVolumeLength)
             return;
         uint64_t n = std::min<uint64_t>(Length, kVolumeLength - Offset);
@@ -218,7 +228,8 @@ protected:
     Totals Run;
 };
 
-void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
+void StressTest::Client(unsigned Index, long Requests, uint64_t Seed)
+{
     std::mt19937_64 rng(Seed * 1000003u + Index);
     std::vector<uint8_t> buffer(kMaxRequest + 8);
     auto below = [&](uint64_t n) { return n ? rng() % n : 0; };
@@ -273,7 +284,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
                 if (servable)
                     Run.FailedWithin++;
                 if (std::getenv("STRESS_VERBOSE"))
-                    std::printf("write %llx+%llx: %08x\n", (unsigned long long)offset, (unsigned long long)length, (unsigned)status);
+                    std::printf("write %llx+%llx: %08x\n", (unsigned long long)offset,
+                                (unsigned long long)length, (unsigned)status);
                 ReferenceFromBacking(offset, length);
             }
         } else {
@@ -306,7 +318,8 @@ void StressTest::Client(unsigned Index, long Requests, uint64_t Seed) {
     }
 }
 
-void StressTest::Controller() {
+void StressTest::Controller()
+{
     const unsigned extra = GetParam().Extra;
     std::mt19937_64 rng(EnvNumber("STRESS_SEED", 1) * 7919u);
     auto pause = [&](unsigned micros) {
@@ -318,12 +331,12 @@ void StressTest::Controller() {
     auto checkStatistics = [&] {
         std::optional<CacheStatistics> now = Bed().Stats(kLetter);
         if (now && last) {
-            const uint64_t before[] = {last->ReadRequests, last->ReadBytes, last->VolumeReads,
-                                       last->VolumeReadBytes, last->SsdHits, last->SsdHitBytes,
-                                       last->MemoryHits, last->MemoryHitBytes};
-            const uint64_t after[] = {now->ReadRequests, now->ReadBytes, now->VolumeReads,
-                                      now->VolumeReadBytes, now->SsdHits, now->SsdHitBytes,
-                                      now->MemoryHits, now->MemoryHitBytes};
+            const uint64_t before[] = {last->ReadRequests,    last->ReadBytes,     last->VolumeReads,
+                                       last->VolumeReadBytes, last->SsdHits,       last->SsdHitBytes,
+                                       last->MemoryHits,      last->MemoryHitBytes};
+            const uint64_t after[] = {now->ReadRequests,    now->ReadBytes,     now->VolumeReads,
+                                      now->VolumeReadBytes, now->SsdHits,       now->SsdHitBytes,
+                                      now->MemoryHits,      now->MemoryHitBytes};
             for (size_t i = 0; i < sizeof(before) / sizeof(before[0]); i++)
                 EXPECT_GE(after[i], before[i]) << "counter " << i << " went back";
         }
@@ -377,7 +390,8 @@ void StressTest::Controller() {
     }
 }
 
-TEST_P(StressTest, ReadsMatchTheReference) {
+TEST_P(StressTest, ReadsMatchTheReference)
+{
     const StressConfig &config = GetParam();
     const long requests = EnvNumber("STRESS_REQUESTS", 40);
     const unsigned threads = (unsigned)EnvNumber("STRESS_THREADS", 4);
@@ -408,7 +422,8 @@ TEST_P(StressTest, ReadsMatchTheReference) {
 
     std::vector<std::thread> clients;
     for (unsigned t = 0; t < threads; t++)
-        clients.emplace_back([&, t] { Client(t, requests, seed + std::hash<std::string>()(ConfigName(config))); });
+        clients.emplace_back(
+            [&, t] { Client(t, requests, seed + std::hash<std::string>()(ConfigName(config))); });
     std::thread controller([&] { Controller(); });
     for (auto &t : clients)
         t.join();

@@ -16,15 +16,16 @@ struct RawReply {
     ULONG_PTR Information;
 };
 
-NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
+NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
     *static_cast<bool *>(Context) = true;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 // Sends one METHOD_BUFFERED request to the control device with the system
 // buffer and the two lengths exactly as given.
-RawReply SendRaw(ULONG Code, std::vector<uint8_t> &SystemBuffer, ULONG InputLength,
-                 ULONG OutputLength) {
+RawReply SendRaw(ULONG Code, std::vector<uint8_t> &SystemBuffer, ULONG InputLength, ULONG OutputLength)
+{
     bool completed = false;
     PIRP irp = IoAllocateIrp(DriverGlobals.ControlDevice->StackSize, FALSE);
     irp->AssociatedIrp.SystemBuffer = SystemBuffer.empty() ? nullptr : SystemBuffer.data();
@@ -46,14 +47,16 @@ RawReply SendRaw(ULONG Code, std::vector<uint8_t> &SystemBuffer, ULONG InputLeng
 }
 
 std::vector<uint8_t> RequestBytes(WCHAR Letter, bool Start, size_t Size,
-                                  const StartSettings &Settings = StartSettings()) {
+                                  const StartSettings &Settings = StartSettings())
+{
     CacheControlRequest request = CacheTestBed::BuildRequest(Letter, Start, Settings);
     std::vector<uint8_t> bytes(Size, 0xEE);  // bytes past the request are garbage
     memcpy(bytes.data(), &request, Size < sizeof(request) ? Size : sizeof(request));
     return bytes;
 }
 
-std::vector<uint8_t> LetterInput(ULONG Value, size_t Size) {
+std::vector<uint8_t> LetterInput(ULONG Value, size_t Size)
+{
     std::vector<uint8_t> bytes(Size, 0xAB);
     memcpy(bytes.data(), &Value, sizeof(Value) < Size ? sizeof(Value) : Size);
     return bytes;
@@ -61,7 +64,8 @@ std::vector<uint8_t> LetterInput(ULONG Value, size_t Size) {
 
 class ControlDeviceTest : public SpiedDriverTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         SpiedDriverTest::SetUp();
         Bed().AddVolume(L'c', 8 * MiB);
     }
@@ -81,13 +85,16 @@ struct StatusCase {
     std::function<void(const std::vector<uint8_t> &Before, const std::vector<uint8_t> &After)> Check;
 };
 
-void Untouched(const std::vector<uint8_t> &Before, const std::vector<uint8_t> &After) {
+void Untouched(const std::vector<uint8_t> &Before, const std::vector<uint8_t> &After)
+{
     EXPECT_EQ(Before, After) << "the buffer was written";
 }
 
-TEST_F(ControlDeviceTest, StatusTable) {
+TEST_F(ControlDeviceTest, StatusTable)
+{
     const ULONG req = sizeof(CacheControlRequest);
     const ULONG stats = sizeof(CacheStatistics);
+    // clang-format off
     const StatusCase cases[] = {
         {"start, 559-byte input", false, IOCTL_CACHE_CONTROL_VOLUME,
          [] { return RequestBytes(L'c', true, 559); }, 559, 0, STATUS_BUFFER_TOO_SMALL, 0, false, Untouched},
@@ -127,6 +134,7 @@ TEST_F(ControlDeviceTest, StatusTable) {
         {"unknown code", true, kUnknownCode, [] { return std::vector<uint8_t>(16, 0xAB); }, 16, 16,
          STATUS_SUCCESS, 0, true, Untouched},
     };
+    // clang-format on
 
     for (const StatusCase &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -161,8 +169,10 @@ struct RuleCase {
 
 // The start request's five rules at their boundaries, the further refusals
 // of a tier without any slot, and the sizes the platform cannot serve.
-TEST_F(ControlDeviceTest, StartRules) {
+TEST_F(ControlDeviceTest, StartRules)
+{
     const uint64_t half = 512ull * MiB;
+    // clang-format off
     const RuleCase cases[] = {
         {"allocation block 0", [](StartSettings &s) { s.AllocateBlockSize = 0; }, STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
         {"allocation block 3", [](StartSettings &s) { s.AllocateBlockSize = 3; }, STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
@@ -217,6 +227,7 @@ TEST_F(ControlDeviceTest, StartRules) {
          [&](StartSettings &s) { s = StartSettings::WithSsd(half); s.MemorySize = 2 * GiB; s.CacheBlockSize = 1u << 30; },
          STATUS_UNSUCCESSFUL, 0, 0, 0, nullptr},
     };
+    // clang-format on
 
     const size_t baseline = host::PoolLiveAllocations(CACHE_POOL_TAG);
     for (const RuleCase &c : cases) {
@@ -250,7 +261,8 @@ TEST_F(ControlDeviceTest, StartRules) {
     }
 }
 
-TEST_F(ControlDeviceTest, CacheFilePathWithoutTerminatorIsRefused) {
+TEST_F(ControlDeviceTest, CacheFilePathWithoutTerminatorIsRefused)
+{
     StartSettings settings = StartSettings::WithSsd();
     std::vector<uint8_t> buffer = RequestBytes(L'c', true, sizeof(CacheControlRequest), settings);
     CacheControlRequest request;
@@ -269,7 +281,8 @@ TEST_F(ControlDeviceTest, CacheFilePathWithoutTerminatorIsRefused) {
     EXPECT_NE(reply.Status, STATUS_INVALID_PARAMETER);
 }
 
-TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly) {
+TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly)
+{
     PFILE_OBJECT first = nullptr;
     PFILE_OBJECT second = nullptr;
     EXPECT_EQ(host::UserOpenDevice(L"\\??\\Tessiro8", false, &second), STATUS_ACCESS_DENIED);
@@ -286,13 +299,15 @@ TEST_F(ControlDeviceTest, OpensAreExclusiveAndForAdministratorsOnly) {
 
 // A thread that impersonates a client opens with the client's rights, not
 // with its process's.
-TEST_F(ControlDeviceTest, TheImpersonatedClientsTokenDecides) {
+TEST_F(ControlDeviceTest, TheImpersonatedClientsTokenDecides)
+{
     struct Case {
         bool ProcessAdmin, ClientAdmin;
         NTSTATUS Status;
     };
     for (const Case &c : {Case{true, false, STATUS_ACCESS_DENIED}, Case{false, true, STATUS_SUCCESS}}) {
-        SCOPED_TRACE(c.ProcessAdmin ? "administrator's process, user client" : "user process, administrator client");
+        SCOPED_TRACE(c.ProcessAdmin ? "administrator's process, user client"
+                                    : "user process, administrator client");
         PFILE_OBJECT file = nullptr;
         host::UserImpersonate(c.ClientAdmin);
         EXPECT_EQ(host::UserOpenDevice(L"\\??\\Tessiro8", c.ProcessAdmin, &file), c.Status);
@@ -305,7 +320,8 @@ TEST_F(ControlDeviceTest, TheImpersonatedClientsTokenDecides) {
 // device to its driver, which refuses it: an exclusive device must, since
 // exclusivity and the device's security are the system's only for the device
 // itself.
-TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused) {
+TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused)
+{
     for (const wchar_t *name : {L"\\??\\Tessiro8\\foo", L"\\Device\\Tessiro8\\", L"\\??\\Tessiro8\\a\\b"}) {
         SCOPED_TRACE(host::Utf8(name));
         PFILE_OBJECT file = nullptr;
@@ -318,7 +334,8 @@ TEST_F(ControlDeviceTest, NamesBelowTheDeviceAreRefused) {
 
 // Without a security context (an I/O manager that passes none) the opener
 // cannot be checked and is admitted; close always succeeds.
-TEST_F(ControlDeviceTest, CreateWithoutSecurityContextAndCloseSucceed) {
+TEST_F(ControlDeviceTest, CreateWithoutSecurityContextAndCloseSucceed)
+{
     for (UCHAR major : {UCHAR(IRP_MJ_CREATE), UCHAR(IRP_MJ_CLOSE)}) {
         bool completed = false;
         PIRP irp = IoAllocateIrp(DriverGlobals.ControlDevice->StackSize, FALSE);
@@ -334,7 +351,8 @@ TEST_F(ControlDeviceTest, CreateWithoutSecurityContextAndCloseSucceed) {
     }
 }
 
-TEST_F(ControlDeviceTest, ReadAndWriteOnTheControlDeviceAreNotSupported) {
+TEST_F(ControlDeviceTest, ReadAndWriteOnTheControlDeviceAreNotSupported)
+{
     PFILE_OBJECT file = nullptr;
     ASSERT_EQ(host::UserOpenDevice(L"\\??\\Tessiro8", true, &file), STATUS_SUCCESS);
     for (UCHAR major : {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE)}) {

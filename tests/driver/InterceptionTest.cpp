@@ -11,14 +11,16 @@
 namespace testbed {
 namespace {
 
-NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
+NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
     static_cast<std::atomic<bool> *>(Context)->store(true);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
 class InterceptionTest : public SpiedDriverTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         SpiedDriverTest::SetUp();
         AddPlainVolumes(16 * MiB, 0, 7);
         ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
@@ -27,7 +29,8 @@ protected:
     }
 
     // Waits until the volume's queue holds Count requests.
-    bool WaitForQueued(size_t Count = 1) {
+    bool WaitForQueued(size_t Count = 1)
+    {
         for (int i = 0; i < 5000; ++i) {
             size_t queued = 0;
             KIRQL irql = KfAcquireSpinLock(&Context->QueueLock);
@@ -43,7 +46,8 @@ protected:
 
     // The spy's records of requests that arrived exactly as sent, in the
     // given thread.
-    size_t PassedThrough(uint64_t Offset, ULONG Length, std::thread::id Thread) {
+    size_t PassedThrough(uint64_t Offset, ULONG Length, std::thread::id Thread)
+    {
         size_t n = 0;
         for (const SpyRecord &r : Spy.Records())
             if (r.Offset == Offset && r.Length == Length && r.Thread == Thread)
@@ -54,12 +58,13 @@ protected:
     PVolumeCacheContext Context = nullptr;
 };
 
-TEST_F(InterceptionTest, RequestsForUncachedVolumesReachTheVolumeDriverUnchanged) {
+TEST_F(InterceptionTest, RequestsForUncachedVolumesReachTheVolumeDriverUnchanged)
+{
     const auto me = std::this_thread::get_id();
     std::vector<uint8_t> buffer(3072);
     ULONG_PTR information = 0;
-    ASSERT_EQ(host::SendReadWrite(Bed().Volume(L'd')->Device(), IRP_MJ_READ, buffer.data(), 3072,
-                                  4608, &information, true, SL_OVERRIDE_VERIFY_VOLUME),
+    ASSERT_EQ(host::SendReadWrite(Bed().Volume(L'd')->Device(), IRP_MJ_READ, buffer.data(), 3072, 4608,
+                                  &information, true, SL_OVERRIDE_VERIFY_VOLUME),
               STATUS_SUCCESS);
     EXPECT_EQ(information, 3072u);
     EXPECT_EQ(buffer, Pattern(4608, 3072, 7));
@@ -81,7 +86,8 @@ TEST_F(InterceptionTest, RequestsForUncachedVolumesReachTheVolumeDriverUnchanged
     EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 0u);
 }
 
-TEST_F(InterceptionTest, StoppingVolumePassesNewRequestsOnWhileEarlierOnesWait) {
+TEST_F(InterceptionTest, StoppingVolumePassesNewRequestsOnWhileEarlierOnesWait)
+{
     Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
     std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
     ASSERT_TRUE(Spy.WaitForCount(1));  // the worker is held in the volume driver
@@ -102,11 +108,13 @@ TEST_F(InterceptionTest, StoppingVolumePassesNewRequestsOnWhileEarlierOnesWait) 
     EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 1u);
 }
 
-TEST_F(InterceptionTest, QueuedReadsCompleteInArrivalOrder) {
+TEST_F(InterceptionTest, QueuedReadsCompleteInArrivalOrder)
+{
     Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
     std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
     ASSERT_TRUE(Spy.WaitForCount(1));
-    std::thread second([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 1 * MiB, 64 * KiB), Pattern(1 * MiB, 64 * KiB)); });
+    std::thread second(
+        [&] { EXPECT_EQ(Bed().ReadBytes(L'c', 1 * MiB, 64 * KiB), Pattern(1 * MiB, 64 * KiB)); });
     ASSERT_TRUE(WaitForQueued());
     EXPECT_EQ(Spy.Count(), 1u) << "the second read overtook the first";
     Spy.OpenGate();
@@ -121,7 +129,8 @@ TEST_F(InterceptionTest, QueuedReadsCompleteInArrivalOrder) {
     EXPECT_EQ(Bed().Stats(L'c')->ReadRequests, 2u);
 }
 
-TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver) {
+TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver)
+{
     Spy.CloseGate([](const SpyRecord &r) { return r.Offset == 0; });
     std::thread first([&] { EXPECT_EQ(Bed().ReadBytes(L'c', 0, 64 * KiB), Pattern(0, 64 * KiB)); });
     ASSERT_TRUE(Spy.WaitForCount(1));
@@ -152,7 +161,8 @@ TEST_F(InterceptionTest, RequestsQueuedWhenTheWorkerEndsGoOnToTheVolumeDriver) {
     EXPECT_EQ(Bed().BackingBytes(L'c', 9 * MiB, 4096), written);
 }
 
-TEST_F(InterceptionTest, RequestsWithoutAMappableBufferGoThroughTheWorkerUncached) {
+TEST_F(InterceptionTest, RequestsWithoutAMappableBufferGoThroughTheWorkerUncached)
+{
     const auto me = std::this_thread::get_id();
     PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
 
@@ -201,7 +211,8 @@ TEST_F(InterceptionTest, RequestsWithoutAMappableBufferGoThroughTheWorkerUncache
     EXPECT_EQ(Bed().ReadBytes(L'c', block, 64 * KiB), expected) << "a stale copy survived the write";
 }
 
-TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
+TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone)
+{
     struct Step {
         const char *Name;
         UCHAR Major;
@@ -212,6 +223,7 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
         uint64_t ReadRequests;
         uint64_t ReadBytes;
     };
+    // clang-format off
     const Step steps[] = {
         {"read of 64 KiB", IRP_MJ_READ, false, true, STATUS_SUCCESS, 64 * KiB, 1, 64 * KiB},
         {"read into a buffer the worker maps", IRP_MJ_READ, false, false, STATUS_SUCCESS, 64 * KiB, 2, 128 * KiB},
@@ -219,6 +231,7 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
         {"write", IRP_MJ_WRITE, false, true, STATUS_SUCCESS, 64 * KiB, 3, 128 * KiB},
         {"failed write", IRP_MJ_WRITE, true, true, STATUS_IO_DEVICE_ERROR, 0, 3, 128 * KiB},
     };
+    // clang-format on
     uint64_t offset = 0;
     for (const Step &step : steps) {
         SCOPED_TRACE(step.Name);
@@ -228,9 +241,10 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
         Bed().Volume(L'c')->SetFaults(faults);
         std::vector<uint8_t> buffer(64 * KiB, 0x3C);
         ULONG_PTR information = 12345;
-        NTSTATUS status = step.Major == IRP_MJ_READ
-                              ? Bed().Read(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer)
-                              : Bed().Write(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer);
+        NTSTATUS status =
+            step.Major == IRP_MJ_READ
+                ? Bed().Read(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer)
+                : Bed().Write(L'c', offset, buffer.data(), 64 * KiB, &information, step.MapBuffer);
         EXPECT_EQ(status, step.Status);
         EXPECT_EQ(information, step.Information);
         if (step.Major == IRP_MJ_READ && !step.Fail) {
@@ -247,7 +261,8 @@ TEST_F(InterceptionTest, ReadCountersAndWritesLeaveThemAlone) {
 // While the worker transfers the cache file, the file system may take a page
 // fault on the worker's own thread; the in-page read it sends to the cached
 // volume must not wait in the queue behind the worker that waits for it.
-TEST_F(InterceptionTest, AnInPageReadOnTheWorkersOwnThreadGoesStraightToTheVolume) {
+TEST_F(InterceptionTest, AnInPageReadOnTheWorkersOwnThreadGoesStraightToTheVolume)
+{
     StartSettings settings = Small();
     settings.SsdEnabled = true;
     settings.SsdSize = 512 * MiB;
@@ -286,7 +301,8 @@ TEST_F(InterceptionTest, AnInPageReadOnTheWorkersOwnThreadGoesStraightToTheVolum
 // The statistics request copies what the worker published after its last
 // request, never counters of a request half served: here the first of two
 // miss runs of one read is counted while the second waits at the volume.
-TEST_F(InterceptionTest, StatisticsAreASnapshotBetweenRequests) {
+TEST_F(InterceptionTest, StatisticsAreASnapshotBetweenRequests)
+{
     ASSERT_EQ(Bed().ReadBytes(L'c', 64 * KiB, 64 * KiB), Pattern(64 * KiB, 64 * KiB));
     std::optional<CacheStatistics> before = Bed().Stats(L'c');
     ASSERT_TRUE(before.has_value());

@@ -11,14 +11,16 @@ namespace {
 
 class LifetimeTest : public SpiedDriverTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         SpiedDriverTest::SetUp();
         AddPlainVolumes(4 * MiB, 0, 0);
         ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
     }
 };
 
-TEST_F(LifetimeTest, UnloadWaitsForThreadsInsideTheInterception) {
+TEST_F(LifetimeTest, UnloadWaitsForThreadsInsideTheInterception)
+{
     PDEVICE_OBJECT uncached = Bed().Volume(L'd')->Device();
     Spy.CloseGate([uncached](const SpyRecord &r) { return r.Device == uncached; });
     std::thread reader([&] { EXPECT_EQ(Bed().ReadBytes(L'd', 0, 4096), Pattern(0, 4096)); });
@@ -41,7 +43,8 @@ TEST_F(LifetimeTest, UnloadWaitsForThreadsInsideTheInterception) {
     EXPECT_TRUE(unloaded.load());
 }
 
-TEST_F(LifetimeTest, StopWaitsForThreadsThatMayHoldTheContext) {
+TEST_F(LifetimeTest, StopWaitsForThreadsThatMayHoldTheContext)
+{
     PVolumeCacheContext context = FindVolumeByLetter(L'c');
     ASSERT_NE(context, nullptr);
     // As a thread inside QueueVolumeRequest that has just found the context.

@@ -10,11 +10,13 @@ namespace testbed {
 
 class SpiedDriverTest : public CacheDriverTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         CacheDriverTest::SetUp();
         Spy.Install(Bed().VolumeDriver());
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         Spy.OpenGate();
         if (TestBed) {
             EXPECT_TRUE(TestBed->UnloadCacheDriver()) << "the cache driver left pool allocations or devices";
@@ -24,7 +26,8 @@ protected:
     }
 
     // Small settings that start quickly.
-    static StartSettings Small() {
+    static StartSettings Small()
+    {
         StartSettings s;
         s.MemorySize = 4 * MiB;
         s.AllocateBlockSize = 1 * MiB;
@@ -35,7 +38,8 @@ protected:
     // Volumes c and d of Length bytes, filled with the pattern of their seed,
     // without a file system, so that they take the writes that come on
     // unchanged, as the system's own writes.
-    void AddPlainVolumes(uint64_t Length, uint32_t SeedC, uint32_t SeedD) {
+    void AddPlainVolumes(uint64_t Length, uint32_t SeedC, uint32_t SeedD)
+    {
         for (WCHAR letter : {L'c', L'd'}) {
             sim::VolumeConfig config;
             config.Letter = letter;

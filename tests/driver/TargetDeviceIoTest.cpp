@@ -9,7 +9,8 @@ namespace {
 
 class TargetDeviceIoTest : public SpiedDriverTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         SpiedDriverTest::SetUp();
         Bed().AddVolume(L'c', 8 * MiB);  // a file system is mounted on it
         ASSERT_EQ(Bed().StartCache(L'c', Small()), STATUS_SUCCESS);
@@ -20,7 +21,8 @@ protected:
     PVolumeCacheContext Context = nullptr;
 };
 
-TEST_F(TargetDeviceIoTest, ImmediateAndPendingCompletionGiveTheSameResult) {
+TEST_F(TargetDeviceIoTest, ImmediateAndPendingCompletionGiveTheSameResult)
+{
     struct Case {
         sim::Completion Mode;
         bool Fail;
@@ -34,8 +36,8 @@ TEST_F(TargetDeviceIoTest, ImmediateAndPendingCompletionGiveTheSameResult) {
         {sim::Completion::Pending, true, STATUS_IO_DEVICE_ERROR, 0},
     };
     for (const Case &c : cases) {
-        SCOPED_TRACE(testing::Message() << "pending " << (c.Mode == sim::Completion::Pending)
-                                        << " fail " << c.Fail);
+        SCOPED_TRACE(testing::Message()
+                     << "pending " << (c.Mode == sim::Completion::Pending) << " fail " << c.Fail);
         Bed().Volume(L'c')->SetCompletion(c.Mode);
         sim::VolumeFaults faults;
         faults.FailNthRead = c.Fail ? 1 : 0;
@@ -58,7 +60,8 @@ TEST_F(TargetDeviceIoTest, ImmediateAndPendingCompletionGiveTheSameResult) {
     }
 }
 
-TEST_F(TargetDeviceIoTest, WritesAreForcedAndNothingPassesTheInterception) {
+TEST_F(TargetDeviceIoTest, WritesAreForcedAndNothingPassesTheInterception)
+{
     const auto me = std::this_thread::get_id();
     std::vector<uint8_t> buffer(4096, 0x5A);
     ULONG information = 0;
@@ -88,18 +91,19 @@ TEST_F(TargetDeviceIoTest, WritesAreForcedAndNothingPassesTheInterception) {
 // The file system's write-through and verify-override marks are the
 // volume's to honour: the transfers that serve an intercepted request carry
 // them, and a plain request's transfers do not.
-TEST_F(TargetDeviceIoTest, LowerTransfersKeepTheRequestsFlags) {
+TEST_F(TargetDeviceIoTest, LowerTransfersKeepTheRequestsFlags)
+{
     PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
     sim::VolumeCounters &counters = Bed().Volume(L'c')->Counters();
     std::vector<uint8_t> data(64 * KiB, 0x3C);
     ULONG_PTR information = 0;
 
-    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 0,
-                                  &information, true, SL_WRITE_THROUGH),
+    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 0, &information,
+                                  true, SL_WRITE_THROUGH),
               STATUS_SUCCESS);
-    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 64 * KiB,
-                                  &information),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        host::SendReadWrite(device, IRP_MJ_WRITE, data.data(), ULONG(data.size()), 64 * KiB, &information),
+        STATUS_SUCCESS);
     EXPECT_EQ(counters.Writes.load(), 2u);
     EXPECT_EQ(counters.WriteThroughWrites.load(), 1u);
 
@@ -107,9 +111,9 @@ TEST_F(TargetDeviceIoTest, LowerTransfersKeepTheRequestsFlags) {
     ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_READ, buffer.data(), ULONG(buffer.size()), 2 * MiB,
                                   &information, true, SL_OVERRIDE_VERIFY_VOLUME),
               STATUS_SUCCESS);
-    ASSERT_EQ(host::SendReadWrite(device, IRP_MJ_READ, buffer.data(), ULONG(buffer.size()), 3 * MiB,
-                                  &information),
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        host::SendReadWrite(device, IRP_MJ_READ, buffer.data(), ULONG(buffer.size()), 3 * MiB, &information),
+        STATUS_SUCCESS);
     EXPECT_EQ(counters.Reads.load(), 2u);
     EXPECT_EQ(counters.VerifyOverrides.load(), 1u);
     // Both went through the worker and the cache.

@@ -16,7 +16,8 @@ class ZeroBacking : public sim::SimBacking {
 public:
     explicit ZeroBacking(uint64_t Size) : Bytes(Size) {}
     uint64_t Size() const override { return Bytes; }
-    NTSTATUS Read(uint64_t, void *Buffer, uint32_t Length) override {
+    NTSTATUS Read(uint64_t, void *Buffer, uint32_t Length) override
+    {
         memset(Buffer, 0, Length);
         return STATUS_SUCCESS;
     }
@@ -31,7 +32,8 @@ protected:
     size_t LivePool() { return host::PoolLiveAllocations(CACHE_POOL_TAG); }
 };
 
-TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce) {
+TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     PDRIVER_OBJECT volumeDriver = Bed().VolumeDriver();
 
@@ -70,7 +72,8 @@ TEST_F(VolumeLifecycleTest, StartStopStartBeginsEmptyAndTakesOverOnce) {
     EXPECT_EQ(volumeDriver->MajorFunction[IRP_MJ_WRITE], (PDRIVER_DISPATCH)&VolumeSpy::Dispatch);
 }
 
-TEST_F(VolumeLifecycleTest, UnloadWithoutVolumesTouchesNoOtherDriver) {
+TEST_F(VolumeLifecycleTest, UnloadWithoutVolumesTouchesNoOtherDriver)
+{
     Bed().AddVolume(L'c', 1 * MiB);
     PDRIVER_OBJECT volumeDriver = Bed().VolumeDriver();
     std::vector<PDRIVER_DISPATCH> before(volumeDriver->MajorFunction,
@@ -84,7 +87,8 @@ TEST_F(VolumeLifecycleTest, UnloadWithoutVolumesTouchesNoOtherDriver) {
     EXPECT_FALSE(NT_SUCCESS(host::UserOpenDevice(L"\\??\\Tessiro8", true, &file)));
 }
 
-TEST_F(VolumeLifecycleTest, UnloadStopsStartedVolumesAndDeletesTheirFiles) {
+TEST_F(VolumeLifecycleTest, UnloadStopsStartedVolumesAndDeletesTheirFiles)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     Bed().AddVolume(L'd', 8 * MiB);
     ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
@@ -99,7 +103,8 @@ TEST_F(VolumeLifecycleTest, UnloadStopsStartedVolumesAndDeletesTheirFiles) {
     EXPECT_EQ(Bed().ReadBytes(L'd', 4096, 8192), Pattern(4096, 8192));
 }
 
-TEST_F(VolumeLifecycleTest, LettersFoldAndFreedSlotsAreReused) {
+TEST_F(VolumeLifecycleTest, LettersFoldAndFreedSlotsAreReused)
+{
     for (WCHAR letter : {L'c', L'd', L'e', L'f'})
         Bed().AddVolume(letter, 1 * MiB);
     ASSERT_EQ(Bed().StartCache(L'C', Small()), STATUS_SUCCESS);
@@ -122,7 +127,8 @@ TEST_F(VolumeLifecycleTest, LettersFoldAndFreedSlotsAreReused) {
     EXPECT_EQ(FindVolumeByDevice(Bed().Volume(L'f')->Device()), FindVolumeByLetter(L'f'));
 }
 
-TEST_F(VolumeLifecycleTest, SeventeenthStartIsRefusedBeforeAcquiringAnything) {
+TEST_F(VolumeLifecycleTest, SeventeenthStartIsRefusedBeforeAcquiringAnything)
+{
     StartSettings tiny;
     tiny.MemorySize = 64 * KiB;
     tiny.AllocateBlockSize = 64 * KiB;
@@ -142,7 +148,8 @@ TEST_F(VolumeLifecycleTest, SeventeenthStartIsRefusedBeforeAcquiringAnything) {
 }
 
 // Each failing step of a start: its status, and nothing left behind.
-TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
+TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     const std::string cacheFile = Bed().HostCachePath("cache-c.dat");
     struct FailCase {
@@ -153,6 +160,7 @@ TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
     };
     StartSettings missingDirectory = StartSettings::WithSsd();
     missingDirectory.CacheFilePath = u"S:\\no such directory\\c.dat";
+    // clang-format off
     const FailCase cases[] = {
         {"unknown letter", [] {}, Small(), 0},
         {"transfer buffer", [] { host::PoolFailAfter(CACHE_POOL_TAG, 0); }, StartSettings::WithSsd(),
@@ -168,6 +176,7 @@ TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
          },
          StartSettings::WithSsd(), STATUS_UNSUCCESSFUL},
     };
+    // clang-format on
     const size_t baseline = LivePool();
     for (const FailCase &c : cases) {
         SCOPED_TRACE(c.Name);
@@ -196,7 +205,8 @@ TEST_F(VolumeLifecycleTest, FailedStartsReleaseWhatTheyAcquired) {
 
 // Every allocation of a start failing in turn: each failure is reported and
 // releases all that came before it.
-TEST_F(VolumeLifecycleTest, EveryAllocationFailureIsReleased) {
+TEST_F(VolumeLifecycleTest, EveryAllocationFailureIsReleased)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     const size_t baseline = LivePool();
     std::set<NTSTATUS> statuses;
@@ -217,14 +227,17 @@ TEST_F(VolumeLifecycleTest, EveryAllocationFailureIsReleased) {
         EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
         EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-c.dat")));
     }
-    EXPECT_TRUE(statuses.count(STATUS_UNSUCCESSFUL));           // the transfer buffer
+    EXPECT_TRUE(statuses.count(STATUS_UNSUCCESSFUL));            // the transfer buffer
     EXPECT_TRUE(statuses.count(STATUS_INSUFFICIENT_RESOURCES));  // store record, context, bitmaps
 }
 
-TEST_F(VolumeLifecycleTest, LeftoverCacheFileIsReusedAndDeletedAtStop) {
+TEST_F(VolumeLifecycleTest, LeftoverCacheFileIsReusedAndDeletedAtStop)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     const std::string path = Bed().HostCachePath("cache-c.dat");
-    { std::ofstream(path) << "left over from a power loss"; }
+    {
+        std::ofstream(path) << "left over from a power loss";
+    }
     ASSERT_EQ(Bed().StartCache(L'c', StartSettings::WithSsd()), STATUS_SUCCESS);
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     EXPECT_EQ((uint64_t)file.tellg(), 512ull * MiB);
@@ -234,7 +247,8 @@ TEST_F(VolumeLifecycleTest, LeftoverCacheFileIsReusedAndDeletedAtStop) {
 
 // A cache file's I/O runs on a worker thread; on a cached volume it would be
 // queued to a worker that waits for it.
-TEST_F(VolumeLifecycleTest, CacheFileMustNotLieOnACachedVolume) {
+TEST_F(VolumeLifecycleTest, CacheFileMustNotLieOnACachedVolume)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     Bed().AddVolume(L'd', 8 * MiB);
     Bed().MapCacheDrive(Bed().Volume(L'd')->Device());  // S: lies on volume d
@@ -265,7 +279,8 @@ TEST_F(VolumeLifecycleTest, CacheFileMustNotLieOnACachedVolume) {
 // One volume under two letters is one device. Its requests all reach the
 // context found first; a second context would keep copies that writes through
 // the first never refresh, and serve them once the first is stopped.
-TEST_F(VolumeLifecycleTest, VolumeUnderASecondLetterIsNotCachedTwice) {
+TEST_F(VolumeLifecycleTest, VolumeUnderASecondLetterIsNotCachedTwice)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     const std::u16string device = Bed().Volume(L'c')->DeviceName();
     UNICODE_STRING linkName, deviceName;
@@ -293,7 +308,8 @@ TEST_F(VolumeLifecycleTest, VolumeUnderASecondLetterIsNotCachedTwice) {
 // another volume driver never passes the interception, so caching it would
 // only pretend: its start is refused, also after every volume is stopped, and
 // its requests keep reaching its own driver.
-TEST_F(VolumeLifecycleTest, VolumeOfAnotherDriverIsRefused) {
+TEST_F(VolumeLifecycleTest, VolumeOfAnotherDriverIsRefused)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     sim::VolumeConfig other;
     other.Letter = L'e';
@@ -315,7 +331,8 @@ TEST_F(VolumeLifecycleTest, VolumeOfAnotherDriverIsRefused) {
         EXPECT_EQ(host::ObjectReferences(device), references);
         EXPECT_FALSE(CacheTestBed::FileExists(Bed().HostCachePath("cache-e.dat")));
         EXPECT_EQ(Bed().ReadBytes(L'e', 0, 64 * KiB), Pattern(0, 64 * KiB, 5));
-        EXPECT_EQ(device->DriverObject->MajorFunction[IRP_MJ_READ], sim::SimVolumeDriver(1)->MajorFunction[IRP_MJ_READ]);
+        EXPECT_EQ(device->DriverObject->MajorFunction[IRP_MJ_READ],
+                  sim::SimVolumeDriver(1)->MajorFunction[IRP_MJ_READ]);
         EXPECT_NE(device->DriverObject->MajorFunction[IRP_MJ_READ], (PDRIVER_DISPATCH)InterceptReadWrite);
         if (cStarted) {
             ASSERT_EQ(Bed().StopCache(L'c'), STATUS_SUCCESS);
@@ -327,7 +344,8 @@ TEST_F(VolumeLifecycleTest, VolumeOfAnotherDriverIsRefused) {
 // address cannot pass to another device whose requests the cache would then
 // take for the volume's. Every handle of a start is a kernel handle: the
 // start runs in the control panel's thread, whose process must not get them.
-TEST_F(VolumeLifecycleTest, CachedDeviceIsReferencedAndStartHandlesAreKernelHandles) {
+TEST_F(VolumeLifecycleTest, CachedDeviceIsReferencedAndStartHandlesAreKernelHandles)
+{
     Bed().AddVolume(L'c', 8 * MiB);
     PDEVICE_OBJECT device = Bed().Volume(L'c')->Device();
     const long references = host::ObjectReferences(device);
@@ -356,7 +374,8 @@ TEST_F(VolumeLifecycleTest, CachedDeviceIsReferencedAndStartHandlesAreKernelHand
 // A volume on a partition of a disk has a device stack below it: the volume
 // driver passes each request down, and every request the cache builds for
 // the volume must carry a stack location for each device.
-TEST_F(VolumeLifecycleTest, VolumeWithADeviceBelowIsCached) {
+TEST_F(VolumeLifecycleTest, VolumeWithADeviceBelowIsCached)
+{
     sim::VolumeConfig config;
     config.Letter = L'c';
     config.Length = 8 * MiB;
@@ -391,7 +410,8 @@ TEST_F(VolumeLifecycleTest, VolumeWithADeviceBelowIsCached) {
 
 // Block numbers are 32-bit; a volume of more blocks is refused rather than
 // indexed through a truncated bitmap.
-TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused) {
+TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused)
+{
     sim::VolumeConfig config;
     config.Letter = L'c';
     config.Length = 8 * GiB;
@@ -408,7 +428,8 @@ TEST_F(VolumeLifecycleTest, VolumeWithMoreBlocksThanBlockNumbersIsRefused) {
     EXPECT_EQ(Bed().StartCache(L'c', settings), STATUS_SUCCESS);
 }
 
-TEST_F(VolumeLifecycleTest, StatisticsDescribeTheVolume) {
+TEST_F(VolumeLifecycleTest, StatisticsDescribeTheVolume)
+{
     sim::VolumeConfig config;
     config.Letter = L'c';
     config.Length = 1000000000000ull;

@@ -18,7 +18,8 @@ namespace engine_test {
 class KernelFixture : public ::testing::Test {
 protected:
     // Depth 0 leaves the list's depth to the platform.
-    void BootKernel(const host::KernelConfig &Config = host::KernelConfig(), USHORT Depth = 0) {
+    void BootKernel(const host::KernelConfig &Config = host::KernelConfig(), USHORT Depth = 0)
+    {
         host::KernelBoot(Config);
         ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
                                         CACHE_POOL_TAG, Depth);
@@ -27,12 +28,14 @@ protected:
     void SetUp() override { BootKernel(); }
     // Gives the list's cached blocks back to the pool, so that the next node
     // allocations go to the pool (and meet its injected faults).
-    void EmptyLookaside() {
+    void EmptyLookaside()
+    {
         ExDeleteNPagedLookasideList(&TableNodeLookaside);
         ExInitializeNPagedLookasideList(&TableNodeLookaside, nullptr, nullptr, 0, TABLE_NODE_SIZE,
                                         CACHE_POOL_TAG, 0);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (!Booted)
             return;
         host::PoolClearFaults();
@@ -45,7 +48,8 @@ protected:
 };
 
 // Deletes every element of a table, first to last.
-inline void DrainTable(PRTL_GENERIC_TABLE Table) {
+inline void DrainTable(PRTL_GENERIC_TABLE Table)
+{
     while (PVOID First = RtlEnumerateGenericTable(Table, TRUE))
         RtlDeleteElementGenericTable(Table, First);
 }
@@ -56,7 +60,8 @@ inline void DrainTable(PRTL_GENERIC_TABLE Table) {
 struct TestVolume {
     VolumeCache *Context;
 
-    TestVolume(ULONG BlockCount, ULONG MemorySlots, bool Ssd = false, ULONG SsdSlots = 0) {
+    TestVolume(ULONG BlockCount, ULONG MemorySlots, bool Ssd = false, ULONG SsdSlots = 0)
+    {
         Context = static_cast<VolumeCache *>(std::calloc(1, sizeof(VolumeCache)));
         size_t BitmapBytes = (BlockCount >> 3) + 1;
         Context->Memory.Bitmap = static_cast<PUCHAR>(std::calloc(1, BitmapBytes));
@@ -69,7 +74,8 @@ struct TestVolume {
             InitTables(&Context->Ssd.LookupTable, &Context->Ssd.LruTable);
         }
     }
-    ~TestVolume() {
+    ~TestVolume()
+    {
         DrainTable(&Context->Memory.LookupTable);
         DrainTable(&Context->Memory.LruTable);
         if (Context->Settings.SsdEnabled) {
@@ -87,18 +93,21 @@ struct TestVolume {
     CacheTier &Ssd() { return Context->Ssd; }
 
 private:
-    static void InitTables(PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru) {
+    static void InitTables(PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru)
+    {
         RtlInitializeGenericTable(Lookup, CompareBlockNumbers, AllocateTableNode, FreeTableNode, nullptr);
         RtlInitializeGenericTable(Lru, CompareLastUse, AllocateTableNode, FreeTableNode, nullptr);
     }
 };
 
-inline ULONGLONG TickOf(const BlockEntry &Entry) {
+inline ULONGLONG TickOf(const BlockEntry &Entry)
+{
     return (static_cast<ULONGLONG>(static_cast<ULONG>(Entry.TickHigh)) << 32) | Entry.TickLow;
 }
 
 // The entries of a table in its order.
-inline std::vector<BlockEntry> TableEntries(PRTL_GENERIC_TABLE Table) {
+inline std::vector<BlockEntry> TableEntries(PRTL_GENERIC_TABLE Table)
+{
     std::vector<BlockEntry> Entries;
     for (PVOID Element = RtlEnumerateGenericTable(Table, TRUE); Element;
          Element = RtlEnumerateGenericTable(Table, FALSE))

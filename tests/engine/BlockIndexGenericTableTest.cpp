@@ -31,7 +31,8 @@ struct Allocator {
 };
 
 // The table context is the test's allocator.
-PVOID AllocateNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize) {
+PVOID AllocateNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize)
+{
     auto *A = static_cast<Allocator *>(Table->TableContext);
     A->Sizes.push_back(ByteSize);
     if (A->Refuse)
@@ -42,38 +43,42 @@ PVOID AllocateNode(PRTL_GENERIC_TABLE Table, CLONG ByteSize) {
     return Node;
 }
 
-void FreeNode(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
+void FreeNode(PRTL_GENERIC_TABLE Table, PVOID Buffer)
+{
     auto *A = static_cast<Allocator *>(Table->TableContext);
     A->Live--;
     std::free(Buffer);  // any later read of it shows under ASan
 }
 
-RTL_GENERIC_COMPARE_RESULTS CompareItems(PRTL_GENERIC_TABLE, PVOID First, PVOID Second) {
+RTL_GENERIC_COMPARE_RESULTS CompareItems(PRTL_GENERIC_TABLE, PVOID First, PVOID Second)
+{
     ULONG A = static_cast<Item *>(First)->Key, B = static_cast<Item *>(Second)->Key;
     return A < B ? GenericLessThan : A > B ? GenericGreaterThan : GenericEqual;
 }
 
 class GenericTableTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        RtlInitializeGenericTable(&Table, CompareItems, AllocateNode, FreeNode, &Nodes);
-    }
-    void TearDown() override {
+    void SetUp() override { RtlInitializeGenericTable(&Table, CompareItems, AllocateNode, FreeNode, &Nodes); }
+    void TearDown() override
+    {
         while (PVOID First = RtlEnumerateGenericTable(&Table, TRUE))
             RtlDeleteElementGenericTable(&Table, First);
         EXPECT_EQ(Nodes.Live, 0u);
         EXPECT_TRUE(RtlIsGenericTableEmpty(&Table));
     }
-    Item *Insert(ULONG Key, ULONG Payload = 0, BOOLEAN *New = nullptr) {
+    Item *Insert(ULONG Key, ULONG Payload = 0, BOOLEAN *New = nullptr)
+    {
         Item I{Key, Payload};
         BOOLEAN Dummy;
         return static_cast<Item *>(RtlInsertElementGenericTable(&Table, &I, sizeof(I), New ? New : &Dummy));
     }
-    Item *Lookup(ULONG Key) {
+    Item *Lookup(ULONG Key)
+    {
         Item I{Key, 0};
         return static_cast<Item *>(RtlLookupElementGenericTable(&Table, &I));
     }
-    std::vector<ULONG> Keys() {
+    std::vector<ULONG> Keys()
+    {
         std::vector<ULONG> K;
         for (PVOID E = RtlEnumerateGenericTable(&Table, TRUE); E; E = RtlEnumerateGenericTable(&Table, FALSE))
             K.push_back(static_cast<Item *>(E)->Key);
@@ -84,7 +89,8 @@ protected:
     Allocator Nodes;
 };
 
-TEST_F(GenericTableTest, EnumeratesInKeyOrderFromTheSmallest) {
+TEST_F(GenericTableTest, EnumeratesInKeyOrderFromTheSmallest)
+{
     EXPECT_TRUE(RtlIsGenericTableEmpty(&Table));
     EXPECT_EQ(RtlEnumerateGenericTable(&Table, TRUE), nullptr);
     const ULONG Inserted[] = {50, 10, 0xFFFFFFFFu, 30, 0, 20, 40};
@@ -99,10 +105,12 @@ TEST_F(GenericTableTest, EnumeratesInKeyOrderFromTheSmallest) {
     EXPECT_EQ(static_cast<Item *>(RtlEnumerateGenericTable(&Table, TRUE))->Key, 0u);
 }
 
-TEST_F(GenericTableTest, NodesCarryTheHeaderAndACopyOfTheElement) {
+TEST_F(GenericTableTest, NodesCarryTheHeaderAndACopyOfTheElement)
+{
     Item Original{7, 0xABCD};
     BOOLEAN New = FALSE;
-    auto *Stored = static_cast<Item *>(RtlInsertElementGenericTable(&Table, &Original, sizeof(Original), &New));
+    auto *Stored =
+        static_cast<Item *>(RtlInsertElementGenericTable(&Table, &Original, sizeof(Original), &New));
     ASSERT_NE(Stored, nullptr);
     EXPECT_TRUE(New);
     ASSERT_EQ(Nodes.Sizes.size(), 1u);
@@ -114,7 +122,8 @@ TEST_F(GenericTableTest, NodesCarryTheHeaderAndACopyOfTheElement) {
     EXPECT_EQ(Lookup(8), nullptr);
 }
 
-TEST_F(GenericTableTest, AnEqualElementIsNotInsertedTwice) {
+TEST_F(GenericTableTest, AnEqualElementIsNotInsertedTwice)
+{
     Item *First = Insert(5, 1);
     BOOLEAN New = TRUE;
     Item *Second = Insert(5, 2, &New);
@@ -125,7 +134,8 @@ TEST_F(GenericTableTest, AnEqualElementIsNotInsertedTwice) {
     EXPECT_EQ(Nodes.Sizes.size(), 1u) << "no node allocated for the duplicate";
 }
 
-TEST_F(GenericTableTest, ARefusedNodeInsertsNothing) {
+TEST_F(GenericTableTest, ARefusedNodeInsertsNothing)
+{
     Insert(1);
     Nodes.Refuse = true;
     BOOLEAN New = TRUE;
@@ -136,7 +146,8 @@ TEST_F(GenericTableTest, ARefusedNodeInsertsNothing) {
     EXPECT_EQ(RtlNumberGenericTableElements(&Table), 1u);
 }
 
-TEST_F(GenericTableTest, DeletesByTheNodesOwnKey) {
+TEST_F(GenericTableTest, DeletesByTheNodesOwnKey)
+{
     for (ULONG K = 0; K < 64; K++)
         Insert((K * 37) % 64);
     // Delete the smallest, the largest and the middle through the stored copy.
@@ -157,15 +168,15 @@ TEST_F(GenericTableTest, DeletesByTheNodesOwnKey) {
     EXPECT_EQ(K.back(), 62u);
 }
 
-TEST_F(GenericTableTest, AWalkInterruptedByAChangeStartsOverAtTheSmallest) {
+TEST_F(GenericTableTest, AWalkInterruptedByAChangeStartsOverAtTheSmallest)
+{
     for (ULONG K = 1; K <= 5; K++)
         Insert(K * 10);
     struct Case {
         const char *Change;
         bool Delete;  // delete the element returned last, else insert a new one
     };
-    const Case Cases[] = {{"deleting the element the walk stands on", true},
-                          {"inserting an element", false}};
+    const Case Cases[] = {{"deleting the element the walk stands on", true}, {"inserting an element", false}};
     for (const Case &C : Cases) {
         RtlEnumerateGenericTable(&Table, TRUE);
         auto *Current = static_cast<Item *>(RtlEnumerateGenericTable(&Table, FALSE));
@@ -181,7 +192,8 @@ TEST_F(GenericTableTest, AWalkInterruptedByAChangeStartsOverAtTheSmallest) {
     }
 }
 
-TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedSet) {
+TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedSet)
+{
     std::mt19937 Random(7);
     std::set<ULONG> Model;
     for (int Step = 0; Step < 200000; Step++) {

@@ -28,18 +28,21 @@ protected:
     // them first, so that refusals do not shrink the tier.
     std::vector<ULONG> FreeSlots;
 
-    void ModelInsert(ULONG Block, ULONG Slot, ULONGLONG Tick) {
+    void ModelInsert(ULONG Block, ULONG Slot, ULONGLONG Tick)
+    {
         Blocks[Block] = ModelEntry{Slot, Tick};
         Order.insert({Tick, Block});
     }
-    void ModelErase(ULONG Block) {
+    void ModelErase(ULONG Block)
+    {
         Order.erase({Blocks[Block].Tick, Block});
         Blocks.erase(Block);
     }
 
     using Row = std::tuple<ULONG, ULONG, ULONGLONG>;  // block, slot, tick
 
-    static std::vector<Row> Rows(PRTL_GENERIC_TABLE Table) {
+    static std::vector<Row> Rows(PRTL_GENERIC_TABLE Table)
+    {
         std::vector<Row> Result;
         for (const BlockEntry &E : TableEntries(Table))
             Result.emplace_back(E.Block, E.Slot, TickOf(E));
@@ -48,15 +51,18 @@ protected:
 
     // One comparison per invariant, so that the check stays cheap enough to
     // run after every step.
-    void CheckInvariants(TestVolume &Volume, ULONG BlockCount, const char *Step, int Index) {
+    void CheckInvariants(TestVolume &Volume, ULONG BlockCount, const char *Step, int Index)
+    {
         VolumeCache *C = Volume.Context;
         std::vector<Row> ByBlock, ByUse;
         for (auto &B : Blocks)
             ByBlock.emplace_back(B.first, B.second.Slot, B.second.Tick);
         for (auto &U : Order)
             ByUse.emplace_back(U.second, Blocks[U.second].Slot, U.first);
-        ASSERT_EQ(Rows(&C->Memory.LookupTable), ByBlock) << "lookup table after step " << Index << " (" << Step << ")";
-        ASSERT_EQ(Rows(&C->Memory.LruTable), ByUse) << "LRU table after step " << Index << " (" << Step << ")";
+        ASSERT_EQ(Rows(&C->Memory.LookupTable), ByBlock)
+            << "lookup table after step " << Index << " (" << Step << ")";
+        ASSERT_EQ(Rows(&C->Memory.LruTable), ByUse)
+            << "LRU table after step " << Index << " (" << Step << ")";
 
         std::vector<ULONG> SetBits, ModelBlocks;
         for (ULONG Block = 0; Block <= BlockCount; Block++)
@@ -82,7 +88,8 @@ protected:
     }
 };
 
-TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel) {
+TEST_F(BlockIndexModelTest, RandomOperationsMatchTheModel)
+{
     const ULONG BlockCount = 300;  // whole blocks; block 300 is the partial last one
     const ULONG Slots = 48;
     const int Steps = 20000;

@@ -10,7 +10,8 @@ namespace {
 
 class BlockIndexTest : public KernelFixture {};
 
-TEST_F(BlockIndexTest, BitLayoutIsLeastSignificantBitFirstAndCoversThePartialLastBlock) {
+TEST_F(BlockIndexTest, BitLayoutIsLeastSignificantBitFirstAndCoversThePartialLastBlock)
+{
     struct Case {
         ULONG Block;
         size_t Byte;
@@ -42,7 +43,8 @@ TEST_F(BlockIndexTest, BitLayoutIsLeastSignificantBitFirstAndCoversThePartialLas
     EXPECT_EQ(ClassifyBlock(Volume.Context, 16), BlockInMemory);
 }
 
-TEST_F(BlockIndexTest, ClassificationPrefersMemoryAndReadsTheSsdBitmapOnlyWithTheSsdTier) {
+TEST_F(BlockIndexTest, ClassificationPrefersMemoryAndReadsTheSsdBitmapOnlyWithTheSsdTier)
+{
     TestVolume Volume(64, 8, /*Ssd=*/true, 8);
     CacheTier &Memory = Volume.Memory(), &Ssd = Volume.Ssd();
     ASSERT_TRUE(InsertBlockEntry(&Memory, 1, 0));
@@ -70,7 +72,8 @@ TEST_F(BlockIndexTest, ClassificationPrefersMemoryAndReadsTheSsdBitmapOnlyWithTh
     EXPECT_EQ(ClassifyBlock(NoSsd.Context, 6), BlockNotCached);
 }
 
-BlockEntry Entry(ULONG Block, uint64_t Tick) {
+BlockEntry Entry(ULONG Block, uint64_t Tick)
+{
     BlockEntry E;
     E.Block = Block;
     E.Slot = 0;
@@ -79,7 +82,8 @@ BlockEntry Entry(ULONG Block, uint64_t Tick) {
     return E;
 }
 
-TEST_F(BlockIndexTest, CompareRoutinesFollowTheSignedAndUnsignedRules) {
+TEST_F(BlockIndexTest, CompareRoutinesFollowTheSignedAndUnsignedRules)
+{
     struct Case {
         const char *What;
         BlockEntry A, B;
@@ -97,7 +101,7 @@ TEST_F(BlockIndexTest, CompareRoutinesFollowTheSignedAndUnsignedRules) {
         SCOPED_TRACE(C.What);
         BlockEntry A = C.A, B = C.B;
         EXPECT_EQ(CompareLastUse(nullptr, &A, &B), C.LastUse);
-        RTL_GENERIC_COMPARE_RESULTS Reverse = C.LastUse == GenericEqual ? GenericEqual
+        RTL_GENERIC_COMPARE_RESULTS Reverse = C.LastUse == GenericEqual      ? GenericEqual
                                               : C.LastUse == GenericLessThan ? GenericGreaterThan
                                                                              : GenericLessThan;
         EXPECT_EQ(CompareLastUse(nullptr, &B, &A), Reverse);
@@ -109,7 +113,8 @@ TEST_F(BlockIndexTest, CompareRoutinesFollowTheSignedAndUnsignedRules) {
     EXPECT_EQ(CompareBlockNumbers(nullptr, &Small, &Same), GenericEqual) << "the tick is no part of the key";
 }
 
-TEST_F(BlockIndexTest, EvictsOldestTickFirstAndLowestBlockAmongEqualTicks) {
+TEST_F(BlockIndexTest, EvictsOldestTickFirstAndLowestBlockAmongEqualTicks)
+{
     TestVolume Volume(100, 8);
     CacheTier &Memory = Volume.Memory();
     host::TickSet(50);
@@ -131,7 +136,8 @@ TEST_F(BlockIndexTest, EvictsOldestTickFirstAndLowestBlockAmongEqualTicks) {
     EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), CACHE_NO_SLOT);
 }
 
-TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved) {
+TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved)
+{
     TestVolume Volume(100, 8);
     CacheTier &Memory = Volume.Memory();
     PRTL_GENERIC_TABLE Lookup = &Volume.Context->Memory.LookupTable;
@@ -162,7 +168,8 @@ TEST_F(BlockIndexTest, TouchMovesAnEntryBackOnlyWhenTheTickHasMoved) {
     EXPECT_EQ(EvictLeastRecentlyUsed(&Memory), 1u);
 }
 
-TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot) {
+TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot)
+{
     const ULONG Slots = 16;
     TestVolume Volume(1000, Slots);
     CacheTier &Memory = Volume.Memory();
@@ -187,7 +194,8 @@ TEST_F(BlockIndexTest, EvictingFromAFullTierFreesExactlyOneSlot) {
     EXPECT_EQ(ClassifyBlock(Volume.Context, 999), BlockInMemory);
 }
 
-TEST_F(BlockIndexTest, ATierWithoutSlotsHasNothingToEvict) {
+TEST_F(BlockIndexTest, ATierWithoutSlotsHasNothingToEvict)
+{
     TestVolume Volume(10, 0);
     CacheTier &Memory = Volume.Memory();
     EXPECT_EQ(Memory.SlotCount, 0u);
@@ -195,7 +203,8 @@ TEST_F(BlockIndexTest, ATierWithoutSlotsHasNothingToEvict) {
     EXPECT_EQ(Volume.Context->Memory.Bitmap[0], 0);
 }
 
-TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas) {
+TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas)
+{
     TestVolume Volume(100, 8);
     CacheTier &Memory = Volume.Memory();
     host::TickSet(5);
@@ -241,18 +250,21 @@ TEST_F(BlockIndexTest, RefusedNodeLeavesTheTierAsItWas) {
 // platform's header puts the element at an 8-byte-aligned offset (24 bytes on
 // x86, 40 on x86-64), and the node routines size their blocks from that.
 CLONG LastNodeRequest;
-PVOID NTAPI RecordingAllocate(PRTL_GENERIC_TABLE Table, CLONG ByteSize) {
+PVOID NTAPI RecordingAllocate(PRTL_GENERIC_TABLE Table, CLONG ByteSize)
+{
     LastNodeRequest = ByteSize;
     return AllocateTableNode(Table, ByteSize);
 }
 
-TEST_F(BlockIndexTest, ATableAsksForExactlyOneNodeBlockPerEntry) {
+TEST_F(BlockIndexTest, ATableAsksForExactlyOneNodeBlockPerEntry)
+{
     EXPECT_EQ(TABLE_NODE_SIZE, sizeof(PVOID) == 4 ? 40u : 56u);
     RTL_GENERIC_TABLE Table;
     RtlInitializeGenericTable(&Table, CompareBlockNumbers, RecordingAllocate, FreeTableNode, nullptr);
     BlockEntry Entry = {3, 1, 0, 0};
     BOOLEAN Inserted = FALSE;
-    auto *Stored = static_cast<PBlockEntry>(RtlInsertElementGenericTable(&Table, &Entry, sizeof(Entry), &Inserted));
+    auto *Stored =
+        static_cast<PBlockEntry>(RtlInsertElementGenericTable(&Table, &Entry, sizeof(Entry), &Inserted));
     ASSERT_NE(Stored, nullptr);
     EXPECT_TRUE(Inserted);
     EXPECT_EQ(LastNodeRequest, TABLE_NODE_SIZE);
@@ -260,7 +272,8 @@ TEST_F(BlockIndexTest, ATableAsksForExactlyOneNodeBlockPerEntry) {
     DrainTable(&Table);
 }
 
-TEST_F(BlockIndexTest, InsertingABlockTheTierHoldsChangesNothing) {
+TEST_F(BlockIndexTest, InsertingABlockTheTierHoldsChangesNothing)
+{
     TestVolume Volume(100, 8);
     CacheTier &Memory = Volume.Memory();
     ASSERT_TRUE(InsertBlockEntry(&Memory, 4, 2));

@@ -16,7 +16,8 @@ protected:
     void TearDown() override { EXPECT_TRUE(host::KernelShutdown()); }
 };
 
-TEST_F(TickTest, ManualTicksCrossTheLowHalfIntoTheHighHalf) {
+TEST_F(TickTest, ManualTicksCrossTheLowHalfIntoTheHighHalf)
+{
     host::KernelBoot();
     EXPECT_EQ(host::TickNow(), 0u);
     EXPECT_EQ(KeQueryTimeIncrement(), 156250u);
@@ -29,7 +30,8 @@ TEST_F(TickTest, ManualTicksCrossTheLowHalfIntoTheHighHalf) {
     EXPECT_EQ(KeTickCount.High2Time, 1);
 }
 
-TEST_F(TickTest, ReadersNeverSeeHalvesOfTwoValues) {
+TEST_F(TickTest, ReadersNeverSeeHalvesOfTwoValues)
+{
     host::KernelBoot();
     const uint64_t Below = 0x1FFFFFFFFull, Above = 0x200000000ull;
     host::TickSet(Below);
@@ -58,7 +60,8 @@ TEST_F(TickTest, ReadersNeverSeeHalvesOfTwoValues) {
     EXPECT_EQ(Torn, 0u) << std::hex << Torn;
 }
 
-TEST_F(TickTest, RealTimeTicksAdvanceOnTheirOwnUntilShutdown) {
+TEST_F(TickTest, RealTimeTicksAdvanceOnTheirOwnUntilShutdown)
+{
     host::KernelConfig Config;
     Config.ManualTick = false;
     host::KernelBoot(Config);

@@ -13,35 +13,41 @@ constexpr uint64_t MiB = 1ull << 20;
 constexpr uint64_t GiB = 1ull << 30;
 constexpr ULONG Tag = 0x74736554;  // 'Test'
 
-PHYSICAL_ADDRESS Address(uint64_t Value) {
+PHYSICAL_ADDRESS Address(uint64_t Value)
+{
     PHYSICAL_ADDRESS A;
     A.QuadPart = static_cast<LONGLONG>(Value);
     return A;
 }
 
-PMDL Allocate(uint64_t Low, uint64_t High, SIZE_T Bytes) {
+PMDL Allocate(uint64_t Low, uint64_t High, SIZE_T Bytes)
+{
     return MmAllocatePagesForMdl(Address(Low), Address(High), Address(0), Bytes);
 }
 
-void Free(PMDL Mdl) {
+void Free(PMDL Mdl)
+{
     MmFreePagesFromMdl(Mdl);
     ExFreePoolWithTag(Mdl, 0);
 }
 
 class PhysicalMemoryTest : public ::testing::Test {
 protected:
-    void Boot(std::vector<host::PhysicalRange> Memory) {
+    void Boot(std::vector<host::PhysicalRange> Memory)
+    {
         host::KernelConfig Config;
         Config.PhysicalMemory = std::move(Memory);
         host::KernelBoot(Config);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
         EXPECT_TRUE(host::KernelShutdown());
     }
 };
 
-TEST_F(PhysicalMemoryTest, PagesComeOnlyFromInstalledMemoryInsideTheWindow) {
+TEST_F(PhysicalMemoryTest, PagesComeOnlyFromInstalledMemoryInsideTheWindow)
+{
     Boot({{1 * MiB, 1 * MiB}, {4 * GiB, 2 * MiB}});
     struct Case {
         const char *What;
@@ -78,7 +84,8 @@ TEST_F(PhysicalMemoryTest, PagesComeOnlyFromInstalledMemoryInsideTheWindow) {
     }
 }
 
-TEST_F(PhysicalMemoryTest, FaultsShortenOrRefuseAllocations) {
+TEST_F(PhysicalMemoryTest, FaultsShortenOrRefuseAllocations)
+{
     Boot({{0, 64 * MiB}});
     host::PhysicalFaults Faults;
     Faults.Partial = {{{32 * MiB, 32 * MiB}, 64 * 1024}};
@@ -104,7 +111,8 @@ TEST_F(PhysicalMemoryTest, FaultsShortenOrRefuseAllocations) {
     Free(All);
 }
 
-TEST_F(PhysicalMemoryTest, ReservedMappingsShowThePagesAndFreedPagesComeBackZeroed) {
+TEST_F(PhysicalMemoryTest, ReservedMappingsShowThePagesAndFreedPagesComeBackZeroed)
+{
     Boot({{0, 4 * MiB}});
     PMDL Pages = Allocate(0, ~0ull, MiB);
     ASSERT_NE(Pages, nullptr);
@@ -149,7 +157,8 @@ TEST_F(PhysicalMemoryTest, ReservedMappingsShowThePagesAndFreedPagesComeBackZero
     MmFreeMappingAddress(Second, Tag);
 }
 
-TEST_F(PhysicalMemoryTest, ShutdownReportsPagesAndRangesStillHeld) {
+TEST_F(PhysicalMemoryTest, ShutdownReportsPagesAndRangesStillHeld)
+{
     Boot({{0, 4 * MiB}});
     PMDL Pages = Allocate(0, ~0ull, MiB);
     ASSERT_NE(Pages, nullptr);
@@ -162,7 +171,8 @@ TEST_F(PhysicalMemoryTest, ShutdownReportsPagesAndRangesStillHeld) {
 
 using PhysicalMemoryDeathTest = PhysicalMemoryTest;
 
-TEST_F(PhysicalMemoryDeathTest, MisuseStopsTheSystem) {
+TEST_F(PhysicalMemoryDeathTest, MisuseStopsTheSystem)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     Boot({{0, 4 * MiB}});
     EXPECT_DEATH(

@@ -15,28 +15,33 @@ constexpr ULONG Chunk = 64 * KiB;
 constexpr uint64_t GiB = 1ull << 30;
 
 // Byte i of the store holds Pattern(i), so any misplaced copy shows.
-UCHAR Pattern(uint64_t Offset) {
+UCHAR Pattern(uint64_t Offset)
+{
     return static_cast<UCHAR>((Offset * 131) ^ (Offset >> 9));
 }
 
-std::vector<UCHAR> PatternAt(uint64_t Offset, size_t Length) {
+std::vector<UCHAR> PatternAt(uint64_t Offset, size_t Length)
+{
     std::vector<UCHAR> Bytes(Length);
     for (size_t i = 0; i < Length; i++)
         Bytes[i] = Pattern(Offset + i);
     return Bytes;
 }
 
-host::PhysicalRequest Window(uint64_t Low, uint64_t High, uint64_t Given) {
+host::PhysicalRequest Window(uint64_t Low, uint64_t High, uint64_t Given)
+{
     return host::PhysicalRequest{Low, High, Chunk, Given};
 }
 
 // The 1 GiB window that the search tries k steps below the top one.
-host::PhysicalRequest StepWindow(unsigned k, uint64_t Given) {
+host::PhysicalRequest StepWindow(unsigned k, uint64_t Given)
+{
     uint64_t High = PAGE_STORE_FIRST_HIGH - k * PAGE_STORE_WINDOW_STEP;
     return Window(High - (PAGE_STORE_WINDOW_STEP - 1), High, Given);
 }
 
-void ExpectRequests(size_t From, const std::vector<host::PhysicalRequest> &Expected) {
+void ExpectRequests(size_t From, const std::vector<host::PhysicalRequest> &Expected)
+{
     std::vector<host::PhysicalRequest> All = host::PhysicalRequests();
     ASSERT_EQ(All.size(), From + Expected.size());
     for (size_t i = 0; i < Expected.size(); i++) {
@@ -51,28 +56,33 @@ void ExpectRequests(size_t From, const std::vector<host::PhysicalRequest> &Expec
 class PageStoreTest : public KernelFixture {
 protected:
     void SetUp() override {}  // each test boots with its own physical memory
-    void Boot(std::vector<host::PhysicalRange> Memory = {{0x100000, 32 * GiB}}) {
+    void Boot(std::vector<host::PhysicalRange> Memory = {{0x100000, 32 * GiB}})
+    {
         host::KernelConfig Config;
         Config.PhysicalMemory = std::move(Memory);
         BootKernel(Config);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (Initialized)
             PageStoreRelease(&Store);
         EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
         EXPECT_EQ(host::PoolLiveAllocations(0), 0u) << "chunk descriptors left";
         KernelFixture::TearDown();
     }
-    void Initialize(uint64_t MemorySize) {
+    void Initialize(uint64_t MemorySize)
+    {
         ASSERT_TRUE(PageStoreInitialize(&Store, MemorySize, Chunk));
         Initialized = true;
     }
-    ULONG Write(uint64_t Offset, size_t Length) {
+    ULONG Write(uint64_t Offset, size_t Length)
+    {
         std::vector<UCHAR> Bytes = PatternAt(Offset, Length);
         return PageStoreWrite(&Store, Bytes.data(), Offset, static_cast<LONG>(Length));
     }
     // Reads and compares; returns the count that PageStoreRead gave.
-    ULONG ReadAndCheck(uint64_t Offset, size_t Length) {
+    ULONG ReadAndCheck(uint64_t Offset, size_t Length)
+    {
         std::vector<UCHAR> Bytes(Length, 0xEE);
         ULONG Count = PageStoreRead(&Store, Bytes.data(), Offset, static_cast<LONG>(Length));
         EXPECT_TRUE(std::memcmp(Bytes.data(), PatternAt(Offset, Length).data(), Count) == 0)
@@ -80,7 +90,8 @@ protected:
         return Count;
     }
     // Physical address of a chunk's first page.
-    uint64_t ChunkBase(ULONG Index) {
+    uint64_t ChunkBase(ULONG Index)
+    {
         return static_cast<uint64_t>(MmGetMdlPfnArray(Store.Chunks[Index])[0]) << PAGE_SHIFT;
     }
 
@@ -88,7 +99,8 @@ protected:
     bool Initialized = false;
 };
 
-TEST_F(PageStoreTest, OneChunkStoreHoldsItsBytesAndNeverExhausts) {
+TEST_F(PageStoreTest, OneChunkStoreHoldsItsBytesAndNeverExhausts)
+{
     Boot();
     Initialize(Chunk);
     EXPECT_EQ(Store.ChunkCount, 1u);
@@ -109,7 +121,8 @@ TEST_F(PageStoreTest, OneChunkStoreHoldsItsBytesAndNeverExhausts) {
     EXPECT_EQ(host::PhysicalRequests().size(), 1u);
 }
 
-TEST_F(PageStoreTest, AShortChunkInTheTopWindowIsGivenBackAndTheSearchGoesOneWindowDown) {
+TEST_F(PageStoreTest, AShortChunkInTheTopWindowIsGivenBackAndTheSearchGoesOneWindowDown)
+{
     Boot();
     Initialize(4 * Chunk);
     host::PhysicalFaults Faults;
@@ -124,7 +137,8 @@ TEST_F(PageStoreTest, AShortChunkInTheTopWindowIsGivenBackAndTheSearchGoesOneWin
     EXPECT_EQ(ReadAndCheck(Chunk, 16 * KiB), 16 * KiB);
 }
 
-TEST_F(PageStoreTest, TheNextChunkIsSoughtInTheWindowOfTheLastSuccess) {
+TEST_F(PageStoreTest, TheNextChunkIsSoughtInTheWindowOfTheLastSuccess)
+{
     // Memory only at the bottom (for the first chunk) and in [29 GiB, 30 GiB).
     Boot({{0x100000, 2 * Chunk}, {29 * GiB, 4 * Chunk}});
     Initialize(4 * Chunk);
@@ -137,7 +151,8 @@ TEST_F(PageStoreTest, TheNextChunkIsSoughtInTheWindowOfTheLastSuccess) {
     EXPECT_GE(ChunkBase(2), 29 * GiB);
 }
 
-TEST_F(PageStoreTest, ExhaustionWalksEveryWindowDownToZeroOnceAndStays) {
+TEST_F(PageStoreTest, ExhaustionWalksEveryWindowDownToZeroOnceAndStays)
+{
     // Room for two chunks, both below 1 GiB.
     Boot({{0x100000, 2 * Chunk}});
     Initialize(4 * Chunk);
@@ -165,7 +180,8 @@ TEST_F(PageStoreTest, ExhaustionWalksEveryWindowDownToZeroOnceAndStays) {
     EXPECT_TRUE(PageStoreIsExhausted(&Store));
 }
 
-TEST_F(PageStoreTest, RunsAcrossChunkBoundariesAreReadWhole) {
+TEST_F(PageStoreTest, RunsAcrossChunkBoundariesAreReadWhole)
+{
     Boot();
     Initialize(4 * Chunk);
     // Blocks are written one slot at a time, as the read path places them.
@@ -192,7 +208,8 @@ TEST_F(PageStoreTest, RunsAcrossChunkBoundariesAreReadWhole) {
     }
 }
 
-TEST_F(PageStoreTest, AWriteAcrossChunkBoundariesObtainsTheChunksInOrder) {
+TEST_F(PageStoreTest, AWriteAcrossChunkBoundariesObtainsTheChunksInOrder)
+{
     Boot();
     Initialize(3 * Chunk);
     EXPECT_EQ(Write(40 * KiB, 100 * KiB), 100 * KiB);
@@ -202,7 +219,8 @@ TEST_F(PageStoreTest, AWriteAcrossChunkBoundariesObtainsTheChunksInOrder) {
     EXPECT_EQ(Write(3 * Chunk - 4 * KiB, 8 * KiB), 4 * KiB);
 }
 
-TEST_F(PageStoreTest, RefusedMappingsFailTheAccessAndLeaveTheChunks) {
+TEST_F(PageStoreTest, RefusedMappingsFailTheAccessAndLeaveTheChunks)
+{
     Boot();
     Initialize(4 * Chunk);
     ASSERT_EQ(Write(0, Chunk), Chunk);
@@ -234,7 +252,8 @@ TEST_F(PageStoreTest, RefusedMappingsFailTheAccessAndLeaveTheChunks) {
     EXPECT_EQ(ReadAndCheck(2 * Chunk - 4 * KiB, 8 * KiB), 4 * KiB);
 }
 
-TEST_F(PageStoreTest, SetUpFailuresHoldNothing) {
+TEST_F(PageStoreTest, SetUpFailuresHoldNothing)
+{
     Boot();
     struct Case {
         const char *What;

@@ -20,9 +20,9 @@
 
 namespace paths_test {
 
+using testbed::GiB;
 using testbed::KiB;
 using testbed::MiB;
-using testbed::GiB;
 
 constexpr WCHAR kVolume = L'C';
 
@@ -33,7 +33,8 @@ struct ReadCounters {
     uint64_t SsdHits = 0, SsdHitBytes = 0;
     uint32_t MemoryBlocksUsed = 0, SsdBlocksUsed = 0;
 
-    static ReadCounters Of(const CacheStatistics &s) {
+    static ReadCounters Of(const CacheStatistics &s)
+    {
         ReadCounters c;
         c.VolumeReads = s.VolumeReads;
         c.VolumeReadBytes = s.VolumeReadBytes;
@@ -45,7 +46,8 @@ struct ReadCounters {
         c.SsdBlocksUsed = s.SsdBlocksUsed;
         return c;
     }
-    ReadCounters operator-(const ReadCounters &o) const {
+    ReadCounters operator-(const ReadCounters &o) const
+    {
         ReadCounters c;
         c.VolumeReads = VolumeReads - o.VolumeReads;
         c.VolumeReadBytes = VolumeReadBytes - o.VolumeReadBytes;
@@ -61,14 +63,16 @@ struct ReadCounters {
 
 class CachePathTest : public testbed::CacheDriverTest {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         host::PoolClearFaults();
         host::SetFileFaults(host::FileFaults());
         testbed::CacheDriverTest::TearDown();
     }
 
     // Replaces the test bed by a new one, for tests that loop over settings.
-    void FreshBed() {
+    void FreshBed()
+    {
         if (TestBed) {
             host::PoolClearFaults();
             host::SetFileFaults(host::FileFaults());
@@ -81,7 +85,8 @@ protected:
     // Adds volume C: of Length bytes and starts its cache. Returns false (with
     // a test failure) when the start fails.
     bool StartVolume(const testbed::StartSettings &Settings, uint64_t Length = 64 * MiB,
-                     sim::Completion Mode = sim::Completion::Immediate) {
+                     sim::Completion Mode = sim::Completion::Immediate)
+    {
         Settings_ = Settings;
         Volume = Bed().AddVolume(kVolume, Length, Mode);
         if (!Volume)
@@ -97,7 +102,8 @@ protected:
 
     // Reads through the volume's device; on success the bytes must equal the
     // volume's backing. Returns the status.
-    NTSTATUS Read(uint64_t Offset, ULONG Length, ULONG_PTR *Information = nullptr) {
+    NTSTATUS Read(uint64_t Offset, ULONG Length, ULONG_PTR *Information = nullptr)
+    {
         std::vector<uint8_t> got(Length ? Length : 1, 0xEE);
         ULONG_PTR info = 0;
         NTSTATUS status = Bed().Read(kVolume, Offset, got.data(), Length, &info);
@@ -111,10 +117,12 @@ protected:
         }
         return status;
     }
-    void ReadBlocks(ULONG First, ULONG Count) {
+    void ReadBlocks(ULONG First, ULONG Count)
+    {
         ASSERT_EQ(Read((uint64_t)First * B(), Count * B()), STATUS_SUCCESS);
     }
-    NTSTATUS Write(uint64_t Offset, const std::vector<uint8_t> &Bytes) {
+    NTSTATUS Write(uint64_t Offset, const std::vector<uint8_t> &Bytes)
+    {
         ULONG_PTR info = 0;
         NTSTATUS status = Bed().Write(kVolume, Offset, Bytes.data(), (ULONG)Bytes.size(), &info);
         if (status == STATUS_SUCCESS) {
@@ -128,7 +136,8 @@ protected:
     bool InSsd(ULONG Block) { return BitmapTest(Context()->Cache.Ssd.Bitmap, Block) != 0; }
     ULONG MemorySlot(ULONG Block) { return EntryOf(&Context()->Cache.Memory.LookupTable, Block).Slot; }
     ULONG SsdSlot(ULONG Block) { return EntryOf(&Context()->Cache.Ssd.LookupTable, Block).Slot; }
-    BlockEntry EntryOf(PRTL_GENERIC_TABLE Table, ULONG Block) {
+    BlockEntry EntryOf(PRTL_GENERIC_TABLE Table, ULONG Block)
+    {
         PBlockEntry e = LookupBlockEntry(Table, Block);
         EXPECT_NE(e, nullptr) << "no entry for block " << Block;
         return e ? *e : BlockEntry{};
@@ -137,7 +146,8 @@ protected:
     // Every tier keeps its bit, lookup entry and LRU entry together, and no
     // two blocks share a slot. Slots that no block holds may wait at the front
     // of the LRU order with the free-slot marker.
-    void ExpectIndexConsistent(bool Ssd) {
+    void ExpectIndexConsistent(bool Ssd)
+    {
         PVolumeCacheContext c = Context();
         ExpectTierConsistent(c->Cache.Memory.Bitmap, &c->Cache.Memory.LookupTable, &c->Cache.Memory.LruTable,
                              c->Cache.Memory.SlotsUsed, "memory");
@@ -146,7 +156,8 @@ protected:
                                  c->Cache.Ssd.SlotsUsed, "ssd");
     }
     void ExpectTierConsistent(PUCHAR Bitmap, PRTL_GENERIC_TABLE Lookup, PRTL_GENERIC_TABLE Lru,
-                              ULONG SlotsUsed, const char *Name) {
+                              ULONG SlotsUsed, const char *Name)
+    {
         ULONG blocks = CacheableBlockCount(&Context()->Cache);
         std::set<ULONG> slots;
         ULONG entries = 0;
@@ -176,10 +187,12 @@ protected:
     }
 
     // --- the cache file --------------------------------------------------
-    std::string CacheFilePath() {
+    std::string CacheFilePath()
+    {
         return Bed().HostCachePath(std::string("cache-") + (char)kVolume + ".dat");
     }
-    std::vector<uint8_t> CacheFileBytes(uint64_t Offset, size_t Length) {
+    std::vector<uint8_t> CacheFileBytes(uint64_t Offset, size_t Length)
+    {
         std::vector<uint8_t> bytes(Length);
         std::ifstream f(CacheFilePath(), std::ios::binary);
         f.seekg((std::streamoff)Offset);
@@ -187,22 +200,22 @@ protected:
         EXPECT_TRUE(f.good()) << "cache file read at " << Offset;
         return bytes;
     }
-    void PatchCacheFile(uint64_t Offset, const std::vector<uint8_t> &Bytes) {
+    void PatchCacheFile(uint64_t Offset, const std::vector<uint8_t> &Bytes)
+    {
         std::fstream f(CacheFilePath(), std::ios::binary | std::ios::in | std::ios::out);
         f.seekp((std::streamoff)Offset);
         f.write((const char *)Bytes.data(), (std::streamsize)Bytes.size());
         ASSERT_TRUE(f.good());
     }
     // The block's bytes as the volume holds them.
-    std::vector<uint8_t> BlockBytes(ULONG Block) {
+    std::vector<uint8_t> BlockBytes(ULONG Block)
+    {
         return Bed().BackingBytes(kVolume, (uint64_t)Block * B(), B());
     }
 
     // Makes the SSD tier look as if Used slots were already handed out, or as
     // if it had only Count slots. Only between requests.
-    void SetSsdSlotsUsed(ULONG Used) {
-        Context()->Cache.Ssd.SlotsUsed = Used;
-    }
+    void SetSsdSlotsUsed(ULONG Used) { Context()->Cache.Ssd.SlotsUsed = Used; }
     void SetSsdSlotCount(ULONG Count) { Context()->Cache.Ssd.SlotCount = Count; }
 
     testbed::StartSettings Settings_;
@@ -211,14 +224,16 @@ protected:
 
 // Settings with a memory tier of Slots blocks of BlockSize in chunks of
 // ChunkSize bytes.
-inline testbed::StartSettings MemoryOnly(ULONG BlockSize, ULONG Slots, ULONG ChunkSize = 0) {
+inline testbed::StartSettings MemoryOnly(ULONG BlockSize, ULONG Slots, ULONG ChunkSize = 0)
+{
     testbed::StartSettings s;
     s.CacheBlockSize = BlockSize;
     s.MemorySize = (uint64_t)BlockSize * Slots;
     s.AllocateBlockSize = ChunkSize ? ChunkSize : (ULONG)s.MemorySize;
     return s;
 }
-inline testbed::StartSettings WithSsd(ULONG BlockSize, ULONG Slots, uint64_t SsdSize = 512 * MiB) {
+inline testbed::StartSettings WithSsd(ULONG BlockSize, ULONG Slots, uint64_t SsdSize = 512 * MiB)
+{
     testbed::StartSettings s = MemoryOnly(BlockSize, Slots);
     s.SsdEnabled = true;
     s.SsdSize = SsdSize;

@@ -21,11 +21,15 @@ struct GeometryCase {
     std::vector<ULONG> CachedAfter;       // blocks the memory tier holds afterwards
 };
 
-void PrintTo(const GeometryCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const GeometryCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 class ReadGeometryTest : public CachePathTest, public ::testing::WithParamInterface<GeometryCase> {};
 
-TEST_P(ReadGeometryTest, ServesRunsAndCountsThem) {
+TEST_P(ReadGeometryTest, ServesRunsAndCountsThem)
+{
     const GeometryCase &c = GetParam();
     ASSERT_TRUE(StartVolume(c.Settings));
     for (auto &w : c.WarmUp)
@@ -55,6 +59,7 @@ TEST_P(ReadGeometryTest, ServesRunsAndCountsThem) {
 const testbed::StartSettings kDefault = MemoryOnly(B64, 256, 4 * MiB);  // 16 MiB
 constexpr ULONG M4 = 4 * MiB;
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Geometry, ReadGeometryTest,
     ::testing::Values(
@@ -95,10 +100,12 @@ INSTANTIATE_TEST_SUITE_P(
         GeometryCase{"HitOneBlockLargerAllocates", kDefault, {{0, M4 + B64}}, 0, M4 + B64, true,
                      STATUS_SUCCESS, M4 + B64, 0, 0, 0, 0, 1, M4 + B64, {0, 64}}),
     [](const auto &info) { return std::string(info.param.Name); });
+// clang-format on
 
 // The last X of M X M X fails: the runs that broke off before it were served
 // (memory {10}, miss {11}); the memory run {12}, due after it, is not.
-TEST_F(CachePathTest, FailedRunStopsTheRequestInServeOrder) {
+TEST_F(CachePathTest, FailedRunStopsTheRequestInServeOrder)
+{
     ASSERT_TRUE(StartVolume(kDefault));
     ReadBlocks(10, 1);
     ReadBlocks(12, 1);
@@ -119,7 +126,8 @@ TEST_F(CachePathTest, FailedRunStopsTheRequestInServeOrder) {
 
 // A miss run whose volume read fails places nothing, copies nothing and is
 // not counted; the next read of the same blocks is an ordinary miss.
-TEST_F(CachePathTest, FailedMissReadLeavesNoTrace) {
+TEST_F(CachePathTest, FailedMissReadLeavesNoTrace)
+{
     for (auto mode : {sim::Completion::Immediate, sim::Completion::Pending}) {
         SCOPED_TRACE(mode == sim::Completion::Immediate ? "immediate" : "pending");
         FreshBed();
@@ -151,7 +159,8 @@ TEST_F(CachePathTest, FailedMissReadLeavesNoTrace) {
 // A volume read that succeeds with fewer bytes than asked leaves the rest of
 // the transfer buffer as the previous transfer left it: the request fails,
 // and nothing of it is delivered or placed.
-TEST_F(CachePathTest, AShortVolumeReadFailsAndPlacesNothing) {
+TEST_F(CachePathTest, AShortVolumeReadFailsAndPlacesNothing)
+{
     for (auto mode : {sim::Completion::Immediate, sim::Completion::Pending}) {
         SCOPED_TRACE(mode == sim::Completion::Immediate ? "immediate" : "pending");
         FreshBed();
@@ -164,8 +173,7 @@ TEST_F(CachePathTest, AShortVolumeReadFailsAndPlacesNothing) {
 
         std::vector<uint8_t> buffer(2 * B64, 0xEE);
         ULONG_PTR info = 99;
-        EXPECT_NE(Bed().Read(kVolume, 4 * B64, buffer.data(), (ULONG)buffer.size(), &info),
-                  STATUS_SUCCESS);
+        EXPECT_NE(Bed().Read(kVolume, 4 * B64, buffer.data(), (ULONG)buffer.size(), &info), STATUS_SUCCESS);
         EXPECT_EQ(info, 0u);
         EXPECT_EQ(buffer, std::vector<uint8_t>(2 * B64, 0xEE)) << "bytes delivered from a short read";
         EXPECT_FALSE(InMemory(4));
@@ -181,7 +189,8 @@ TEST_F(CachePathTest, AShortVolumeReadFailsAndPlacesNothing) {
 // A lower request that cannot be built (no pool for its IRP or MDL) does not
 // fail a request that the volume can serve: the volume's driver gets it as it
 // came, uncached, and a write drops the copies of the blocks it covers.
-TEST_F(CachePathTest, ALowerRequestThatCannotBeBuiltSendsTheRequestOnUncached) {
+TEST_F(CachePathTest, ALowerRequestThatCannotBeBuiltSendsTheRequestOnUncached)
+{
     ASSERT_TRUE(StartVolume(kDefault));
     Volume->SetFileSystemMounted(false);  // it takes the write as it comes
     ReadBlocks(2, 1);
@@ -211,7 +220,8 @@ TEST_F(CachePathTest, ALowerRequestThatCannotBeBuiltSendsTheRequestOnUncached) {
 // opens the memory run {0, 1} in slots 0 and 1, then the miss run {2, 3} is
 // served first and takes exactly those slots. The memory run must still
 // deliver blocks 0 and 1.
-TEST_F(CachePathTest, PendingMemoryRunSurvivesReuseOfItsSlots) {
+TEST_F(CachePathTest, PendingMemoryRunSurvivesReuseOfItsSlots)
+{
     ASSERT_TRUE(StartVolume(MemoryOnly(4 * KiB, 2)));
     ReadBlocks(0, 2);
     ASSERT_EQ(MemorySlot(0), 0u);
@@ -231,7 +241,8 @@ TEST_F(CachePathTest, PendingMemoryRunSurvivesReuseOfItsSlots) {
 // The three reads of one block: a miss places it in memory; a memory hit
 // copies it to the SSD tier; after its memory copy is evicted, an SSD hit
 // brings it back into memory.
-TEST_F(CachePathTest, MissThenMemoryHitThenSsdHit) {
+TEST_F(CachePathTest, MissThenMemoryHitThenSsdHit)
+{
     ASSERT_TRUE(StartVolume(WithSsd(B64, 16)));
     ReadCounters start = Counters();
 
@@ -273,7 +284,8 @@ TEST_F(CachePathTest, MissThenMemoryHitThenSsdHit) {
 // A volume whose length is not a multiple of the block size: its partial last
 // block is never cached, and requests that reach into it or past the end go
 // to the volume unchanged.
-TEST_F(CachePathTest, RequestsPastTheWholeBlocksBypassTheIndex) {
+TEST_F(CachePathTest, RequestsPastTheWholeBlocksBypassTheIndex)
+{
     const uint64_t length = 4 * MiB + 12 * KiB;
     ASSERT_TRUE(StartVolume(kDefault, length));
     const ULONG whole = (ULONG)(length / B64);
@@ -304,7 +316,8 @@ TEST_F(CachePathTest, RequestsPastTheWholeBlocksBypassTheIndex) {
 
 // Table nodes that cannot be had: the blocks are read correctly but not
 // placed, the index stays consistent, and placing works again afterwards.
-TEST_F(CachePathTest, NodeAllocationFailureLeavesBlocksUnplaced) {
+TEST_F(CachePathTest, NodeAllocationFailureLeavesBlocksUnplaced)
+{
     for (long allowed : {0L, 1L}) {
         SCOPED_TRACE(allowed);
         FreshBed();
@@ -333,7 +346,8 @@ TEST_F(CachePathTest, NodeAllocationFailureLeavesBlocksUnplaced) {
 
 // When the page store cannot obtain another chunk, placement reuses the least
 // recently used slot and reads stay correct.
-TEST_F(CachePathTest, ExhaustedStoreReusesSlots) {
+TEST_F(CachePathTest, ExhaustedStoreReusesSlots)
+{
     host::PhysicalFaults faults;
     faults.FailAfter = 2;  // the first chunk and one more
     host::PhysicalSetFaults(faults);
@@ -350,7 +364,8 @@ TEST_F(CachePathTest, ExhaustedStoreReusesSlots) {
 // A page store that can no longer map its chunks (the platform refuses the
 // mapping) fails each placement on its own: the slot goes back to the tier
 // instead of evicting block after block into slots that cannot be written.
-TEST_F(CachePathTest, RefusedMappingDoesNotDrainTheMemoryTier) {
+TEST_F(CachePathTest, RefusedMappingDoesNotDrainTheMemoryTier)
+{
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 16, 256 * KiB)));  // 16 slots in 4 chunks
     ReadBlocks(0, 16);  // fills every chunk; the window is left on the last one
     host::PhysicalFaults faults;

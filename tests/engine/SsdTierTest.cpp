@@ -17,11 +17,15 @@ struct PromotionCase {
     std::vector<std::vector<std::pair<ULONG, ULONG>>> Writes;
 };
 
-void PrintTo(const PromotionCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const PromotionCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 class PromotionTest : public CachePathTest, public ::testing::WithParamInterface<PromotionCase> {
 protected:
-    void Prepare(PromotionSetup Setup) {
+    void Prepare(PromotionSetup Setup)
+    {
         ASSERT_TRUE(StartVolume(WithSsd(B64, 256)));
         ReadBlocks(0, 4);  // memory slots 0..3: one memory run from now on
         switch (Setup) {
@@ -56,7 +60,8 @@ protected:
 // write on: the blocks of the writes before it are held in their slots, and
 // every block of a failed write has left the SSD tier. So the writes are
 // seen one by one, with their slots and blocks.
-TEST_P(PromotionTest, WritesConsecutiveSlotsTogether) {
+TEST_P(PromotionTest, WritesConsecutiveSlotsTogether)
+{
     const PromotionCase &c = GetParam();
     for (size_t failFrom = 0; failFrom <= c.Writes.size(); failFrom++) {
         SCOPED_TRACE("cache file writes fail from write " + std::to_string(failFrom));
@@ -90,6 +95,7 @@ TEST_P(PromotionTest, WritesConsecutiveSlotsTogether) {
     }
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Grouping, PromotionTest,
     ::testing::Values(
@@ -100,10 +106,12 @@ INSTANTIATE_TEST_SUITE_P(
         PromotionCase{"FullTier", PromotionSetup::FullTier,
                       {{{0, 0}, {1, 1}}, {{2, 3}}, {{3, 2}}}}),
     [](const auto &info) { return std::string(info.param.Name); });
+// clang-format on
 
 // Slot 1048576 of 4 KiB blocks lies at 4 GiB: written there by a promotion
 // and read from there by the SSD hit (which returns what the file holds).
-TEST_F(CachePathTest, SlotBeyondFourGiBIsAtItsExactOffset) {
+TEST_F(CachePathTest, SlotBeyondFourGiBIsAtItsExactOffset)
+{
     const ULONG b4 = 4 * KiB;
     const uint64_t offset = 0x100000000ull;
     ASSERT_TRUE(StartVolume(WithSsd(b4, 16, 4 * GiB + 512 * MiB)));
@@ -130,7 +138,8 @@ TEST_F(CachePathTest, SlotBeyondFourGiBIsAtItsExactOffset) {
 // 3 only by memory. Reading 0..3 serves the memory run {2, 3} first, whose
 // promotion evicts blocks 0 and 1 and writes 2 and 3 into their slots. The
 // SSD run {0, 1} must still deliver blocks 0 and 1.
-TEST_F(CachePathTest, PendingSsdRunSurvivesReuseOfItsSlots) {
+TEST_F(CachePathTest, PendingSsdRunSurvivesReuseOfItsSlots)
+{
     ASSERT_TRUE(StartVolume(WithSsd(4 * KiB, 4)));
     SetSsdSlotCount(2);
     ReadBlocks(0, 2);
@@ -160,7 +169,8 @@ TEST_F(CachePathTest, PendingSsdRunSurvivesReuseOfItsSlots) {
 // A cache-file read that fails: the run comes from the volume instead, its
 // blocks leave the SSD tier and enter memory. When the volume fails as well,
 // the request fails and nothing is placed.
-TEST_F(CachePathTest, FailedCacheFileReadFallsBackToTheVolume) {
+TEST_F(CachePathTest, FailedCacheFileReadFallsBackToTheVolume)
+{
     for (bool volumeFails : {false, true}) {
         SCOPED_TRACE(volumeFails ? "volume fails too" : "volume works");
         FreshBed();

@@ -9,7 +9,8 @@ namespace {
 
 constexpr ULONG B64 = 64 * KiB;
 
-std::vector<uint8_t> Fill(size_t Length, uint8_t Seed) {
+std::vector<uint8_t> Fill(size_t Length, uint8_t Seed)
+{
     std::vector<uint8_t> bytes(Length);
     for (size_t i = 0; i < Length; i++)
         bytes[i] = (uint8_t)(Seed + i * 7 + (i >> 9));
@@ -18,7 +19,8 @@ std::vector<uint8_t> Fill(size_t Length, uint8_t Seed) {
 
 // A write to blocks that no tier holds goes to the volume at its own offset
 // and length and leaves the cache alone; the next read is a miss.
-TEST_F(CachePathTest, WriteToUncachedBlocksOnlyReachesTheVolume) {
+TEST_F(CachePathTest, WriteToUncachedBlocksOnlyReachesTheVolume)
+{
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 256, 4 * MiB)));
     const uint64_t offset = 5 * B64 + 512;
     std::vector<uint8_t> before = Bed().BackingBytes(kVolume, offset - 512, 2 * B64 + 1024);
@@ -38,19 +40,23 @@ TEST_F(CachePathTest, WriteToUncachedBlocksOnlyReachesTheVolume) {
 
 struct RefreshCase {
     const char *Name;
-    ULONG SectorSize;   // of the drive that holds the cache file
-    ULONG InBlock;      // offset of the write within block 3
+    ULONG SectorSize;  // of the drive that holds the cache file
+    ULONG InBlock;     // offset of the write within block 3
     ULONG Length;
 };
 
-void PrintTo(const RefreshCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const RefreshCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 class WriteRefreshTest : public CachePathTest, public ::testing::WithParamInterface<RefreshCase> {};
 
 // Blocks 3 and 4 are held by both tiers. A write over them reaches the
 // volume, overwrites exactly the written bytes of both copies (the rest keeps
 // its old bytes) and makes both entries used now.
-TEST_P(WriteRefreshTest, RefreshesBothCopies) {
+TEST_P(WriteRefreshTest, RefreshesBothCopies)
+{
     const RefreshCase &c = GetParam();
     host::FileDrive drive;
     drive.Letter = testbed::kCacheLetter;
@@ -86,6 +92,7 @@ TEST_P(WriteRefreshTest, RefreshesBothCopies) {
     ExpectIndexConsistent(true);
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(
     Refresh, WriteRefreshTest,
     ::testing::Values(RefreshCase{"WholeBlock", 512, 0, B64},
@@ -96,11 +103,13 @@ INSTANTIATE_TEST_SUITE_P(
                       RefreshCase{"AcrossBothBlocks", 4096, B64 - 1536, 3072},
                       RefreshCase{"OneBlockOfTwo", 512, 0, B64}),
     [](const auto &info) { return std::string(info.param.Name); });
+// clang-format on
 
 // Up to 4 MiB a write bounces through the transfer buffer; one sector more
 // needs an allocation of its own. When that fails the write still reaches the
 // volume, as it came, and the copies of the blocks it covers are dropped.
-TEST_F(CachePathTest, LargeWriteNeedsItsOwnBounceBuffer) {
+TEST_F(CachePathTest, LargeWriteNeedsItsOwnBounceBuffer)
+{
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 256, 4 * MiB)));
     // The volume takes the write that it receives unchanged.
     Volume->SetFileSystemMounted(false);
@@ -127,7 +136,8 @@ TEST_F(CachePathTest, LargeWriteNeedsItsOwnBounceBuffer) {
 // A failed volume write leaves the volume's bytes unknown: the cached copies
 // of the written blocks are dropped from both tiers, so the next read asks
 // the volume. Copies of other blocks stay.
-TEST_F(CachePathTest, FailedWriteDropsCachedCopies) {
+TEST_F(CachePathTest, FailedWriteDropsCachedCopies)
+{
     ASSERT_TRUE(StartVolume(WithSsd(B64, 16)));
     ReadBlocks(2, 4);
     ReadBlocks(2, 4);
@@ -153,15 +163,15 @@ TEST_F(CachePathTest, FailedWriteDropsCachedCopies) {
 
 // A write that reaches past the whole blocks of the volume goes to the volume
 // unchanged and drops the copies of the whole blocks it covers.
-TEST_F(CachePathTest, WritePastTheWholeBlocksDropsCoveredCopies) {
+TEST_F(CachePathTest, WritePastTheWholeBlocksDropsCoveredCopies)
+{
     const uint64_t length = 4 * MiB + 12 * KiB;
     ASSERT_TRUE(StartVolume(MemoryOnly(B64, 256, 4 * MiB), length));
     const ULONG whole = (ULONG)(length / B64);
     ReadBlocks(whole - 2, 2);
     std::vector<uint8_t> data = Fill(B64 + 12 * KiB - 512, 6);
     EXPECT_EQ(Write((uint64_t)(whole - 1) * B64 + 512, data), STATUS_SUCCESS);
-    EXPECT_EQ(Bed().BackingBytes(kVolume, (uint64_t)(whole - 1) * B64 + 512, (ULONG)data.size()),
-              data);
+    EXPECT_EQ(Bed().BackingBytes(kVolume, (uint64_t)(whole - 1) * B64 + 512, (ULONG)data.size()), data);
     EXPECT_TRUE(InMemory(whole - 2));
     EXPECT_FALSE(InMemory(whole - 1));
     ReadBlocks(whole - 2, 2);
@@ -170,7 +180,8 @@ TEST_F(CachePathTest, WritePastTheWholeBlocksDropsCoveredCopies) {
 
 // A refresh of the SSD copy that the cache file refuses drops that copy; the
 // memory copy is refreshed all the same.
-TEST_F(CachePathTest, FailedSsdRefreshDropsTheSsdCopy) {
+TEST_F(CachePathTest, FailedSsdRefreshDropsTheSsdCopy)
+{
     struct Case {
         const char *Name;
         ULONG InBlock, Length;

@@ -23,16 +23,21 @@ std::string Directory;
 std::string IniPath;
 std::u16string IniPathWide;
 
-const WCHAR *WidePath() { return reinterpret_cast<const WCHAR *>(IniPathWide.c_str()); }
+const WCHAR *WidePath()
+{
+    return reinterpret_cast<const WCHAR *>(IniPathWide.c_str());
+}
 
-size_t TextLength(const WCHAR *Text, size_t Capacity) {
+size_t TextLength(const WCHAR *Text, size_t Capacity)
+{
     size_t n = 0;
     while (n < Capacity && Text[n] != 0)
         ++n;
     return n;
 }
 
-std::string Describe(const VolumeSettings &S) {
+std::string Describe(const VolumeSettings &S)
+{
     std::string text = "VolumeName units:";
     char unit[8];
     for (size_t i = 0; i < TextLength(S.VolumeName, VOLUME_NAME_CHARS); ++i) {
@@ -41,14 +46,15 @@ std::string Describe(const VolumeSettings &S) {
     }
     text += " MemSize " + std::to_string(S.MemSize) + " SsdSize " + std::to_string(S.SsdSize) +
             " AllocateBlockSize " + std::to_string(S.AllocateBlockSize) + " CacheBlockSize " +
-            std::to_string(S.CacheBlockSize) + " SsdUsed " + std::to_string(S.SsdUsed) +
-            " Started " + std::to_string(S.Started);
+            std::to_string(S.CacheBlockSize) + " SsdUsed " + std::to_string(S.SsdUsed) + " Started " +
+            std::to_string(S.Started);
     return text;
 }
 
 // What a valid read promises the callers: terminated fields, a label whose
 // first unit names the volume, and non-zero sizes.
-void CheckValidRecord(const VolumeSettings &S, WCHAR Letter) {
+void CheckValidRecord(const VolumeSettings &S, WCHAR Letter)
+{
     const std::string what = std::string("section ") + char(Letter) + ": " + Describe(S);
     FUZZ_CHECK(TextLength(S.VolumeName, VOLUME_NAME_CHARS) < VOLUME_NAME_CHARS, what);
     FUZZ_CHECK(S.VolumeName[0] != 0, what + ": a valid section has a volume name");
@@ -63,14 +69,16 @@ void CheckValidRecord(const VolumeSettings &S, WCHAR Letter) {
 // The profile format drops the blanks at either end of a value. A text read
 // with blanks at its end (a name cut at 39 units, or one that the file ends
 // with a NUL) comes back without them: it is the same text to the file.
-size_t WithoutTrailingBlanks(const WCHAR *Text, size_t Capacity) {
+size_t WithoutTrailingBlanks(const WCHAR *Text, size_t Capacity)
+{
     size_t n = TextLength(Text, Capacity);
     while (n > 0 && (Text[n - 1] == L' ' || Text[n - 1] == L'\t'))
         --n;
     return n;
 }
 
-bool SameText(const WCHAR *A, const WCHAR *B, size_t Capacity) {
+bool SameText(const WCHAR *A, const WCHAR *B, size_t Capacity)
+{
     size_t n = WithoutTrailingBlanks(A, Capacity);
     return n == TextLength(B, Capacity) && memcmp(A, B, n * sizeof(WCHAR)) == 0;
 }
@@ -78,9 +86,13 @@ bool SameText(const WCHAR *A, const WCHAR *B, size_t Capacity) {
 // The sections that the round trip can reach: the record is written to the
 // section named by its label's first unit, which a section header can carry
 // unless it is the header's own closing bracket.
-bool NamesASection(WCHAR First) { return First != L']'; }
+bool NamesASection(WCHAR First)
+{
+    return First != L']';
+}
 
-void RoundTrip(const VolumeSettings &Read, WCHAR Letter) {
+void RoundTrip(const VolumeSettings &Read, WCHAR Letter)
+{
     FUZZ_CHECK(WriteVolumeSettings(&Read, WidePath()), "a write to a file path succeeds");
     VolumeSettings again;
     memset(&again, 0, sizeof again);
@@ -99,7 +111,8 @@ void RoundTrip(const VolumeSettings &Read, WCHAR Letter) {
     }
 }
 
-void WriteFile(const uint8_t *Data, size_t Size, bool Bom) {
+void WriteFile(const uint8_t *Data, size_t Size, bool Bom)
+{
     FILE *file = fopen(IniPath.c_str(), "wb");
     if (!file)
         fuzz::Fail("cannot write " + IniPath);
@@ -112,7 +125,8 @@ void WriteFile(const uint8_t *Data, size_t Size, bool Bom) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
     Directory = fuzz::MakeScratchDirectory("tessiro8-ini");
     IniPath = Directory + "/cache.ini";
     // The host's profile calls take a path that begins with '/' as a host path.
@@ -122,7 +136,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 // The first byte chooses the form: bit 0 puts the byte-order mark before the
 // rest (which is then UTF-16LE text, of any length, odd ones included).
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
     if (Size == 0)
         return 0;
     const bool bom = Data[0] & 1;

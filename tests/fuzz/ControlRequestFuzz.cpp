@@ -42,10 +42,22 @@ const VolumeShape kVolumes[] = {{L'c', 4ull << 20}, {L'e', (1ull << 20) + 512}};
 // (other functions, other transfer methods, other access bits), and a few
 // values of no meaning. One more choice takes a raw 32-bit code.
 const ULONG kCodes[] = {
-    IOCTL_CACHE_CONTROL_VOLUME, IOCTL_CACHE_QUERY_STATISTICS, IOCTL_CACHE_QUERY_VERSION,
-    IOCTL_CACHE_CONTROL_VOLUME, IOCTL_CACHE_QUERY_STATISTICS, IOCTL_CACHE_QUERY_VERSION,
-    0x222000u, 0x222010u, 0x222005u, 0x222006u, 0x222007u, 0x22200Bu,
-    0x226004u, 0x22A008u, 0x002004u, 0u,
+    IOCTL_CACHE_CONTROL_VOLUME,
+    IOCTL_CACHE_QUERY_STATISTICS,
+    IOCTL_CACHE_QUERY_VERSION,
+    IOCTL_CACHE_CONTROL_VOLUME,
+    IOCTL_CACHE_QUERY_STATISTICS,
+    IOCTL_CACHE_QUERY_VERSION,
+    0x222000u,
+    0x222010u,
+    0x222005u,
+    0x222006u,
+    0x222007u,
+    0x22200Bu,
+    0x226004u,
+    0x22A008u,
+    0x002004u,
+    0u,
 };
 // Buffer lengths around the protocol's limits.
 const ULONG kLengths[] = {0, 1, 3, 4, 5, 119, 120, 121, 559, 560, 561, 700, 1024, 4096};
@@ -57,11 +69,15 @@ std::string CacheDirectory;
 size_t BaselineThreads = 0;
 PFILE_OBJECT ControlHandle = nullptr;  // the input's administrator's handle
 
-WCHAR Fold(WCHAR Letter) {
+WCHAR Fold(WCHAR Letter)
+{
     return Letter >= L'A' && Letter <= L'Z' ? WCHAR(Letter + 0x20) : Letter;
 }
 
-bool IsPowerOfTwo(ULONG Value) { return Value != 0 && (Value & (Value - 1)) == 0; }
+bool IsPowerOfTwo(ULONG Value)
+{
+    return Value != 0 && (Value & (Value - 1)) == 0;
+}
 
 // The driver's view of what is cached, kept by the harness from the replies.
 struct Model {
@@ -69,11 +85,13 @@ struct Model {
     std::vector<WCHAR> StartedLetters;
 
     bool IsStarted(WCHAR Letter) const { return Started[Fold(Letter)]; }
-    void Start(WCHAR Letter) {
+    void Start(WCHAR Letter)
+    {
         Started[Fold(Letter)] = true;
         StartedLetters.push_back(Fold(Letter));
     }
-    void Stop(WCHAR Letter) {
+    void Stop(WCHAR Letter)
+    {
         Started[Fold(Letter)] = false;
         for (size_t i = 0; i < StartedLetters.size(); ++i)
             if (StartedLetters[i] == Fold(Letter)) {
@@ -90,12 +108,14 @@ struct Reply {
     bool Untouched = true;        // raw transport: the system buffer is as it was sent
 };
 
-NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context) {
+NTSTATUS NTAPI StopAtCaller(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
     *static_cast<bool *>(Context) = true;
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
-std::string Hex(uint64_t Value) {
+std::string Hex(uint64_t Value)
+{
     char text[32];
     snprintf(text, sizeof text, "0x%llx", (unsigned long long)Value);
     return text;
@@ -106,7 +126,8 @@ std::string Hex(uint64_t Value) {
 // the output length are then compared; otherwise the host kernel's user-mode
 // device control call carries it and the caller's output buffer has exactly
 // the output length.
-Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bool Raw) {
+Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bool Raw)
+{
     PFILE_OBJECT file = ControlHandle;
     Reply reply;
     const ULONG inputLength = ULONG(Input.size());
@@ -146,8 +167,8 @@ Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bo
         FUZZ_CHECK(completed, "the handler completes every control request");
         reply.Status = irp->IoStatus.Status;
         reply.Information = irp->IoStatus.Information;
-        FUZZ_CHECK(returned == reply.Status, "returned " + Hex(ULONG(returned)) + ", completed with " +
-                                                 Hex(ULONG(reply.Status)));
+        FUZZ_CHECK(returned == reply.Status,
+                   "returned " + Hex(ULONG(returned)) + ", completed with " + Hex(ULONG(reply.Status)));
         for (ULONG i = OutputLength; i < size; ++i)
             FUZZ_CHECK(system[i] == before[i], "system buffer byte " + std::to_string(i) +
                                                    " written past the output length " +
@@ -157,53 +178,60 @@ Reply Send(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, bo
         IoFreeIrp(irp);
         free(system);
     }
-    FUZZ_CHECK(reply.Information <= OutputLength,
-               "Information " + std::to_string(reply.Information) + " beyond the output length " +
-                   std::to_string(OutputLength));
+    FUZZ_CHECK(reply.Information <= OutputLength, "Information " + std::to_string(reply.Information) +
+                                                      " beyond the output length " +
+                                                      std::to_string(OutputLength));
     return reply;
 }
 
-std::vector<uint8_t> RequestBytes(const CacheControlRequest &Request) {
+std::vector<uint8_t> RequestBytes(const CacheControlRequest &Request)
+{
     std::vector<uint8_t> bytes(sizeof Request);
     memcpy(bytes.data(), &Request, sizeof Request);
     return bytes;
 }
 
-CacheControlRequest StopRequest(WCHAR Letter) {
+CacheControlRequest StopRequest(WCHAR Letter)
+{
     CacheControlRequest request;
     memset(&request, 0, sizeof request);
     request.DriveLetter = Letter;
     return request;
 }
 
-void SetPath(CacheControlRequest *Request, const std::u16string &Path) {
+void SetPath(CacheControlRequest *Request, const std::u16string &Path)
+{
     size_t n = Path.size() < CACHE_FILE_PATH_CHARS ? Path.size() : CACHE_FILE_PATH_CHARS;
     for (size_t i = 0; i < n; ++i)
         Request->CacheFilePath[i] = WCHAR(Path[i]);
 }
 
-uint64_t SizeOf(FuzzInput &In) {
+uint64_t SizeOf(FuzzInput &In)
+{
     uint8_t shape = In.Byte();
     if (shape & 0x80)
         return In.U64();
     return uint64_t(In.U16()) << (shape % 48);
 }
 
-ULONG BlockSizeOf(FuzzInput &In) {
+ULONG BlockSizeOf(FuzzInput &In)
+{
     uint8_t shape = In.Byte();
     if (shape & 0x80)
         return In.U32();
     return 1u << (shape % 32);
 }
 
-ULONG LengthOf(FuzzInput &In) {
+ULONG LengthOf(FuzzInput &In)
+{
     uint8_t shape = In.Byte();
     if (shape & 0x80)
         return In.U16() % 8192;
     return kLengths[shape % (sizeof kLengths / sizeof kLengths[0])];
 }
 
-WCHAR LetterOf(FuzzInput &In) {
+WCHAR LetterOf(FuzzInput &In)
+{
     uint8_t shape = In.Byte();
     if (shape >= 0xF0)
         return WCHAR(In.U16());
@@ -212,7 +240,8 @@ WCHAR LetterOf(FuzzInput &In) {
 
 // A start or stop request from named fields, so that the fuzzer reaches the
 // start's later checks and its successes.
-CacheControlRequest FieldRequest(FuzzInput &In) {
+CacheControlRequest FieldRequest(FuzzInput &In)
+{
     CacheControlRequest request;
     memset(&request, 0, sizeof request);
     request.DriveLetter = LetterOf(In);
@@ -222,12 +251,23 @@ CacheControlRequest FieldRequest(FuzzInput &In) {
     request.Start = (flags & 0x10) ? In.U16() : ((flags >> 2) & 1);
     std::u16string letter(1, char16_t(request.DriveLetter));
     switch (In.Byte() % 7) {
-    case 0: SetPath(&request, u"\\??\\S:\\cache-" + letter + u".dat"); break;
-    case 1: SetPath(&request, std::u16string(CACHE_FILE_PATH_CHARS, u'A')); break;  // no NUL
-    case 2: SetPath(&request, u"\\??\\C:\\cache.dat"); break;  // on a cached-able volume
-    case 3: SetPath(&request, u"\\??\\Q:\\cache.dat"); break;  // no such drive
-    case 4: break;                                             // empty
-    case 5: SetPath(&request, u"\\??\\S:\\" + std::u16string(CACHE_FILE_PATH_CHARS - 8, u'x')); break;
+    case 0:
+        SetPath(&request, u"\\??\\S:\\cache-" + letter + u".dat");
+        break;
+    case 1:
+        SetPath(&request, std::u16string(CACHE_FILE_PATH_CHARS, u'A'));
+        break;  // no NUL
+    case 2:
+        SetPath(&request, u"\\??\\C:\\cache.dat");
+        break;  // on a cached-able volume
+    case 3:
+        SetPath(&request, u"\\??\\Q:\\cache.dat");
+        break;  // no such drive
+    case 4:
+        break;  // empty
+    case 5:
+        SetPath(&request, u"\\??\\S:\\" + std::u16string(CACHE_FILE_PATH_CHARS - 8, u'x'));
+        break;
     default: {
         size_t n = In.Byte() % (CACHE_FILE_PATH_CHARS + 1);
         In.Bytes(request.CacheFilePath, n * sizeof(WCHAR));
@@ -244,7 +284,8 @@ CacheControlRequest FieldRequest(FuzzInput &In) {
 
 // Whether a start request breaks one of the protocol's five rules, which the
 // driver must answer with STATUS_UNSUCCESSFUL.
-bool BreaksStartRules(const CacheControlRequest &Request) {
+bool BreaksStartRules(const CacheControlRequest &Request)
+{
     if (!IsPowerOfTwo(Request.AllocateBlockSize) || !IsPowerOfTwo(Request.CacheBlockSize))
         return true;
     if ((Request.MemorySize & ~uint64_t(Request.AllocateBlockSize - 1)) == 0)
@@ -262,7 +303,8 @@ bool BreaksStartRules(const CacheControlRequest &Request) {
 
 // The statistics of a volume just started hold its configuration as the
 // rules made it, and no counts yet.
-void CheckStartedStatistics(const CacheControlRequest &Request) {
+void CheckStartedStatistics(const CacheControlRequest &Request)
+{
     ULONG letter = Request.DriveLetter;
     std::vector<uint8_t> input(sizeof letter);
     memcpy(input.data(), &letter, sizeof letter);
@@ -272,10 +314,9 @@ void CheckStartedStatistics(const CacheControlRequest &Request) {
     CacheStatistics s;
     memcpy(&s, reply.Output.data(), sizeof s);
     const uint64_t unit = CACHE_SSD_SIZE_UNIT;
-    FUZZ_CHECK(s.ReadRequests == 0 && s.ReadBytes == 0 && s.VolumeReads == 0 &&
-                   s.VolumeReadBytes == 0 && s.SsdHits == 0 && s.SsdHitBytes == 0 &&
-                   s.MemoryHits == 0 && s.MemoryHitBytes == 0 && s.MemoryBlocksUsed == 0 &&
-                   s.SsdBlocksUsed == 0,
+    FUZZ_CHECK(s.ReadRequests == 0 && s.ReadBytes == 0 && s.VolumeReads == 0 && s.VolumeReadBytes == 0 &&
+                   s.SsdHits == 0 && s.SsdHitBytes == 0 && s.MemoryHits == 0 && s.MemoryHitBytes == 0 &&
+                   s.MemoryBlocksUsed == 0 && s.SsdBlocksUsed == 0,
                "a fresh volume counts nothing");
     FUZZ_CHECK(s.AllocateBlockSize == Request.AllocateBlockSize, "AllocateBlockSize");
     FUZZ_CHECK(s.CacheBlockSize == Request.CacheBlockSize, "CacheBlockSize");
@@ -284,16 +325,16 @@ void CheckStartedStatistics(const CacheControlRequest &Request) {
     FUZZ_CHECK(s.SsdEnabled == Request.SsdEnabled && s.SsdAutoGrow == Request.SsdAutoGrow, "flags");
     FUZZ_CHECK(s.SsdSize == (Request.SsdEnabled ? Request.SsdSize & ~(unit - 1) : Request.SsdSize),
                "SsdSize");
-    FUZZ_CHECK(s.SsdMaxSize == (Request.SsdEnabled && Request.SsdAutoGrow
-                                    ? Request.SsdMaxSize & ~(unit - 1)
-                                    : Request.SsdMaxSize),
+    FUZZ_CHECK(s.SsdMaxSize == (Request.SsdEnabled && Request.SsdAutoGrow ? Request.SsdMaxSize & ~(unit - 1)
+                                                                          : Request.SsdMaxSize),
                "SsdMaxSize");
     FUZZ_CHECK(s.Reserved1 == 0 && s.Reserved2 == 0 && s.Reserved3 == 0, "reserved fields are zero");
     FUZZ_CHECK(s.VolumeSizeGB == 0, "the volumes are smaller than 1 GiB");
 }
 
 void CheckReply(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLength, const Reply &R,
-                Model &State) {
+                Model &State)
+{
     const ULONG inputLength = ULONG(Input.size());
     const std::string what = "code " + Hex(Code) + " in " + std::to_string(inputLength) + " out " +
                              std::to_string(OutputLength) + ": status " + Hex(ULONG(R.Status));
@@ -363,7 +404,8 @@ void CheckReply(ULONG Code, const std::vector<uint8_t> &Input, ULONG OutputLengt
     }
 }
 
-void OneRequest(FuzzInput &In, Model &State) {
+void OneRequest(FuzzInput &In, Model &State)
+{
     uint8_t choice = In.Byte();
     ULONG code = choice >= 0xF0 ? In.U32() : kCodes[choice % (sizeof kCodes / sizeof kCodes[0])];
     uint8_t flags = In.Byte();
@@ -392,13 +434,14 @@ void OneRequest(FuzzInput &In, Model &State) {
     Reply reply = Send(code, input, outputLength, raw);
     static const bool trace = getenv("TESSIRO_FUZZ_TRACE") != nullptr;
     if (trace)
-        fprintf(stderr, "code %s in %u out %u%s: status %s information %lu\n", Hex(code).c_str(),
-                inputLength, outputLength, raw ? " (raw)" : "", Hex(ULONG(reply.Status)).c_str(),
+        fprintf(stderr, "code %s in %u out %u%s: status %s information %lu\n", Hex(code).c_str(), inputLength,
+                outputLength, raw ? " (raw)" : "", Hex(ULONG(reply.Status)).c_str(),
                 (unsigned long)reply.Information);
     CheckReply(code, input, outputLength, reply, State);
 }
 
-size_t FilesIn(const std::string &Directory) {
+size_t FilesIn(const std::string &Directory)
+{
     size_t count = 0;
     std::error_code ec;
     for (auto it = std::filesystem::directory_iterator(Directory, ec);
@@ -409,7 +452,8 @@ size_t FilesIn(const std::string &Directory) {
 
 // At exit, the machine is taken down as a test bed's teardown does, so that
 // the kernel's caches are released before the leak check runs.
-void ShutDownMachine() {
+void ShutDownMachine()
+{
     for (const VolumeShape &shape : kVolumes)
         if (sim::SimVolume *volume = sim::FindVolume(shape.Letter))
             sim::RemoveVolume(volume);
@@ -420,7 +464,8 @@ void ShutDownMachine() {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
     host::KernelConfig config;
     config.ManualTick = true;
     config.DelayScale = 0;  // a stop's one-second drain takes no time
@@ -450,7 +495,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
     NTSTATUS status = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT driver = host::LoadDriver(L"Tessiro8", DriverEntry, &status);
     FUZZ_CHECK(driver != nullptr, "the cache driver loads: " + Hex(ULONG(status)));

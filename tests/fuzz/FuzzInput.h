@@ -28,7 +28,8 @@ public:
     uint64_t U64() { return uint64_t(U32()) | (uint64_t(U32()) << 32); }
 
     // Up to Count bytes into Out; returns how many were left to take.
-    size_t Bytes(void *Out, size_t Count) {
+    size_t Bytes(void *Out, size_t Count)
+    {
         size_t n = Count < Left() ? Count : Left();
         if (n)
             memcpy(Out, Data + Offset, n);
@@ -43,14 +44,16 @@ private:
 };
 
 // A broken property: prints it and aborts, so that libFuzzer keeps the input.
-[[noreturn]] inline void Fail(const std::string &What) {
+[[noreturn]] inline void Fail(const std::string &What)
+{
     fprintf(stderr, "fuzz property failed: %s\n", What.c_str());
     abort();
 }
 
 // A fresh directory for one target's files, in memory where the host has
 // /dev/shm, removed when the process ends.
-inline std::string MakeScratchDirectory(const char *Prefix) {
+inline std::string MakeScratchDirectory(const char *Prefix)
+{
     std::error_code ec;
     const char *base = std::filesystem::is_directory("/dev/shm", ec) ? "/dev/shm" : "/tmp";
     std::string pattern = std::string(base) + "/" + Prefix + "-XXXXXX";
@@ -67,10 +70,10 @@ inline std::string MakeScratchDirectory(const char *Prefix) {
     return Directory;
 }
 
-#define FUZZ_CHECK(condition, what)                                       \
-    do {                                                                  \
-        if (!(condition))                                                 \
-            ::fuzz::Fail(std::string(#condition) + ": " + (what));        \
+#define FUZZ_CHECK(condition, what)                                                                          \
+    do {                                                                                                     \
+        if (!(condition))                                                                                    \
+            ::fuzz::Fail(std::string(#condition) + ": " + (what));                                           \
     } while (0)
 
 }  // namespace fuzz

@@ -32,13 +32,15 @@ std::string IniPath;
 
 // nbdkit's side of the plugin interface, as far as configuration uses it.
 extern "C" {
-void nbdkit_verror(const char *Format, va_list Args) {
+void nbdkit_verror(const char *Format, va_list Args)
+{
     char text[4096];
     vsnprintf(text, sizeof text, Format, Args);
     Messages += text;
     Messages += '\n';
 }
-void nbdkit_error(const char *Format, ...) {
+void nbdkit_error(const char *Format, ...)
+{
     va_list args;
     va_start(args, Format);
     nbdkit_verror(Format, args);
@@ -52,7 +54,8 @@ void nbdkit_set_error(int) {}
 namespace {
 
 // What a parameter that was accepted may leave in the configuration.
-void CheckAccepted(const std::string &Key, const std::string &Value) {
+void CheckAccepted(const std::string &Key, const std::string &Value)
+{
     const PluginConfig &c = Config;
     const std::string what = "accepted " + Key + "=" + Value;
     FUZZ_CHECK(c.Upstream.Connections >= 1 && c.Upstream.Connections <= 64, what);
@@ -65,7 +68,8 @@ void CheckAccepted(const std::string &Key, const std::string &Value) {
 
 // Calls one callback and checks that a refusal comes with a message.
 template <typename Call>
-int Callback(const std::string &What, Call &&Run) {
+int Callback(const std::string &What, Call &&Run)
+{
     Messages.clear();
     int result = Run();
     FUZZ_CHECK(result == 0 || result == -1, What + " returned " + std::to_string(result));
@@ -76,13 +80,15 @@ int Callback(const std::string &What, Call &&Run) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
     Directory = fuzz::MakeScratchDirectory("tessiro8-nbdcfg");
     IniPath = Directory + "/cache.ini";
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size)
+{
     std::string input(reinterpret_cast<const char *>(Data), Size);
     size_t nul = input.find('\0');
     std::string parameters = input.substr(0, nul);
@@ -104,7 +110,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *Data, size_t Size) {
     size_t start = 0;
     while (start <= parameters.size()) {
         size_t end = parameters.find('\n', start);
-        std::string line = parameters.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        std::string line =
+            parameters.substr(start, end == std::string::npos ? std::string::npos : end - start);
         start = end == std::string::npos ? parameters.size() + 1 : end + 1;
         // nbdkit refuses a parameter without '=' itself: the plugin has no
         // magic key.

@@ -9,20 +9,23 @@ using DispatcherTest = KernelTest;
 
 namespace {
 
-LARGE_INTEGER Zero() {
+LARGE_INTEGER Zero()
+{
     LARGE_INTEGER Value;
     Value.QuadPart = 0;
     return Value;
 }
 
-NTSTATUS Poll(PVOID Object) {
+NTSTATUS Poll(PVOID Object)
+{
     LARGE_INTEGER Timeout = Zero();
     return KeWaitForSingleObject(Object, Executive, KernelMode, FALSE, &Timeout);
 }
 
 }  // namespace
 
-TEST_F(DispatcherTest, NotificationEventStaysSetAndSynchronizationEventResetsOnWait) {
+TEST_F(DispatcherTest, NotificationEventStaysSetAndSynchronizationEventResetsOnWait)
+{
     KEVENT Notification, Synchronization;
     KeInitializeEvent(&Notification, NotificationEvent, FALSE);
     KeInitializeEvent(&Synchronization, SynchronizationEvent, FALSE);
@@ -40,7 +43,8 @@ TEST_F(DispatcherTest, NotificationEventStaysSetAndSynchronizationEventResetsOnW
     EXPECT_EQ(KeReadStateEvent(&Synchronization), 0);
 }
 
-TEST_F(DispatcherTest, SemaphoreCountsReleasesAndWaitsConsumeThem) {
+TEST_F(DispatcherTest, SemaphoreCountsReleasesAndWaitsConsumeThem)
+{
     KSEMAPHORE Semaphore;
     KeInitializeSemaphore(&Semaphore, 0, 3);
     EXPECT_EQ(Poll(&Semaphore), STATUS_TIMEOUT);
@@ -52,7 +56,8 @@ TEST_F(DispatcherTest, SemaphoreCountsReleasesAndWaitsConsumeThem) {
     EXPECT_EQ(Poll(&Semaphore), STATUS_TIMEOUT);
 }
 
-TEST_F(DispatcherTest, RelativeTimeoutExpiresWithoutSignal) {
+TEST_F(DispatcherTest, RelativeTimeoutExpiresWithoutSignal)
+{
     KEVENT Event;
     KeInitializeEvent(&Event, SynchronizationEvent, FALSE);
     LARGE_INTEGER Timeout = RelativeMs(20);
@@ -62,7 +67,8 @@ TEST_F(DispatcherTest, RelativeTimeoutExpiresWithoutSignal) {
     EXPECT_EQ(KeReadStateEvent(&Event), 1);
 }
 
-TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSet) {
+TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSet)
+{
     KEVENT Event, Done;
     KeInitializeEvent(&Event, SynchronizationEvent, FALSE);
     KeInitializeEvent(&Done, SynchronizationEvent, FALSE);
@@ -84,7 +90,8 @@ TEST_F(DispatcherTest, SynchronizationEventReleasesOneWaiterPerSet) {
     EXPECT_EQ(KeReadStateEvent(&Event), 0);  // every signal went to a waiter
 }
 
-TEST_F(DispatcherTest, NotificationEventReleasesAllWaiters) {
+TEST_F(DispatcherTest, NotificationEventReleasesAllWaiters)
+{
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     KSEMAPHORE Arrived;
@@ -112,7 +119,8 @@ struct WorkerContext {
     KIRQL IrqlSeen = 99;
 };
 
-void Worker(PVOID Argument) {
+void Worker(PVOID Argument)
+{
     auto *Context = static_cast<WorkerContext *>(Argument);
     Context->IrqlSeen = KeGetCurrentIrql();
     KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
@@ -129,13 +137,13 @@ void Worker(PVOID Argument) {
 
 class SystemThreadTest : public DispatcherTest, public ::testing::WithParamInterface<bool> {};
 
-TEST_P(SystemThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds) {
+TEST_P(SystemThreadTest, ThreadObjectIsSignalledWhenTheThreadEnds)
+{
     WorkerContext Context;
     Context.UseTerminate = GetParam();
     KeInitializeSemaphore(&Context.Wake, 0, 0x0FFFFFFF);
     HANDLE Handle;
-    ASSERT_EQ(PsCreateSystemThread(&Handle, 0, nullptr, nullptr, nullptr, Worker, &Context),
-              STATUS_SUCCESS);
+    ASSERT_EQ(PsCreateSystemThread(&Handle, 0, nullptr, nullptr, nullptr, Worker, &Context), STATUS_SUCCESS);
     PKTHREAD Thread;
     ASSERT_EQ(ObReferenceObjectByHandle(Handle, THREAD_ALL_ACCESS, nullptr, KernelMode,
                                         reinterpret_cast<PVOID *>(&Thread), nullptr),
@@ -164,7 +172,8 @@ INSTANTIATE_TEST_SUITE_P(EndByReturnOrTerminate, SystemThreadTest, ::testing::Bo
                              return std::string(info.param ? "Terminates" : "Returns");
                          });
 
-TEST_F(DispatcherTest, DelayIsScaled) {
+TEST_F(DispatcherTest, DelayIsScaled)
+{
     host::SetDelayScale(0.0);
     LARGE_INTEGER Second = RelativeMs(1000);
     auto Start = std::chrono::steady_clock::now();
@@ -173,7 +182,8 @@ TEST_F(DispatcherTest, DelayIsScaled) {
     EXPECT_LT(std::chrono::steady_clock::now() - Start, std::chrono::milliseconds(900));
 }
 
-TEST(DispatcherDeathTest, SemaphoreReleaseBeyondLimitStopsTheSystem) {
+TEST(DispatcherDeathTest, SemaphoreReleaseBeyondLimitStopsTheSystem)
+{
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     host::KernelBoot();
     EXPECT_DEATH(

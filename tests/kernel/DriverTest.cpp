@@ -11,7 +11,8 @@ int CleanupCount;
 bool LastCreateWasAdmin;
 void *LeakedBlock;
 
-NTSTATUS CountingCreate(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS CountingCreate(PDEVICE_OBJECT, PIRP Irp)
+{
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     ++CreateCount;
     LastCreateWasAdmin = SeTokenIsAdmin(SeQuerySubjectContextToken(
@@ -21,28 +22,32 @@ NTSTATUS CountingCreate(PDEVICE_OBJECT, PIRP Irp) {
     return STATUS_SUCCESS;
 }
 
-NTSTATUS CountingClose(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS CountingClose(PDEVICE_OBJECT, PIRP Irp)
+{
     ++(IoGetCurrentIrpStackLocation(Irp)->MajorFunction == IRP_MJ_CLOSE ? CloseCount : CleanupCount);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
     return STATUS_SUCCESS;
 }
 
-void DeleteAll(PDRIVER_OBJECT Driver) {
+void DeleteAll(PDRIVER_OBJECT Driver)
+{
     UNICODE_STRING Link = Name(L"\\DosDevices\\TestLink");
     IoDeleteSymbolicLink(&Link);
     while (Driver->DeviceObject)
         IoDeleteDevice(Driver->DeviceObject);
 }
 
-void FreeLeak(PDRIVER_OBJECT Driver) {
+void FreeLeak(PDRIVER_OBJECT Driver)
+{
     DeleteAll(Driver);
     if (LeakedBlock)
         ExFreePoolWithTag(LeakedBlock, TestTag);
     LeakedBlock = nullptr;
 }
 
-NTSTATUS TestEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+NTSTATUS TestEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+{
     UNICODE_STRING Device = Name(L"\\Device\\TestDevice");
     UNICODE_STRING Link = Name(L"\\DosDevices\\TestLink");
     NTSTATUS Status = IoCreateDevice(Driver, 16, &Device, FILE_DEVICE_UNKNOWN, 0, TRUE, &Created[0]);
@@ -62,7 +67,8 @@ NTSTATUS TestEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
 
 class DriverTest : public KernelTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         CreateCount = CloseCount = CleanupCount = 0;
         Driver = host::LoadDriver(L"Test", TestEntry);
@@ -73,7 +79,8 @@ protected:
 
 }  // namespace
 
-TEST_F(DriverTest, LoadFillsTheTableWithTheInvalidRequestRoutine) {
+TEST_F(DriverTest, LoadFillsTheTableWithTheInvalidRequestRoutine)
+{
     EXPECT_EQ(std::u16string(reinterpret_cast<char16_t *>(Driver->DriverName.Buffer),
                              Driver->DriverName.Length / 2),
               u"\\Driver\\Test");
@@ -90,7 +97,8 @@ TEST_F(DriverTest, LoadFillsTheTableWithTheInvalidRequestRoutine) {
     EXPECT_TRUE(host::UnloadDriver(Driver));
 }
 
-TEST_F(DriverTest, NamesResolveThroughLinksWithoutRegardToCase) {
+TEST_F(DriverTest, NamesResolveThroughLinksWithoutRegardToCase)
+{
     EXPECT_EQ(host::FindDevice(L"\\Device\\TestDevice"), Created[0]);
     EXPECT_EQ(host::FindDevice(L"\\device\\testdevice"), Created[0]);
     EXPECT_EQ(host::FindDevice(L"\\??\\TestLink"), Created[0]);
@@ -108,7 +116,8 @@ TEST_F(DriverTest, NamesResolveThroughLinksWithoutRegardToCase) {
     EXPECT_TRUE(host::UnloadDriver(Driver));
 }
 
-TEST_F(DriverTest, ExclusiveDeviceAdmitsOneOpenAtATime) {
+TEST_F(DriverTest, ExclusiveDeviceAdmitsOneOpenAtATime)
+{
     PFILE_OBJECT First, Second;
     ASSERT_EQ(host::UserOpenDevice(L"\\??\\TestLink", false, &First), STATUS_SUCCESS);
     EXPECT_EQ(First->DeviceObject, Created[0]);
@@ -125,7 +134,8 @@ TEST_F(DriverTest, ExclusiveDeviceAdmitsOneOpenAtATime) {
     EXPECT_TRUE(host::UnloadDriver(Driver));
 }
 
-TEST_F(DriverTest, UnloadReportsLivePoolOfTheDriversTags) {
+TEST_F(DriverTest, UnloadReportsLivePoolOfTheDriversTags)
+{
     LeakedBlock = ExAllocatePoolWithTag(NonPagedPool, 40, TestTag);
     Driver->DriverUnload = DeleteAll;  // forgets the block
     EXPECT_FALSE(host::UnloadDriver(Driver, {TestTag}));
@@ -133,19 +143,22 @@ TEST_F(DriverTest, UnloadReportsLivePoolOfTheDriversTags) {
     LeakedBlock = nullptr;
 }
 
-TEST_F(DriverTest, UnloadWithoutTagsOrLeaksSucceeds) {
+TEST_F(DriverTest, UnloadWithoutTagsOrLeaksSucceeds)
+{
     LeakedBlock = ExAllocatePoolWithTag(NonPagedPool, 40, TestTag);
     Driver->DriverUnload = FreeLeak;
     EXPECT_TRUE(host::UnloadDriver(Driver, {TestTag}));
 }
 
-TEST_F(DriverTest, UnloadReportsDevicesLeftBehind) {
+TEST_F(DriverTest, UnloadReportsDevicesLeftBehind)
+{
     Driver->DriverUnload = [](PDRIVER_OBJECT) {};
     EXPECT_FALSE(host::UnloadDriver(Driver));
     // The shutdown deletes what the driver left and then reports clean pool.
 }
 
-TEST_F(DriverTest, FailedEntryLeavesNoDriver) {
+TEST_F(DriverTest, FailedEntryLeavesNoDriver)
+{
     NTSTATUS Status = STATUS_SUCCESS;
     // The same names again: the device collides, so the entry fails.
     EXPECT_EQ(host::LoadDriver(L"Again", TestEntry, &Status), nullptr);

@@ -11,16 +11,16 @@ namespace {
 
 class HandleTest : public FileDriveTest {
 protected:
-    static NTSTATUS Open(const wchar_t *Path, ULONG Attributes, HANDLE *Handle) {
+    static NTSTATUS Open(const wchar_t *Path, ULONG Attributes, HANDLE *Handle)
+    {
         UNICODE_STRING Text = Name(Path);
         OBJECT_ATTRIBUTES Object;
         InitializeObjectAttributes(&Object, &Text, Attributes, nullptr, nullptr);
         IO_STATUS_BLOCK Iosb = {};
-        return ZwCreateFile(Handle, SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA, &Object, &Iosb,
-                            nullptr, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
+        return ZwCreateFile(Handle, SYNCHRONIZE | FILE_READ_DATA | FILE_WRITE_DATA, &Object, &Iosb, nullptr,
+                            0, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN_IF,
                             FILE_SYNCHRONOUS_IO_NONALERT | FILE_NON_DIRECTORY_FILE, nullptr, 0);
     }
-
 };
 
 // What a system thread can do with a handle made in another context.
@@ -30,23 +30,23 @@ struct Probe {
     NTSTATUS Close;
 };
 
-void ProbeInSystemThread(PVOID Argument) {
+void ProbeInSystemThread(PVOID Argument)
+{
     auto *P = static_cast<Probe *>(Argument);
     PVOID Object = nullptr;
-    P->Reference = ObReferenceObjectByHandle(P->Handle, 0, *IoFileObjectType, KernelMode, &Object,
-                                             nullptr);
+    P->Reference = ObReferenceObjectByHandle(P->Handle, 0, *IoFileObjectType, KernelMode, &Object, nullptr);
     if (NT_SUCCESS(P->Reference)) {
         ObDereferenceObject(Object);
         P->Close = ZwClose(P->Handle);
     }
 }
 
-NTSTATUS RunProbe(Probe *P) {
+NTSTATUS RunProbe(Probe *P)
+{
     HANDLE Thread;
     OBJECT_ATTRIBUTES Attributes;
     InitializeObjectAttributes(&Attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
-    NTSTATUS Status = PsCreateSystemThread(&Thread, 0, &Attributes, nullptr, nullptr,
-                                           ProbeInSystemThread, P);
+    NTSTATUS Status = PsCreateSystemThread(&Thread, 0, &Attributes, nullptr, nullptr, ProbeInSystemThread, P);
     if (!NT_SUCCESS(Status))
         return Status;
     PVOID Object;
@@ -64,7 +64,8 @@ NTSTATUS RunProbe(Probe *P) {
 // A handle made without OBJ_KERNEL_HANDLE in the caller's process is that
 // process's: a system thread does not see it. A kernel handle is valid there,
 // but not for a user-mode reference.
-TEST_F(HandleTest, KernelHandlesAreSharedAndProcessHandlesAreNot) {
+TEST_F(HandleTest, KernelHandlesAreSharedAndProcessHandlesAreNot)
+{
     HANDLE Process, Kernel;
     ASSERT_EQ(Open(L"\\??\\S:\\process.dat", OBJ_CASE_INSENSITIVE, &Process), STATUS_SUCCESS);
     EXPECT_EQ(host::UserProcessHandlesCreated(), 1u);
@@ -91,10 +92,10 @@ TEST_F(HandleTest, KernelHandlesAreSharedAndProcessHandlesAreNot) {
     EXPECT_EQ(ZwClose(Process), STATUS_SUCCESS);
 }
 
-TEST_F(HandleTest, ReferenceChecksTheObjectType) {
+TEST_F(HandleTest, ReferenceChecksTheObjectType)
+{
     HANDLE File;
-    ASSERT_EQ(Open(L"\\??\\S:\\typed.dat", OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, &File),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Open(L"\\??\\S:\\typed.dat", OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, &File), STATUS_SUCCESS);
     PVOID Object = nullptr;
     EXPECT_EQ(ObReferenceObjectByHandle(File, 0, *PsThreadType, KernelMode, &Object, nullptr),
               STATUS_OBJECT_TYPE_MISMATCH);
@@ -107,7 +108,8 @@ TEST_F(HandleTest, ReferenceChecksTheObjectType) {
     ObDereferenceObject(Object);
 }
 
-TEST(HandleDeathTest, KernelModeCloseOfAnInvalidHandleStopsTheSystem) {
+TEST(HandleDeathTest, KernelModeCloseOfAnInvalidHandleStopsTheSystem)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     host::KernelBoot();
     EXPECT_DEATH(
@@ -121,9 +123,8 @@ TEST(HandleDeathTest, KernelModeCloseOfAnInvalidHandleStopsTheSystem) {
             InitializeObjectAttributes(&Object, &Text, OBJ_KERNEL_HANDLE, nullptr, nullptr);
             IO_STATUS_BLOCK Iosb = {};
             HANDLE Handle;
-            ZwCreateFile(&Handle, SYNCHRONIZE | FILE_READ_DATA, &Object, &Iosb, nullptr, 0, 0,
-                         FILE_OPEN_IF, FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
-                         0);
+            ZwCreateFile(&Handle, SYNCHRONIZE | FILE_READ_DATA, &Object, &Iosb, nullptr, 0, 0, FILE_OPEN_IF,
+                         FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
             ZwClose(Handle);
             ZwClose(Handle);
         },

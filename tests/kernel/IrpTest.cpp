@@ -25,7 +25,8 @@ struct StackState {
     int LowerForgetsMark = 0;
 } S;
 
-NTSTATUS UpperCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+NTSTATUS UpperCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context)
+{
     S.Events.push_back(static_cast<const char *>(Context));
     S.PendingSeenByRoutine = Irp->PendingReturned;
     S.RoutineDevice = Device;
@@ -35,19 +36,21 @@ NTSTATUS UpperCompletion(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
     return S.StopCompletion ? STATUS_MORE_PROCESSING_REQUIRED : STATUS_SUCCESS;
 }
 
-NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP Irp) {
+NTSTATUS UpperDispatch(PDEVICE_OBJECT, PIRP Irp)
+{
     S.Events.push_back("upper");
     IoCopyCurrentIrpStackLocationToNext(Irp);
     IoSetCompletionRoutine(Irp, UpperCompletion, (PVOID) "routine", TRUE, TRUE, TRUE);
     return IoCallDriver(S.Lower, Irp);
 }
 
-NTSTATUS LowerDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
+NTSTATUS LowerDispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
     EXPECT_EQ(Stack->DeviceObject, Device);
     S.LowerFlags = Stack->Flags;
-    S.LowerBuffer = Irp->MdlAddress ? MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority)
-                                    : nullptr;
+    S.LowerBuffer =
+        Irp->MdlAddress ? MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority) : nullptr;
     S.Events.push_back("lower");
     Irp->IoStatus.Status = S.LowerStatus;
     Irp->IoStatus.Information = NT_SUCCESS(S.LowerStatus) ? Stack->Parameters.Read.Length : 0;
@@ -69,7 +72,8 @@ NTSTATUS LowerDispatch(PDEVICE_OBJECT Device, PIRP Irp) {
     return STATUS_PENDING;
 }
 
-NTSTATUS StackEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
+NTSTATUS StackEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING)
+{
     UNICODE_STRING UpperName = Name(L"\\Device\\Upper"), LowerName = Name(L"\\Device\\Lower");
     NTSTATUS Status = IoCreateDevice(Driver, 0, &LowerName, FILE_DEVICE_DISK, 0, FALSE, &S.Lower);
     if (NT_SUCCESS(Status))
@@ -93,7 +97,8 @@ NTSTATUS StackEntry(PDRIVER_OBJECT Driver, PUNICODE_STRING) {
 
 class IrpTest : public KernelTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         S.Events.clear();
         S.LowerPends = false;
@@ -104,7 +109,8 @@ protected:
         Driver = host::LoadDriver(L"Stack", StackEntry);
         ASSERT_NE(Driver, nullptr);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         if (S.Completer.joinable())
             S.Completer.join();
         EXPECT_TRUE(host::UnloadDriver(Driver));
@@ -115,7 +121,8 @@ protected:
 
 }  // namespace
 
-TEST_F(IrpTest, StackLocationsFollowTheIrpAndStartPastTheLast) {
+TEST_F(IrpTest, StackLocationsFollowTheIrpAndStartPastTheLast)
+{
     PIRP Irp = IoAllocateIrp(3, FALSE);
     ASSERT_NE(Irp, nullptr);
     auto *First = reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
@@ -136,11 +143,15 @@ struct CompletionCase {
     NTSTATUS Status;
 };
 
-void PrintTo(const CompletionCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const CompletionCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 class SynchronousRequestTest : public IrpTest, public ::testing::WithParamInterface<CompletionCase> {};
 
-TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatusBlock) {
+TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatusBlock)
+{
     S.LowerPends = GetParam().Pends;
     S.LowerStatus = GetParam().Status;
     char Buffer[1000];
@@ -150,8 +161,8 @@ TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatu
     Iosb.Information = 12345;
     LARGE_INTEGER Offset;
     Offset.QuadPart = 4096;
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Upper, Buffer, sizeof(Buffer), &Offset,
-                                            &Event, &Iosb);
+    PIRP Irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Upper, Buffer, sizeof(Buffer), &Offset, &Event, &Iosb);
     ASSERT_NE(Irp, nullptr);
     // The build fills the next location, with an MDL over the system buffer.
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
@@ -188,6 +199,7 @@ TEST_P(SynchronousRequestTest, CompletesThroughRoutinesToTheCallersEventAndStatu
     EXPECT_EQ(S.Events, (std::vector<std::string>{"upper", "lower", "routine"}));
 }
 
+// clang-format off
 INSTANTIATE_TEST_SUITE_P(Modes, SynchronousRequestTest,
                          ::testing::Values(
                              CompletionCase{"SucceedsAtOnce", false, STATUS_SUCCESS},
@@ -196,13 +208,15 @@ INSTANTIATE_TEST_SUITE_P(Modes, SynchronousRequestTest,
                              CompletionCase{"FailsPended", true, STATUS_IO_DEVICE_ERROR},
                              CompletionCase{"OverflowsAtOnce", false, STATUS_BUFFER_OVERFLOW}),
                          [](const auto &info) { return std::string(info.param.Name); });
+// clang-format on
 
 // A dispatch routine that returns STATUS_PENDING must have marked the request
 // pending: otherwise a failure is never reported to its waiter. The check
 // holds whether the request completes before the routine returns or after.
 class PendingMarkDeathTest : public IrpTest {};
 
-TEST_F(PendingMarkDeathTest, PendingWithoutMarkStopsTheSystem) {
+TEST_F(PendingMarkDeathTest, PendingWithoutMarkStopsTheSystem)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     for (int Mode : {1, 2}) {
         SCOPED_TRACE(Mode == 1 ? "completed before returning" : "completed later");
@@ -214,8 +228,8 @@ TEST_F(PendingMarkDeathTest, PendingWithoutMarkStopsTheSystem) {
                 KEVENT Event;
                 KeInitializeEvent(&Event, NotificationEvent, FALSE);
                 IO_STATUS_BLOCK Iosb = {};
-                PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer),
-                                                        nullptr, &Event, &Iosb);
+                PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), nullptr,
+                                                        &Event, &Iosb);
                 if (IoCallDriver(S.Lower, Irp) == STATUS_PENDING)
                     KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr);
             },
@@ -223,7 +237,8 @@ TEST_F(PendingMarkDeathTest, PendingWithoutMarkStopsTheSystem) {
     }
 }
 
-TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheRoutine) {
+TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheRoutine)
+{
     S.StopCompletion = true;
     PIRP Irp = IoAllocateIrp(S.Upper->StackSize + 1, FALSE);
     ASSERT_NE(Irp, nullptr);
@@ -238,7 +253,8 @@ TEST_F(IrpTest, MoreProcessingRequiredHandsTheIrpBackToTheRoutine) {
     IoFreeIrp(Irp);
 }
 
-TEST_F(IrpTest, CallingADriverDirectlyWithTheNextLocationMadeCurrent) {
+TEST_F(IrpTest, CallingADriverDirectlyWithTheNextLocationMadeCurrent)
+{
     // What a driver does to bypass a dispatch table entry: make the built
     // location current itself and call the routine.
     S.LowerPends = true;
@@ -248,8 +264,8 @@ TEST_F(IrpTest, CallingADriverDirectlyWithTheNextLocationMadeCurrent) {
     IO_STATUS_BLOCK Iosb;
     LARGE_INTEGER Offset;
     Offset.QuadPart = 0;
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, S.Lower, Buffer, sizeof(Buffer), &Offset,
-                                            &Event, &Iosb);
+    PIRP Irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_WRITE, S.Lower, Buffer, sizeof(Buffer), &Offset, &Event, &Iosb);
     ASSERT_NE(Irp, nullptr);
     IoSetNextIrpStackLocation(Irp);
     PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
@@ -262,7 +278,8 @@ TEST_F(IrpTest, CallingADriverDirectlyWithTheNextLocationMadeCurrent) {
     EXPECT_EQ(S.LowerFlags, SL_FORCE_DIRECT_WRITE);
 }
 
-TEST_F(IrpTest, UnmappedMdlIsMappedOnDemandAndMappingFailureIsInjectable) {
+TEST_F(IrpTest, UnmappedMdlIsMappedOnDemandAndMappingFailureIsInjectable)
+{
     char Buffer[8192];
     ULONG_PTR Information;
     ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer + 100, 5000, 0, &Information, false),
@@ -271,26 +288,23 @@ TEST_F(IrpTest, UnmappedMdlIsMappedOnDemandAndMappingFailureIsInjectable) {
     // One mapping left: the sender maps the buffer, the driver finds it
     // mapped and needs no other; the next driver mapping fails.
     host::MdlMapFailAfter(1);
-    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, true),
-              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, true), STATUS_SUCCESS);
     EXPECT_EQ(S.LowerBuffer, Buffer);
-    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false),
-              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false), STATUS_SUCCESS);
     EXPECT_EQ(S.LowerBuffer, nullptr);
     host::MdlMapFailAfter(-1);
     // A run of failing mappings ends: the next one fails, the one after maps.
     host::MdlMapFailNext(1);
-    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false),
-              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false), STATUS_SUCCESS);
     EXPECT_EQ(S.LowerBuffer, nullptr);
-    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false),
-              STATUS_SUCCESS);
+    ASSERT_EQ(host::SendReadWrite(S.Lower, IRP_MJ_READ, Buffer, 100, 0, &Information, false), STATUS_SUCCESS);
     EXPECT_EQ(S.LowerBuffer, Buffer);
 }
 
 // The requests IoBuildSynchronousFsdRequest builds need pool for the IRP and
 // its MDL; when the pool is exhausted the build returns null.
-TEST_F(IrpTest, BuildingARequestCanFailForLackOfPool) {
+TEST_F(IrpTest, BuildingARequestCanFailForLackOfPool)
+{
     char Buffer[512];
     KEVENT Event;
     IO_STATUS_BLOCK Iosb;
@@ -298,19 +312,20 @@ TEST_F(IrpTest, BuildingARequestCanFailForLackOfPool) {
     Offset.QuadPart = 0;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     host::BuildRequestFailAfter(1);
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset,
-                                            &Event, &Iosb);
+    PIRP Irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset, &Event, &Iosb);
     ASSERT_NE(Irp, nullptr);
-    EXPECT_EQ(IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset,
-                                           &Event, &Iosb),
-              nullptr);
+    EXPECT_EQ(
+        IoBuildSynchronousFsdRequest(IRP_MJ_READ, S.Lower, Buffer, sizeof(Buffer), &Offset, &Event, &Iosb),
+        nullptr);
     host::BuildRequestFailAfter(-1);
     ASSERT_EQ(IoCallDriver(S.Lower, Irp), STATUS_SUCCESS);
     KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr);
     EXPECT_EQ(Iosb.Status, STATUS_SUCCESS);
 }
 
-TEST(IrpDeathTest, CompletingTwiceOrWithPendingStopsTheSystem) {
+TEST(IrpDeathTest, CompletingTwiceOrWithPendingStopsTheSystem)
+{
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     host::KernelBoot();
     EXPECT_DEATH(

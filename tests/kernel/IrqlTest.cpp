@@ -3,7 +3,8 @@
 
 using IrqlTest = KernelTest;
 
-TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestores) {
+TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestores)
+{
     KSPIN_LOCK Lock;
     KeInitializeSpinLock(&Lock);
     EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
@@ -17,7 +18,8 @@ TEST_F(IrqlTest, SpinLockRaisesToDispatchAndRestores) {
     EXPECT_EQ(Lock, 0u);
 }
 
-TEST_F(IrqlTest, InterruptsMayBeDisabledAtDispatchLevel) {
+TEST_F(IrqlTest, InterruptsMayBeDisabledAtDispatchLevel)
+{
     KIRQL Old = KeRaiseIrqlToDpcLevel();
     _disable();
     EXPECT_TRUE(host::InterruptsDisabled());
@@ -26,7 +28,8 @@ TEST_F(IrqlTest, InterruptsMayBeDisabledAtDispatchLevel) {
     KfLowerIrql(Old);
 }
 
-TEST_F(IrqlTest, InterlockedListsReturnThePreviousHead) {
+TEST_F(IrqlTest, InterlockedListsReturnThePreviousHead)
+{
     KSPIN_LOCK Lock;
     KeInitializeSpinLock(&Lock);
     LIST_ENTRY Head, A, B;
@@ -39,7 +42,8 @@ TEST_F(IrqlTest, InterlockedListsReturnThePreviousHead) {
     EXPECT_EQ(Lock, 0u);
 }
 
-TEST_F(IrqlTest, PollingWaitIsAllowedAtDispatchLevel) {
+TEST_F(IrqlTest, PollingWaitIsAllowedAtDispatchLevel)
+{
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, FALSE);
     LARGE_INTEGER Zero;
@@ -53,14 +57,16 @@ TEST_F(IrqlTest, PollingWaitIsAllowedAtDispatchLevel) {
 
 class IrqlDeathTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ::testing::FLAGS_gtest_death_test_style = "threadsafe";
         host::KernelBoot();
     }
     void TearDown() override { EXPECT_TRUE(host::KernelShutdown()); }
 };
 
-TEST_F(IrqlDeathTest, BlockingWaitAboveApcLevelStopsTheSystem) {
+TEST_F(IrqlDeathTest, BlockingWaitAboveApcLevelStopsTheSystem)
+{
     KEVENT Event;
     KeInitializeEvent(&Event, NotificationEvent, TRUE);  // even a signalled object
     EXPECT_DEATH(
@@ -88,7 +94,8 @@ TEST_F(IrqlDeathTest, BlockingWaitAboveApcLevelStopsTheSystem) {
         "KeDelayExecutionThread at IRQL 2");
 }
 
-TEST_F(IrqlDeathTest, InterruptAndIrqlMisuseStopsTheSystem) {
+TEST_F(IrqlDeathTest, InterruptAndIrqlMisuseStopsTheSystem)
+{
     EXPECT_DEATH(_disable(), "_disable at IRQL 0");
     EXPECT_DEATH(
         {

@@ -20,14 +20,16 @@ protected:
 // sectors), removed after the test.
 class FileDriveTest : public KernelTest {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         char Template[] = "/tmp/hostkernel-files-XXXXXX";
         ASSERT_NE(mkdtemp(Template), nullptr);
         Directory = Template;
         host::MapFileDrive({L'S', Directory, 512, nullptr, 0});
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         KernelTest::TearDown();
         std::string Command = "rm -rf " + Directory;
         EXPECT_EQ(system(Command.c_str()), 0);
@@ -37,13 +39,15 @@ protected:
 };
 
 // A UNICODE_STRING over a literal.
-inline UNICODE_STRING Name(const wchar_t *Text) {
+inline UNICODE_STRING Name(const wchar_t *Text)
+{
     UNICODE_STRING String;
     RtlInitUnicodeString(&String, Text);
     return String;
 }
 
-inline LARGE_INTEGER RelativeMs(long long Milliseconds) {
+inline LARGE_INTEGER RelativeMs(long long Milliseconds)
+{
     LARGE_INTEGER Interval;
     Interval.QuadPart = -Milliseconds * 10000;
     return Interval;

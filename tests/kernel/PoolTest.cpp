@@ -5,7 +5,8 @@
 
 using PoolTest = KernelTest;
 
-TEST_F(PoolTest, CountsLiveAllocationsPerTag) {
+TEST_F(PoolTest, CountsLiveAllocationsPerTag)
+{
     void *A = ExAllocatePoolWithTag(NonPagedPool, 100, TestTag);
     void *B = ExAllocatePoolWithTag(NonPagedPool, 28, TestTag);
     void *C = ExAllocatePoolWithTag(NonPagedPool, 7, TestTag + 1);
@@ -21,7 +22,8 @@ TEST_F(PoolTest, CountsLiveAllocationsPerTag) {
     ExFreePoolWithTag(B, TestTag);
 }
 
-TEST_F(PoolTest, FailAfterLetsNSucceedThenFailsUntilCleared) {
+TEST_F(PoolTest, FailAfterLetsNSucceedThenFailsUntilCleared)
+{
     host::PoolFailAfter(TestTag, 2);
     void *A = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag);
     void *B = ExAllocatePoolWithTag(NonPagedPool, 16, TestTag);
@@ -36,7 +38,8 @@ TEST_F(PoolTest, FailAfterLetsNSucceedThenFailsUntilCleared) {
         ExFreePool(P);
 }
 
-TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks) {
+TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks)
+{
     host::PoolFailSizeAtLeast(TestTag, 4096);
     void *Small = ExAllocatePoolWithTag(NonPagedPool, 4095, TestTag);
     EXPECT_NE(Small, nullptr);
@@ -48,7 +51,8 @@ TEST_F(PoolTest, FailSizeAtLeastRefusesOnlyLargeBlocks) {
 // The pool is as large as the platform's, not as the host's memory: a block
 // larger than the whole pool, or one that the live blocks leave no room for,
 // is refused, and freeing makes room again.
-TEST_F(PoolTest, RefusesWhatTheNonPagedPoolCannotHold) {
+TEST_F(PoolTest, RefusesWhatTheNonPagedPoolCannotHold)
+{
     const size_t Pool = host::X86NonPagedPoolBytes;  // the default
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, Pool + 1, TestTag), nullptr);
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, size_t(24) << 30, TestTag), nullptr);
@@ -65,12 +69,14 @@ TEST_F(PoolTest, RefusesWhatTheNonPagedPoolCannotHold) {
     ExFreePool(Again);
 }
 
-TEST_F(PoolTest, ShutdownReportsLeakedAllocations) {
+TEST_F(PoolTest, ShutdownReportsLeakedAllocations)
+{
     ASSERT_NE(ExAllocatePoolWithTag(NonPagedPool, 32, TestTag), nullptr);
     EXPECT_FALSE(host::KernelShutdown());
 }
 
-TEST(PoolDeathTest, FreeWithWrongTagOrTwiceStopsTheSystem) {
+TEST(PoolDeathTest, FreeWithWrongTagOrTwiceStopsTheSystem)
+{
     ::testing::FLAGS_gtest_death_test_style = "threadsafe";
     host::KernelBoot();
     EXPECT_DEATH(
@@ -84,7 +90,8 @@ TEST(PoolDeathTest, FreeWithWrongTagOrTwiceStopsTheSystem) {
 
 // Fresh pool holds no zeros, whether the block is new to the host or one
 // that a freed block of the same size is handed out as again.
-TEST_F(PoolTest, EveryFreshBlockHoldsTheFillPattern) {
+TEST_F(PoolTest, EveryFreshBlockHoldsTheFillPattern)
+{
     for (size_t Size : {size_t(100), size_t(64) << 10, size_t(4) << 20}) {
         SCOPED_TRACE(Size);
         for (int Round = 0; Round < 4; ++Round) {
@@ -111,7 +118,8 @@ TEST_F(PoolTest, EveryFreshBlockHoldsTheFillPattern) {
 // Under ASan a use after free and a write one byte past the end are caught
 // for large blocks too, which the pool takes with room to spare and holds
 // for reuse rather than giving back to the host.
-TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan) {
+TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan)
+{
 #ifndef POOL_TEST_ASAN
     GTEST_SKIP() << "only the ASan build catches these";
 #else
@@ -121,8 +129,8 @@ TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan) {
         size_t Size;
         bool AfterFree;  // else one byte past the end of a live block
     };
-    const Case Cases[] = {{size_t(64) << 10, true},  {size_t(4) << 20, true},
-                          {(size_t(4) << 20) + 8, true}, {size_t(64) << 10, false},
+    const Case Cases[] = {{size_t(64) << 10, true},        {size_t(4) << 20, true},
+                          {(size_t(4) << 20) + 8, true},   {size_t(64) << 10, false},
                           {(size_t(64) << 10) + 3, false}, {(size_t(4) << 20) + 48, false}};
     for (const Case &C : Cases) {
         SCOPED_TRACE(testing::Message() << C.Size << (C.AfterFree ? " after free" : " past the end"));
@@ -143,7 +151,8 @@ TEST(PoolDeathTest, LargeBlockFaultsAreCaughtUnderAsan) {
 #endif
 }
 
-TEST_F(PoolTest, LookasideReusesBlocksUpToItsDepth) {
+TEST_F(PoolTest, LookasideReusesBlocksUpToItsDepth)
+{
     NPAGED_LOOKASIDE_LIST List;
     ExInitializeNPagedLookasideList(&List, nullptr, nullptr, 0, 36, TestTag, 2);
     void *Blocks[4];
@@ -161,7 +170,8 @@ TEST_F(PoolTest, LookasideReusesBlocksUpToItsDepth) {
     EXPECT_EQ(host::PoolLiveAllocations(TestTag), 0u);  // deletion frees the cached blocks
 }
 
-TEST_F(PoolTest, LookasideWithDepthZeroAndPoolFailureReturnsNull) {
+TEST_F(PoolTest, LookasideWithDepthZeroAndPoolFailureReturnsNull)
+{
     NPAGED_LOOKASIDE_LIST List;
     ExInitializeNPagedLookasideList(&List, nullptr, nullptr, 0, 36, TestTag, 0);
     host::PoolFailAfter(TestTag, 0);

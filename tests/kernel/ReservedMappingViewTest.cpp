@@ -14,7 +14,8 @@ namespace {
 constexpr uint64_t MiB = 1ull << 20;
 constexpr ULONG Tag = 0x74736554;  // 'Test'
 
-PMDL Allocate(SIZE_T Bytes) {
+PMDL Allocate(SIZE_T Bytes)
+{
     PHYSICAL_ADDRESS Low, High, Skip;
     Low.QuadPart = 0;
     High.QuadPart = -1;
@@ -22,26 +23,30 @@ PMDL Allocate(SIZE_T Bytes) {
     return MmAllocatePagesForMdl(Low, High, Skip, Bytes);
 }
 
-void Free(PMDL Mdl) {
+void Free(PMDL Mdl)
+{
     MmFreePagesFromMdl(Mdl);
     ExFreePoolWithTag(Mdl, 0);
 }
 
 class ReservedMappingViewTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         host::KernelConfig Config;
         Config.PhysicalMemory = {{0, 8 * MiB}};
         Config.StrictMappings = false;
         host::KernelBoot(Config);
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         EXPECT_EQ(host::PhysicalBytesInUse(), 0u);
         EXPECT_TRUE(host::KernelShutdown());
     }
 };
 
-TEST_F(ReservedMappingViewTest, ChunkSwitchesShowEachChunksOwnBytes) {
+TEST_F(ReservedMappingViewTest, ChunkSwitchesShowEachChunksOwnBytes)
+{
     PMDL One = Allocate(MiB), Two = Allocate(MiB);
     ASSERT_NE(One, nullptr);
     ASSERT_NE(Two, nullptr);
@@ -52,8 +57,8 @@ TEST_F(ReservedMappingViewTest, ChunkSwitchesShowEachChunksOwnBytes) {
     // store does.
     for (int Round = 0; Round < 3; Round++) {
         for (PMDL Chunk : {One, Two}) {
-            auto *Bytes = static_cast<PUCHAR>(
-                MmMapLockedPagesWithReservedMapping(Window, Tag, Chunk, MmCached));
+            auto *Bytes =
+                static_cast<PUCHAR>(MmMapLockedPagesWithReservedMapping(Window, Tag, Chunk, MmCached));
             ASSERT_NE(Bytes, nullptr);
             UCHAR Mark = UCHAR((Chunk == One ? 0x10 : 0x20) + Round);
             if (Round > 0) {
@@ -108,7 +113,8 @@ TEST_F(ReservedMappingViewTest, ChunkSwitchesShowEachChunksOwnBytes) {
 
 using ReservedMappingViewDeathTest = ReservedMappingViewTest;
 
-TEST_F(ReservedMappingViewDeathTest, MisuseStillStopsTheSystem) {
+TEST_F(ReservedMappingViewDeathTest, MisuseStillStopsTheSystem)
+{
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     struct Case {
         const char *Name;

@@ -12,7 +12,8 @@ namespace {
 
 class SimVolumeTest : public KernelTest, public ::testing::WithParamInterface<sim::Completion> {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         KernelTest::SetUp();
         sim::VolumeConfig Config;
         Config.Letter = L'E';
@@ -28,7 +29,8 @@ protected:
     // StackLength, when not 0, replaces the length in the stack location, so
     // that the request asks for more than its MDL describes.
     NTSTATUS Direct(UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset, bool Force,
-                    ULONG_PTR *Information, ULONG StackLength = 0) {
+                    ULONG_PTR *Information, ULONG StackLength = 0)
+    {
         KEVENT Event;
         KeInitializeEvent(&Event, NotificationEvent, FALSE);
         // A request that fails at once leaves the status block as it was.
@@ -60,7 +62,8 @@ protected:
 
 }  // namespace
 
-TEST_P(SimVolumeTest, DeviceLooksLikeAVolume) {
+TEST_P(SimVolumeTest, DeviceLooksLikeAVolume)
+{
     EXPECT_EQ(host::FindDevice(L"\\??\\E:"), Device);
     EXPECT_EQ(host::FindDevice(L"\\Device\\HarddiskVolume1"), Device);
     EXPECT_NE(Device->Flags & DO_DIRECT_IO, 0u);
@@ -70,21 +73,19 @@ TEST_P(SimVolumeTest, DeviceLooksLikeAVolume) {
     EXPECT_EQ(sim::CreateVolume(Same), nullptr);  // the letter is taken
 }
 
-TEST_P(SimVolumeTest, ForcedWritesReachTheBackingAndReadsReturnThem) {
+TEST_P(SimVolumeTest, ForcedWritesReachTheBackingAndReadsReturnThem)
+{
     std::vector<unsigned char> Data(4096), Back(4096);
     for (size_t i = 0; i < Data.size(); ++i)
         Data[i] = static_cast<unsigned char>(i * 7);
     ULONG_PTR Information = 0;
     uint64_t End = Volume->Length();
-    ASSERT_EQ(Direct(IRP_MJ_WRITE, Data.data(), 4096, End - 4096, true, &Information),
-              STATUS_SUCCESS);
+    ASSERT_EQ(Direct(IRP_MJ_WRITE, Data.data(), 4096, End - 4096, true, &Information), STATUS_SUCCESS);
     EXPECT_EQ(Information, 4096u);
     // The system's own requests carry an unmapped MDL that the volume maps.
-    EXPECT_EQ(host::SendReadWrite(Device, IRP_MJ_READ, Back.data(), 4096, End - 512, &Information,
-                                  false),
+    EXPECT_EQ(host::SendReadWrite(Device, IRP_MJ_READ, Back.data(), 4096, End - 512, &Information, false),
               STATUS_INVALID_PARAMETER);
-    ASSERT_EQ(host::SendReadWrite(Device, IRP_MJ_READ, Back.data(), 512, End - 512, &Information,
-                                  false),
+    ASSERT_EQ(host::SendReadWrite(Device, IRP_MJ_READ, Back.data(), 512, End - 512, &Information, false),
               STATUS_SUCCESS);
     EXPECT_EQ(Information, 512u);
     EXPECT_TRUE(std::equal(Back.begin(), Back.begin() + 512, Data.begin() + 3584));
@@ -93,23 +94,24 @@ TEST_P(SimVolumeTest, ForcedWritesReachTheBackingAndReadsReturnThem) {
     EXPECT_EQ(Volume->Counters().ReadBytes.load(), 512u);
 }
 
-TEST_P(SimVolumeTest, MountedVolumeRefusesRawWritesWithoutTheFlag) {
+TEST_P(SimVolumeTest, MountedVolumeRefusesRawWritesWithoutTheFlag)
+{
     char Buffer[512] = {1};
     ULONG_PTR Information = 7;
     EXPECT_EQ(Direct(IRP_MJ_WRITE, Buffer, 512, 0, false, &Information), STATUS_ACCESS_DENIED);
     EXPECT_EQ(Information, 0u);
-    EXPECT_EQ(host::SendReadWrite(Device, IRP_MJ_WRITE, Buffer, 512, 0, &Information),
-              STATUS_ACCESS_DENIED);
-    EXPECT_EQ(host::SendReadWrite(Device, IRP_MJ_WRITE, Buffer, 512, 0, &Information, true,
-                                  SL_FORCE_DIRECT_WRITE),
-              STATUS_SUCCESS);
+    EXPECT_EQ(host::SendReadWrite(Device, IRP_MJ_WRITE, Buffer, 512, 0, &Information), STATUS_ACCESS_DENIED);
+    EXPECT_EQ(
+        host::SendReadWrite(Device, IRP_MJ_WRITE, Buffer, 512, 0, &Information, true, SL_FORCE_DIRECT_WRITE),
+        STATUS_SUCCESS);
     EXPECT_EQ(Volume->Counters().RejectedWrites.load(), 2u);
     EXPECT_EQ(Volume->Counters().WriteBytes.load(), 512u);
     Volume->SetFileSystemMounted(false);
     EXPECT_EQ(Direct(IRP_MJ_WRITE, Buffer, 512, 0, false, &Information), STATUS_SUCCESS);
 }
 
-TEST_P(SimVolumeTest, InjectedFaultsFailTheChosenRequests) {
+TEST_P(SimVolumeTest, InjectedFaultsFailTheChosenRequests)
+{
     char Buffer[4096];
     ULONG_PTR Information;
     sim::VolumeFaults Faults;
@@ -124,8 +126,7 @@ TEST_P(SimVolumeTest, InjectedFaultsFailTheChosenRequests) {
     EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 0, false, &Information), STATUS_SUCCESS);
     // The range: reads touching byte 65536 fail, writes pass.
     EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 61440, false, &Information), STATUS_SUCCESS);
-    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 65536 - 512, false, &Information),
-              STATUS_IO_DEVICE_ERROR);
+    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 4096, 65536 - 512, false, &Information), STATUS_IO_DEVICE_ERROR);
     EXPECT_EQ(Direct(IRP_MJ_WRITE, Buffer, 4096, 65536, true, &Information), STATUS_SUCCESS);
     Faults = sim::VolumeFaults();
     Faults.FailNthWrite = 1;
@@ -150,19 +151,20 @@ TEST_P(SimVolumeTest, InjectedFaultsFailTheChosenRequests) {
     EXPECT_EQ(std::vector<uint8_t>(Buffer, Buffer + 4096), Expected);
 }
 
-TEST_P(SimVolumeTest, RequestsPastTheEndFailWhole) {
+TEST_P(SimVolumeTest, RequestsPastTheEndFailWhole)
+{
     char Buffer[1024];
     ULONG_PTR Information;
     uint64_t End = Volume->Length();
     EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 512, End - 512, false, &Information), STATUS_SUCCESS);
-    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 1024, End - 512, false, &Information),
-              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 1024, End - 512, false, &Information), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Information, 0u);
     EXPECT_EQ(Direct(IRP_MJ_READ, Buffer, 512, End, false, &Information), STATUS_INVALID_PARAMETER);
 }
 
 // A disk transfers whole sectors from a buffer that holds the whole request.
-TEST_P(SimVolumeTest, TransfersAreWholeSectorsWithinTheirMdl) {
+TEST_P(SimVolumeTest, TransfersAreWholeSectorsWithinTheirMdl)
+{
     struct Case {
         const char *What;
         uint64_t Offset;
@@ -181,14 +183,14 @@ TEST_P(SimVolumeTest, TransfersAreWholeSectorsWithinTheirMdl) {
         SCOPED_TRACE(C.What);
         for (UCHAR Major : {UCHAR(IRP_MJ_READ), UCHAR(IRP_MJ_WRITE)}) {
             ULONG_PTR Information = 0;
-            EXPECT_EQ(Direct(Major, Buffer, C.Length, C.Offset, true, &Information, C.StackLength),
-                      C.Status);
+            EXPECT_EQ(Direct(Major, Buffer, C.Length, C.Offset, true, &Information, C.StackLength), C.Status);
             EXPECT_EQ(Information, C.Status == STATUS_SUCCESS ? C.Length : 0u);
         }
     }
 }
 
-TEST_P(SimVolumeTest, ManyConcurrentRequestsAllComplete) {
+TEST_P(SimVolumeTest, ManyConcurrentRequestsAllComplete)
+{
     Volume->SetLatency(200);
     constexpr int Threads = 8, PerThread = 50;
     std::vector<std::thread> Senders;
@@ -199,8 +201,8 @@ TEST_P(SimVolumeTest, ManyConcurrentRequestsAllComplete) {
             for (int i = 0; i < PerThread; ++i) {
                 ULONG_PTR Information;
                 uint64_t Offset = uint64_t(t) * 65536 + uint64_t(i % 16) * 4096;
-                if (host::SendReadWrite(Device, i % 2 ? IRP_MJ_READ : IRP_MJ_WRITE, Buffer.data(),
-                                        4096, Offset, &Information, i % 3 == 0,
+                if (host::SendReadWrite(Device, i % 2 ? IRP_MJ_READ : IRP_MJ_WRITE, Buffer.data(), 4096,
+                                        Offset, &Information, i % 3 == 0,
                                         SL_FORCE_DIRECT_WRITE) != STATUS_SUCCESS ||
                     Information != 4096)
                     Failures++;
@@ -218,7 +220,8 @@ INSTANTIATE_TEST_SUITE_P(Completion, SimVolumeTest,
                              return Info.param == sim::Completion::Immediate ? "Immediate" : "Pending";
                          });
 
-TEST_F(KernelTest, PendingVolumeReturnsPendingAndCompletesLater) {
+TEST_F(KernelTest, PendingVolumeReturnsPendingAndCompletesLater)
+{
     sim::VolumeConfig Config;
     Config.Letter = L'F';
     Config.Mode = sim::Completion::Pending;
@@ -231,8 +234,8 @@ TEST_F(KernelTest, PendingVolumeReturnsPendingAndCompletesLater) {
     IO_STATUS_BLOCK Iosb;
     LARGE_INTEGER Offset;
     Offset.QuadPart = 0;
-    PIRP Irp = IoBuildSynchronousFsdRequest(IRP_MJ_READ, Volume->Device(), Buffer, 512, &Offset,
-                                            &Event, &Iosb);
+    PIRP Irp =
+        IoBuildSynchronousFsdRequest(IRP_MJ_READ, Volume->Device(), Buffer, 512, &Offset, &Event, &Iosb);
     ASSERT_NE(Irp, nullptr);
     EXPECT_EQ(IoCallDriver(Volume->Device(), Irp), STATUS_PENDING);
     KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, nullptr);

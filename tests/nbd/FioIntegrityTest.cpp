@@ -20,11 +20,15 @@ struct TierCase {
     bool Ssd;
 };
 
-void PrintTo(const TierCase &c, std::ostream *os) { *os << c.Name; }
+void PrintTo(const TierCase &c, std::ostream *os)
+{
+    *os << c.Name;
+}
 
 class FioIntegrity : public NbdTest, public ::testing::WithParamInterface<TierCase> {};
 
-std::string WriteJob(const std::string &Path) {
+std::string WriteJob(const std::string &Path)
+{
     std::ofstream job(Path);
     job << "[global]\n"
            "ioengine=nbd\n"
@@ -42,12 +46,14 @@ std::string WriteJob(const std::string &Path) {
 }
 
 // Counters of the final statistics sample: column name -> value.
-std::map<std::string, uint64_t> LastCounters(const std::string &CsvPath) {
+std::map<std::string, uint64_t> LastCounters(const std::string &CsvPath)
+{
     std::ifstream in(CsvPath);
     std::string header, line, last;
     std::getline(in, header);
     while (std::getline(in, line))
-        if (!line.empty()) last = line;
+        if (!line.empty())
+            last = line;
     std::map<std::string, uint64_t> values;
     std::stringstream names(header), fields(last);
     std::string name, field;
@@ -56,7 +62,8 @@ std::map<std::string, uint64_t> LastCounters(const std::string &CsvPath) {
     return values;
 }
 
-TEST_P(FioIntegrity, RandomWritesVerifyThroughCacheAndUpstream) {
+TEST_P(FioIntegrity, RandomWritesVerifyThroughCacheAndUpstream)
+{
     if (!Prerequisites({"fio", "nbdcopy"})) {
         GTEST_SKIP() << "nbdkit, fio, nbdcopy or the plugin missing";
     }
@@ -78,7 +85,7 @@ TEST_P(FioIntegrity, RandomWritesVerifyThroughCacheAndUpstream) {
     for (int pass = 0; pass < 2; pass++) {
         std::string copy = Path("copy.img");
         CommandResult r = RunCommand("nbdcopy --request-size=4096 " + Cache.Uri() + " " + copy + " && cmp " +
-                              copy + " " + Path("upstream.img"));
+                                     copy + " " + Path("upstream.img"));
         ASSERT_EQ(r.ExitCode, 0) << "pass " << pass << ": " << r.Output;
     }
 

@@ -19,9 +19,11 @@ struct Api {
     decltype(&nbd_get_error) GetError = nullptr;
     bool Loaded = false;
 
-    Api() {
+    Api()
+    {
         void *lib = dlopen("libnbd.so.0", RTLD_NOW | RTLD_LOCAL);
-        if (!lib) return;
+        if (!lib)
+            return;
         Create = reinterpret_cast<decltype(Create)>(dlsym(lib, "nbd_create"));
         Close = reinterpret_cast<decltype(Close)>(dlsym(lib, "nbd_close"));
         ConnectUri = reinterpret_cast<decltype(ConnectUri)>(dlsym(lib, "nbd_connect_uri"));
@@ -32,31 +34,43 @@ struct Api {
         FlushCall = reinterpret_cast<decltype(FlushCall)>(dlsym(lib, "nbd_flush"));
         GetErrno = reinterpret_cast<decltype(GetErrno)>(dlsym(lib, "nbd_get_errno"));
         GetError = reinterpret_cast<decltype(GetError)>(dlsym(lib, "nbd_get_error"));
-        Loaded = Create && Close && ConnectUri && SetStrictMode && GetSize && Pread && Pwrite &&
-                 FlushCall && GetErrno && GetError;
+        Loaded = Create && Close && ConnectUri && SetStrictMode && GetSize && Pread && Pwrite && FlushCall &&
+                 GetErrno && GetError;
     }
 };
 
-Api &Lib() {
+Api &Lib()
+{
     static Api api;
     return api;
 }
 
 }  // namespace
 
-bool NbdClient::Available() { return Lib().Loaded; }
+bool NbdClient::Available()
+{
+    return Lib().Loaded;
+}
 
-NbdClient::~NbdClient() { Disconnect(); }
+NbdClient::~NbdClient()
+{
+    Disconnect();
+}
 
-void NbdClient::Disconnect() {
-    if (Handle) Lib().Close(Handle);
+void NbdClient::Disconnect()
+{
+    if (Handle)
+        Lib().Close(Handle);
     Handle = nullptr;
 }
 
-bool NbdClient::Connect(const std::string &Uri) {
-    if (!Available()) return false;
+bool NbdClient::Connect(const std::string &Uri)
+{
+    if (!Available())
+        return false;
     Handle = Lib().Create();
-    if (!Handle) return false;
+    if (!Handle)
+        return false;
     Lib().SetStrictMode(Handle, 0);
     if (Lib().ConnectUri(Handle, Uri.c_str()) == -1) {
         Error = Lib().GetError() ? Lib().GetError() : "connect failed";
@@ -65,33 +79,45 @@ bool NbdClient::Connect(const std::string &Uri) {
     return true;
 }
 
-int64_t NbdClient::Size() { return Lib().GetSize(Handle); }
+int64_t NbdClient::Size()
+{
+    return Lib().GetSize(Handle);
+}
 
-int NbdClient::Read(uint64_t Offset, void *Buffer, size_t Length) {
-    if (Lib().Pread(Handle, Buffer, Length, Offset, 0) == 0) return 0;
+int NbdClient::Read(uint64_t Offset, void *Buffer, size_t Length)
+{
+    if (Lib().Pread(Handle, Buffer, Length, Offset, 0) == 0)
+        return 0;
     Error = Lib().GetError() ? Lib().GetError() : "";
     int e = Lib().GetErrno();
     return e ? e : -1;
 }
 
-int NbdClient::Write(uint64_t Offset, const void *Buffer, size_t Length) {
-    if (Lib().Pwrite(Handle, Buffer, Length, Offset, 0) == 0) return 0;
+int NbdClient::Write(uint64_t Offset, const void *Buffer, size_t Length)
+{
+    if (Lib().Pwrite(Handle, Buffer, Length, Offset, 0) == 0)
+        return 0;
     Error = Lib().GetError() ? Lib().GetError() : "";
     int e = Lib().GetErrno();
     return e ? e : -1;
 }
 
-int NbdClient::Flush() {
-    if (Lib().FlushCall(Handle, 0) == 0) return 0;
+int NbdClient::Flush()
+{
+    if (Lib().FlushCall(Handle, 0) == 0)
+        return 0;
     int e = Lib().GetErrno();
     return e ? e : -1;
 }
 
-std::vector<uint8_t> NbdClient::ReadBytes(uint64_t Offset, size_t Length, int *Error) {
+std::vector<uint8_t> NbdClient::ReadBytes(uint64_t Offset, size_t Length, int *Error)
+{
     std::vector<uint8_t> bytes(Length);
     int e = Read(Offset, bytes.data(), Length);
-    if (Error) *Error = e;
-    if (e) bytes.clear();
+    if (Error)
+        *Error = e;
+    if (e)
+        bytes.clear();
     return bytes;
 }
 

@@ -33,8 +33,7 @@ public:
     Server &operator=(const Server &) = delete;
 
     // Starts nbdkit -f -U Socket Args... and waits until it serves.
-    bool Start(const std::string &Socket, const std::vector<std::string> &Args,
-               const std::string &LogPath);
+    bool Start(const std::string &Socket, const std::vector<std::string> &Args, const std::string &LogPath);
     // SIGTERM, then waits up to 20 s (SIGKILL after). Returns the exit code, or
     // -1 when it had to be killed or was not running.
     int Stop();

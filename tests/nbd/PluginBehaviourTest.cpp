@@ -19,7 +19,8 @@ class PluginBehaviour : public NbdTest {
 protected:
     bool Ready() { return Prerequisites({"nbdcopy"}) && NbdClient::Available(); }
 
-    std::vector<uint8_t> Image(uint64_t Offset, size_t Length) {
+    std::vector<uint8_t> Image(uint64_t Offset, size_t Length)
+    {
         std::ifstream in(Path("upstream.img"), std::ios::binary);
         std::vector<uint8_t> bytes(Length);
         in.seekg(std::streamoff(Offset));
@@ -27,13 +28,15 @@ protected:
         return bytes;
     }
 
-    std::string ReadText(const std::string &File) {
+    std::string ReadText(const std::string &File)
+    {
         std::ifstream in(File);
         return std::string(std::istreambuf_iterator<char>(in), {});
     }
 };
 
-TEST_F(PluginBehaviour, RequestsBeyondTheEndFailAndChangeNothing) {
+TEST_F(PluginBehaviour, RequestsBeyondTheEndFailAndChangeNothing)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
@@ -60,7 +63,7 @@ TEST_F(PluginBehaviour, RequestsBeyondTheEndFailAndChangeNothing) {
     EXPECT_EQ(client.ReadBytes(size - 65536, 65536, &error), Image(size - 65536, 65536));
     EXPECT_EQ(error, 0);
     CommandResult copy = RunCommand("nbdcopy " + Upstream.Uri() + " " + Path("after.img") + " && cmp " +
-                             Path("after.img") + " " + Path("upstream.img"));
+                                    Path("after.img") + " " + Path("upstream.img"));
     EXPECT_EQ(copy.ExitCode, 0) << "the upstream changed: " << copy.Output;
 }
 
@@ -68,7 +71,8 @@ TEST_F(PluginBehaviour, RequestsBeyondTheEndFailAndChangeNothing) {
 // the bytes read earlier; everything else fails with an I/O error, and a
 // failed write leaves no cached copy of its blocks behind, since nobody knows
 // what the upstream holds there now.
-TEST_F(PluginBehaviour, UpstreamLossServesOnlyWhatTheCacheIsSureOf) {
+TEST_F(PluginBehaviour, UpstreamLossServesOnlyWhatTheCacheIsSureOf)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
@@ -93,19 +97,18 @@ TEST_F(PluginBehaviour, UpstreamLossServesOnlyWhatTheCacheIsSureOf) {
     EXPECT_EQ(error, EIO);
 
     client.Disconnect();
-    EXPECT_EQ(Cache.Stop(), 0) << "the plugin must unload cleanly without its upstream\n"
-                               << Cache.Log();
+    EXPECT_EQ(Cache.Stop(), 0) << "the plugin must unload cleanly without its upstream\n" << Cache.Log();
 }
 
-TEST_F(PluginBehaviour, StatisticsLogShowsThePanelRowsAndStopDeletesCacheFile) {
+TEST_F(PluginBehaviour, StatisticsLogShowsThePanelRowsAndStopDeletesCacheFile)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
     ASSERT_TRUE(StartUpstream("8M", true)) << Upstream.Log();
     std::string log = Path("stats.txt"), cacheFile = Path("c.dat");
-    ASSERT_TRUE(StartCache({"memory=16M", "allocate-block=16M", "cache-block=64", "ssd=on",
-                            "ssd-size=512", "cache-file=" + cacheFile, "stats-log=" + log,
-                            "stats-interval=3600000"}))
+    ASSERT_TRUE(StartCache({"memory=16M", "allocate-block=16M", "cache-block=64", "ssd=on", "ssd-size=512",
+                            "cache-file=" + cacheFile, "stats-log=" + log, "stats-interval=3600000"}))
         << Cache.Log();
     NbdClient client;
     ASSERT_TRUE(client.Connect(Cache.Uri()));
@@ -113,7 +116,8 @@ TEST_F(PluginBehaviour, StatisticsLogShowsThePanelRowsAndStopDeletesCacheFile) {
     ASSERT_EQ(stat(cacheFile.c_str(), &st), 0) << "no cache file while caching";
     EXPECT_EQ(uint64_t(st.st_size), 512ull << 20);
     int error = 0;
-    for (int i = 0; i < 2; i++) EXPECT_EQ(client.ReadBytes(0, 2 << 20, &error).size(), 2u << 20);
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(client.ReadBytes(0, 2 << 20, &error).size(), 2u << 20);
 
     // Asked for by SIGUSR1: two reads of 2 MiB, the second from memory
     // (50.00%), which also copied its 32 blocks into the cache file.
@@ -137,21 +141,21 @@ TEST_F(PluginBehaviour, StatisticsLogShowsThePanelRowsAndStopDeletesCacheFile) {
 }
 
 // Settings from a cache.ini section as the control panel writes it (UTF-16LE).
-TEST_F(PluginBehaviour, SettingsComeFromCacheIni) {
+TEST_F(PluginBehaviour, SettingsComeFromCacheIni)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
     ASSERT_TRUE(StartUpstream("8M", true)) << Upstream.Log();
-    const char16_t text[] =
-        u"\xFEFF[D]\r\nVolumeName=D:  [NBD]\r\nMemSize=48\r\nSsdSize=0\r\n"
-        u"AllocateBlockSize=16\r\nCacheBlockSize=4\r\nSsdUsed=0\r\nStarted=1\r\n";
+    const char16_t text[] = u"\xFEFF[D]\r\nVolumeName=D:  [NBD]\r\nMemSize=48\r\nSsdSize=0\r\n"
+                            u"AllocateBlockSize=16\r\nCacheBlockSize=4\r\nSsdUsed=0\r\nStarted=1\r\n";
     {
         std::ofstream ini(Path("cache.ini"), std::ios::binary);
         ini.write(reinterpret_cast<const char *>(text), sizeof text - sizeof(char16_t));
     }
     std::string log = Path("stats.txt");
-    ASSERT_TRUE(StartCache({"config=" + Path("cache.ini"), "letter=D", "stats-log=" + log,
-                            "stats-interval=3600000"}))
+    ASSERT_TRUE(
+        StartCache({"config=" + Path("cache.ini"), "letter=D", "stats-log=" + log, "stats-interval=3600000"}))
         << Cache.Log();
     NbdClient client;
     ASSERT_TRUE(client.Connect(Cache.Uri()));
@@ -168,10 +172,10 @@ TEST_F(PluginBehaviour, SettingsComeFromCacheIni) {
     EXPECT_FALSE(StartCache({"config=" + Path("cache.ini"), "letter=E"}));
 }
 
-
 // Settings the driver would refuse with a bare status are refused before the
 // start, naming the rule, the values and the nearest accepted value.
-TEST_F(PluginBehaviour, RefusedSettingsAreExplained) {
+TEST_F(PluginBehaviour, RefusedSettingsAreExplained)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
@@ -186,22 +190,23 @@ TEST_F(PluginBehaviour, RefusedSettingsAreExplained) {
          {"allocate-block=3M", "power of two", "allocate-block=2M", "allocate-block=4M"}},
         {{"memory=16M", "allocate-block=16M", "cache-block=48"},
          {"cache-block=48K", "power of two", "cache-block=32K", "cache-block=64K"}},
-        {{"memory=16M", "allocate-block=16M", "ssd=on", "ssd-size=256",
-          "cache-file=" + Path("c.dat")},
+        {{"memory=16M", "allocate-block=16M", "ssd=on", "ssd-size=256", "cache-file=" + Path("c.dat")},
          {"ssd-size=256M", "512M", "ssd-size=512"}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.Parameters[0] + " " + c.Parameters[1]);
         EXPECT_FALSE(StartCache(c.Parameters));
         std::string log = Cache.Log();
-        for (const std::string &part : c.Said) EXPECT_NE(log.find(part), std::string::npos) << log;
+        for (const std::string &part : c.Said)
+            EXPECT_NE(log.find(part), std::string::npos) << log;
         EXPECT_EQ(log.find("0xC0000001"), std::string::npos) << log;
     }
 }
 
 // The driver overwrites the cache file and deletes it at the stop: an
 // existing cache-file= is refused, unless the user gives it up explicitly.
-TEST_F(PluginBehaviour, ExistingCacheFileIsRefusedUnlessGivenUp) {
+TEST_F(PluginBehaviour, ExistingCacheFileIsRefusedUnlessGivenUp)
+{
     if (!Ready()) {
         GTEST_SKIP() << "nbdkit, libnbd or the plugin missing";
     }
@@ -211,8 +216,8 @@ TEST_F(PluginBehaviour, ExistingCacheFileIsRefusedUnlessGivenUp) {
         std::ofstream out(document);
         out << "precious";
     }
-    std::vector<std::string> parameters = {"memory=16M", "allocate-block=16M", "ssd=on",
-                                           "ssd-size=512", "cache-file=" + document};
+    std::vector<std::string> parameters = {"memory=16M", "allocate-block=16M", "ssd=on", "ssd-size=512",
+                                           "cache-file=" + document};
     EXPECT_FALSE(StartCache(parameters));
     EXPECT_NE(Cache.Log().find("exists"), std::string::npos) << Cache.Log();
     EXPECT_NE(Cache.Log().find("cache-file-overwrite=on"), std::string::npos) << Cache.Log();

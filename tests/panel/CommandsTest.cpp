@@ -52,10 +52,9 @@ TEST_F(CommandsTest, NewStartsTheVolumeAndThenWritesItsSection)
     ASSERT_EQ(RowOf(L'D'), 0);
     EXPECT_EQ(Cell(0, 0), "D:  [DATA]");
     EXPECT_EQ(Cell(0, 3), "0/16");
-    EXPECT_EQ(Section('D'), std::vector<std::string>(
-                                {"[D]", "VolumeName=D:  [DATA]", "MemSize=16", "SsdSize=10240",
-                                 "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=0",
-                                 "Started=1"}));
+    EXPECT_EQ(Section('D'), std::vector<std::string>({"[D]", "VolumeName=D:  [DATA]", "MemSize=16",
+                                                      "SsdSize=10240", "AllocateBlockSize=16",
+                                                      "CacheBlockSize=64", "SsdUsed=0", "Started=1"}));
     // The new dialog no longer offers D:.
     hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG, [](ui::Dialog &dialog) {
         std::vector<std::string> offered;
@@ -83,10 +82,10 @@ TEST_F(CommandsTest, NewWithTheSsdTier)
     ASSERT_TRUE(Bed().Stats(L'C').has_value());
     EXPECT_EQ(Bed().Stats(L'C')->SsdEnabled, 1);
     EXPECT_EQ(Bed().Stats(L'C')->SsdMaxSize, 20480ull << 20);  // the dialog's upper limit
-    EXPECT_EQ(Section('C'), std::vector<std::string>(
-                                {"[C]", "VolumeName=C:  [本地磁盘]", "CacheFile=S:\\c.dat",
-                                 "MemSize=16", "SsdSize=512", "AllocateBlockSize=16",
-                                 "CacheBlockSize=64", "SsdUsed=1", "Started=1"}));
+    EXPECT_EQ(Section('C'),
+              std::vector<std::string>({"[C]", "VolumeName=C:  [本地磁盘]", "CacheFile=S:\\c.dat",
+                                        "MemSize=16", "SsdSize=512", "AllocateBlockSize=16",
+                                        "CacheBlockSize=64", "SsdUsed=1", "Started=1"}));
 }
 
 TEST_F(CommandsTest, RefusedNewShowsAddFailedAndWritesNothing)
@@ -177,8 +176,7 @@ TEST_F(CommandsTest, MissingSettingsAreReported)
     // Stop of a cached volume without a section: stopped, then the notice.
     Select(L'D');
     hl::Command(*Panel, ID_VOLUME_STOP);
-    EXPECT_EQ(Messages(),
-              std::vector<std::string>({"停止成功", "配置文件损坏:不存在此磁盘信息"}));
+    EXPECT_EQ(Messages(), std::vector<std::string>({"停止成功", "配置文件损坏:不存在此磁盘信息"}));
     EXPECT_FALSE(Bed().Stats(L'D').has_value());
     // Start of a volume without a section: nothing is sent.
     ClearMessages();
@@ -209,8 +207,8 @@ TEST_F(CommandsTest, NothingSelectedMeansNothingHappens)
 
 TEST_F(CommandsTest, DeleteRemovesRowAndSectionWithoutAWord)
 {
-    WriteSection(L'C', "SYS", true);   // cached
-    WriteSection(L'D', "DATA", false); // not cached
+    WriteSection(L'C', "SYS", true);    // cached
+    WriteSection(L'D', "DATA", false);  // not cached
     OpenPanel();
     Select(L'D');
     hl::Command(*Panel, ID_VOLUME_DELETE);
@@ -231,8 +229,8 @@ TEST_F(CommandsTest, DeleteRemovesRowAndSectionWithoutAWord)
 TEST_F(CommandsTest, SettingsRewritesTheSectionAndRetriesAStartedVolume)
 {
     // D: is marked started but its start failed at launch (too little memory).
-    WriteConfig({"[D]", "VolumeName=D:  [DATA]", "MemSize=8", "SsdSize=10240",
-                 "AllocateBlockSize=16", "CacheBlockSize=1024", "SsdUsed=0", "Started=1"});
+    WriteConfig({"[D]", "VolumeName=D:  [DATA]", "MemSize=8", "SsdSize=10240", "AllocateBlockSize=16",
+                 "CacheBlockSize=1024", "SsdUsed=0", "Started=1"});
     OpenPanel();
     EXPECT_EQ(Messages(), std::vector<std::string>({"启动失败"}));
     Select(L'D');
@@ -246,10 +244,9 @@ TEST_F(CommandsTest, SettingsRewritesTheSectionAndRetriesAStartedVolume)
     });
     hl::Command(*Panel, ID_VOLUME_SETTINGS);
     EXPECT_EQ(Messages(), std::vector<std::string>());
-    EXPECT_EQ(Section('D'), std::vector<std::string>(
-                                {"[D]", "VolumeName=D:  [DATA]", "MemSize=32", "SsdSize=10240",
-                                 "AllocateBlockSize=16", "CacheBlockSize=1024", "SsdUsed=0",
-                                 "Started=1"}));
+    EXPECT_EQ(Section('D'), std::vector<std::string>({"[D]", "VolumeName=D:  [DATA]", "MemSize=32",
+                                                      "SsdSize=10240", "AllocateBlockSize=16",
+                                                      "CacheBlockSize=1024", "SsdUsed=0", "Started=1"}));
     EXPECT_TRUE(Bed().Stats(L'D').has_value());  // started by the rebuild
     EXPECT_EQ(RowOf(L'D'), 0);
 }
@@ -273,7 +270,6 @@ TEST_F(CommandsTest, SettingsOfAVolumeThatLeftTheDiskListKeepsItsOwnSection)
     EXPECT_EQ(Section('G')[1], "VolumeName=G:  [GVOL]");
     EXPECT_EQ(Section('G')[2], "MemSize=64");
 }
-
 
 // A cache.ini that cannot be written (read-only here) is reported with the
 // settings file's message by every command that writes it. New and Start

@@ -82,9 +82,9 @@ TEST_F(ConfigDlgTest, EditModeShowsTheStoredSettings)
         {"48", "4", false, "32M", "4K"},
     };
     for (const Case &c : cases) {
-        WriteConfig({"[D]", "VolumeName=D:  [DATA]", "CacheFile=S:\\d.dat", "MemSize=300",
-                     "SsdSize=2048", std::string("AllocateBlockSize=") + c.allocate,
-                     std::string("CacheBlockSize=") + c.cache, c.ssd ? "SsdUsed=1" : "SsdUsed=0"});
+        WriteConfig({"[D]", "VolumeName=D:  [DATA]", "CacheFile=S:\\d.dat", "MemSize=300", "SsdSize=2048",
+                     std::string("AllocateBlockSize=") + c.allocate, std::string("CacheBlockSize=") + c.cache,
+                     c.ssd ? "SsdUsed=1" : "SsdUsed=0"});
         OpenEdit(L'D');
         EXPECT_EQ(Selected(IDC_DISK_COMBO), "D:  [DATA]");
         EXPECT_EQ(hl::Find(*Dialog, IDC_DISK_COMBO)->Items.size(), 3u);  // C, D, G
@@ -174,8 +174,8 @@ TEST_F(ConfigDlgTest, RefusedNumberStopsTheExchangeAtThatField)
     hl::SetText(*Dialog, IDC_SSD_MAX_SIZE, L"999");
     hl::SelectCombo(*Dialog, IDC_CACHE_BLOCK, 0);
     EXPECT_FALSE(Dialog->UpdateData(true));
-    EXPECT_EQ(Dialog->m_memSize, 64u);         // before the refused field
-    EXPECT_EQ(Dialog->m_ssdMaxSize, 20480u);   // after it: untouched
+    EXPECT_EQ(Dialog->m_memSize, 64u);        // before the refused field
+    EXPECT_EQ(Dialog->m_ssdMaxSize, 20480u);  // after it: untouched
     EXPECT_EQ(Dialog->m_cacheBlockIndex, 2);
     EXPECT_EQ(hl::State(*Dialog)->Focus, IDC_SSD_SIZE);
     EXPECT_EQ(Messages(), std::vector<std::string>({"请输入一个正整数。"}));
@@ -238,8 +238,7 @@ TEST_F(ConfigDlgTest, OkRefusesAnExistingFileAsCacheFile)
         {"new: an existing document", nullptr, "S:\\report.doc", false},
         {"new: an existing folder", nullptr, "S:\\folder", false},
         {"new: a file that does not exist", nullptr, "S:\\new.dat", true},
-        {"new: a folder that does not exist (the driver refuses it)", nullptr,
-         "S:\\none\\c.dat", true},
+        {"new: a folder that does not exist (the driver refuses it)", nullptr, "S:\\none\\c.dat", true},
         {"edit: the volume's own stale cache file", "S:\\stale.dat", nullptr, true},
         {"edit: the own file typed in another case", "S:\\stale.dat", "s:\\STALE.DAT", true},
         {"edit: another existing file typed", "S:\\stale.dat", "S:\\report.doc", false},
@@ -254,8 +253,8 @@ TEST_F(ConfigDlgTest, OkRefusesAnExistingFileAsCacheFile)
         } else {
             bool ssd = c.stored[0] != 0;
             WriteConfig({"[D]", "VolumeName=D:  [DATA]",
-                         std::string("CacheFile=") + (ssd ? c.stored : "S:\\stale.dat"),
-                         "MemSize=16", "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64",
+                         std::string("CacheFile=") + (ssd ? c.stored : "S:\\stale.dat"), "MemSize=16",
+                         "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64",
                          ssd ? "SsdUsed=1" : "SsdUsed=0"});
             OpenEdit(L'D');
             if (ssd && c.typed != nullptr) {

@@ -75,8 +75,9 @@ TEST_F(ConfigFileTest, NewSectionIsWrittenInTheDocumentedOrder)
     s.Started = 1;
     EXPECT_TRUE(WriteVolumeSettings(&s, Path));
     std::vector<std::string> expected = {
-        "[D]", "VolumeName=D:  [DATA]", "CacheFile=E:\\cache\\d.dat", "MemSize=1024",
-        "SsdSize=10240", "AllocateBlockSize=32", "CacheBlockSize=64", "SsdUsed=1", "Started=1"};
+        "[D]",           "VolumeName=D:  [DATA]", "CacheFile=E:\\cache\\d.dat", "MemSize=1024",
+        "SsdSize=10240", "AllocateBlockSize=32",  "CacheBlockSize=64",          "SsdUsed=1",
+        "Started=1"};
     EXPECT_EQ(Lines(), expected);
     // UTF-16LE with a byte-order mark.
     std::string bytes = hostwin32::ReadHostFile(ConfigPath());
@@ -98,36 +99,62 @@ TEST_F(ConfigFileTest, ReadRulesOfOneSection)
         UCHAR ssdUsed;
         UCHAR started;
     } cases[] = {
-        {"plain", {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=0",
-                   "Started=0"}, true, 0, 0},
+        {"plain",
+         {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=0", "Started=0"},
+         true,
+         0,
+         0},
         {"missing Started counts as started",
-         {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64"}, true, 0, 1},
+         {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64"},
+         true,
+         0,
+         1},
         {"Started not a number reads 0",
          {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64", "Started=yes"},
-         true, 0, 0},
+         true,
+         0,
+         0},
         {"SsdUsed=256 keeps the low byte",
          {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=256"},
-         true, 0, 1},
+         true,
+         0,
+         1},
         {"SSD without CacheFile",
-         {name, "MemSize=16", "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64",
-          "SsdUsed=1"}, false, 1, 1},
+         {name, "MemSize=16", "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=1"},
+         false,
+         1,
+         1},
         {"SSD with empty CacheFile",
-         {name, "CacheFile=", "MemSize=16", "SsdSize=512", "AllocateBlockSize=16",
-          "CacheBlockSize=64", "SsdUsed=1"}, false, 1, 1},
+         {name, "CacheFile=", "MemSize=16", "SsdSize=512", "AllocateBlockSize=16", "CacheBlockSize=64",
+          "SsdUsed=1"},
+         false,
+         1,
+         1},
         {"SSD without SsdSize",
          {name, "CacheFile=S:\\c.dat", "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64",
-          "SsdUsed=1"}, false, 1, 1},
+          "SsdUsed=1"},
+         false,
+         1,
+         1},
         {"SSD complete",
          {name, "CacheFile=S:\\c.dat", "MemSize=16", "SsdSize=512", "AllocateBlockSize=16",
-          "CacheBlockSize=64", "SsdUsed=1"}, true, 1, 1},
+          "CacheBlockSize=64", "SsdUsed=1"},
+         true,
+         1,
+         1},
         {"no VolumeName", {"MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64"}, false, 0, 0},
         {"MemSize 0", {name, "MemSize=0", "AllocateBlockSize=16", "CacheBlockSize=64"}, false, 0, 0},
         {"no AllocateBlockSize", {name, "MemSize=16", "CacheBlockSize=64"}, false, 0, 0},
         {"CacheBlockSize not a number",
-         {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=big"}, false, 0, 0},
+         {name, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=big"},
+         false,
+         0,
+         0},
         {"keys in another case and blanks around values",
          {"volumename = C:  [SYS]", "MEMSIZE= 16", "allocateblocksize =16", "CacheBlockSize=64"},
-         true, 0, 1},
+         true,
+         0,
+         1},
     };
     for (const Case &c : cases) {
         std::vector<std::string> lines = {"[C]"};
@@ -177,8 +204,7 @@ TEST_F(ConfigFileTest, LongVolumeNamesAreCutToTheField)
 {
     // Reading: the 45-character value comes back as its first 39.
     std::string label = "C:  [" + std::string(39, 'L') + "]";
-    Write({"[C]", "VolumeName=" + label, "MemSize=16", "AllocateBlockSize=16",
-           "CacheBlockSize=64"});
+    Write({"[C]", "VolumeName=" + label, "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64"});
     VolumeSettings s = Fresh();
     ASSERT_TRUE(ReadVolumeSettings(L'C', &s, Path));
     EXPECT_EQ(host::Utf8(s.VolumeName), label.substr(0, 39));
@@ -199,17 +225,27 @@ TEST_F(ConfigFileTest, LongVolumeNamesAreCutToTheField)
 
 TEST_F(ConfigFileTest, RecordGoesToTheSectionOfItsVolumeName)
 {
-    Write({"[C]", "VolumeName=D:  [OTHER]", "MemSize=16", "AllocateBlockSize=16",
-           "CacheBlockSize=64", "SsdUsed=0", "Started=1"});
+    Write({"[C]", "VolumeName=D:  [OTHER]", "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64",
+           "SsdUsed=0", "Started=1"});
     VolumeSettings s = Fresh();
     ASSERT_TRUE(ReadVolumeSettings(L'C', &s, Path));
     s.Started = 0;
     WriteVolumeSettings(&s, Path);
-    std::vector<std::string> expected = {
-        "[C]", "VolumeName=D:  [OTHER]", "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64",
-        "SsdUsed=0", "Started=1",
-        "[D]", "VolumeName=D:  [OTHER]", "MemSize=16", "SsdSize=0", "AllocateBlockSize=16",
-        "CacheBlockSize=64", "SsdUsed=0", "Started=0"};
+    std::vector<std::string> expected = {"[C]",
+                                         "VolumeName=D:  [OTHER]",
+                                         "MemSize=16",
+                                         "AllocateBlockSize=16",
+                                         "CacheBlockSize=64",
+                                         "SsdUsed=0",
+                                         "Started=1",
+                                         "[D]",
+                                         "VolumeName=D:  [OTHER]",
+                                         "MemSize=16",
+                                         "SsdSize=0",
+                                         "AllocateBlockSize=16",
+                                         "CacheBlockSize=64",
+                                         "SsdUsed=0",
+                                         "Started=0"};
     EXPECT_EQ(Lines(), expected);
 }
 
@@ -221,8 +257,9 @@ TEST_F(ConfigFileTest, RewriteWithoutSsdKeepsAnOldCacheFileKey)
     ASSERT_TRUE(ReadVolumeSettings(L'C', &s, Path));
     WriteVolumeSettings(&s, Path);
     std::vector<std::string> expected = {
-        "[C]", "VolumeName=C:  [SYS]", "CacheFile=S:\\old.dat", "MemSize=16", "SsdSize=0",
-        "AllocateBlockSize=16", "CacheBlockSize=64", "SsdUsed=0", "Started=1"};
+        "[C]",       "VolumeName=C:  [SYS]", "CacheFile=S:\\old.dat", "MemSize=16",
+        "SsdSize=0", "AllocateBlockSize=16", "CacheBlockSize=64",     "SsdUsed=0",
+        "Started=1"};
     EXPECT_EQ(Lines(), expected);
 }
 
@@ -297,8 +334,7 @@ TEST_F(ConfigFileTest, EveryWriteKeepsTheFileUtf16)
 {
     enum class Before { Missing, Empty, DeletedSection };
     for (Before before : {Before::Missing, Before::Empty, Before::DeletedSection}) {
-        SCOPED_TRACE(before == Before::Missing ? "missing" : before == Before::Empty ? "0 bytes"
-                                                                                  : "delete");
+        SCOPED_TRACE(before == Before::Missing ? "missing" : before == Before::Empty ? "0 bytes" : "delete");
         hostwin32::RemoveFile(ConfigPath());
         VolumeSettings s = Fresh();
         FormatText(s.VolumeName, VOLUME_NAME_CHARS, L"C:  [本地磁盘]");
@@ -327,8 +363,7 @@ TEST_F(ConfigFileTest, EveryWriteKeepsTheFileUtf16)
 
 TEST_F(ConfigFileTest, WritesAndDeletesReportAFileThatCannotBeWritten)
 {
-    Write({"[C]", "VolumeName=C:  [A]", "MemSize=16", "AllocateBlockSize=16",
-           "CacheBlockSize=64"});
+    Write({"[C]", "VolumeName=C:  [A]", "MemSize=16", "AllocateBlockSize=16", "CacheBlockSize=64"});
     std::string before = hostwin32::ReadHostFile(ConfigPath());
     hostwin32::SetFileReadOnly(ConfigPath(), true);
     VolumeSettings s = Fresh();
@@ -356,6 +391,7 @@ TEST_F(ConfigFileTest, ReadsSeeEveryChangeBehindTheProfileCalls)
         const char *Then;
         UINT Expected;
     };
+    // clang-format off
     const Case cases[] = {
         {"same size at once", Change::Rewrite, false, "MemSize=2", 2},
         {"same size once settled", Change::Rewrite, true, "MemSize=2", 2},
@@ -367,6 +403,7 @@ TEST_F(ConfigFileTest, ReadsSeeEveryChangeBehindTheProfileCalls)
         {"written through the calls, then the same size behind them", Change::ProfileWriteThenRewrite,
          false, "MemSize=4", 4},
     };
+    // clang-format on
     const std::string host = hostwin32::HostPath(ConfigPath());
     auto settle = [&host] {
         struct stat info;

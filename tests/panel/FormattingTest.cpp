@@ -47,11 +47,19 @@ TEST(ParseUnsigned, AcceptsDecimalsWithBlanksOnly)
         bool ok;
         uint32_t value;
     } cases[] = {
-        {L"1024", true, 1024},     {L"  42 ", true, 42},     {L"\t7", true, 7},
-        {L"0", true, 0},           {L"4294967295", true, 0xFFFFFFFFu},
-        {L"4294967296", false, 0}, {L"", false, 0},          {L"   ", false, 0},
-        {L"-1", false, 0},         {L"12a", false, 0},       {L"1 2", false, 0},
-        {L"+3", false, 0},         {L"0x10", false, 0},
+        {L"1024", true, 1024},
+        {L"  42 ", true, 42},
+        {L"\t7", true, 7},
+        {L"0", true, 0},
+        {L"4294967295", true, 0xFFFFFFFFu},
+        {L"4294967296", false, 0},
+        {L"", false, 0},
+        {L"   ", false, 0},
+        {L"-1", false, 0},
+        {L"12a", false, 0},
+        {L"1 2", false, 0},
+        {L"+3", false, 0},
+        {L"0x10", false, 0},
     };
     for (const Case &c : cases) {
         uint32_t value = 99;
@@ -85,22 +93,50 @@ TEST(VolumeRow, TextsFollowTheStatistics)
         const char *expected;
     } cases[] = {
         {"no reads: 0% without decimals", [](CacheStatistics &) {}, 2, "0%"},
-        {"hit rate", [](CacheStatistics &s) { s.ReadBytes = 3000; s.MemoryHitBytes = 1000;
-                                             s.SsdHitBytes = 500; }, 2, "50.00%"},
-        {"all hits", [](CacheStatistics &s) { s.ReadBytes = 10; s.MemoryHitBytes = 10; }, 2,
-         "100.00%"},
+        {"hit rate",
+         [](CacheStatistics &s) {
+             s.ReadBytes = 3000;
+             s.MemoryHitBytes = 1000;
+             s.SsdHitBytes = 500;
+         },
+         2, "50.00%"},
+        {"all hits",
+         [](CacheStatistics &s) {
+             s.ReadBytes = 10;
+             s.MemoryHitBytes = 10;
+         },
+         2, "100.00%"},
         {"volume size", [](CacheStatistics &s) { s.VolumeSizeGB = 931; }, 1, "931"},
         {"memory used/total, 64-bit product",
-         [](CacheStatistics &s) { s.MemoryBlocksUsed = 65536; s.CacheBlockSize = 0x100000;
-                                  s.MemorySize = 1024ull << 20; }, 3, "65536/1024"},
-        {"memory rounds down", [](CacheStatistics &s) { s.MemoryBlocksUsed = 15;
-                                   s.CacheBlockSize = 65536; s.MemorySize = 32ull << 20; },
+         [](CacheStatistics &s) {
+             s.MemoryBlocksUsed = 65536;
+             s.CacheBlockSize = 0x100000;
+             s.MemorySize = 1024ull << 20;
+         },
+         3, "65536/1024"},
+        {"memory rounds down",
+         [](CacheStatistics &s) {
+             s.MemoryBlocksUsed = 15;
+             s.CacheBlockSize = 65536;
+             s.MemorySize = 32ull << 20;
+         },
          3, "0/32"},
-        {"8192 SSD blocks of 1 MB", [](CacheStatistics &s) { s.SsdEnabled = 1;
-                                      s.SsdBlocksUsed = 8192; s.CacheBlockSize = 0x100000;
-                                      s.SsdSize = 10240ull << 20; }, 4, "8192/10240"},
-        {"SSD tier off", [](CacheStatistics &s) { s.SsdEnabled = 0; s.SsdBlocksUsed = 5;
-                           s.SsdSize = 1ull << 30; s.CacheBlockSize = 0x100000; }, 4, "-----"},
+        {"8192 SSD blocks of 1 MB",
+         [](CacheStatistics &s) {
+             s.SsdEnabled = 1;
+             s.SsdBlocksUsed = 8192;
+             s.CacheBlockSize = 0x100000;
+             s.SsdSize = 10240ull << 20;
+         },
+         4, "8192/10240"},
+        {"SSD tier off",
+         [](CacheStatistics &s) {
+             s.SsdEnabled = 0;
+             s.SsdBlocksUsed = 5;
+             s.SsdSize = 1ull << 30;
+             s.CacheBlockSize = 0x100000;
+         },
+         4, "-----"},
     };
     for (const Case &c : cases) {
         CacheStatistics s = Zero();
@@ -154,10 +190,9 @@ TEST(DetailRow, CountsAmountsAndSpeeds)
         CacheStatistics now = Zero();
         CacheStatistics before = Zero();
         ULONGLONG *counts[] = {&now.ReadRequests, &now.VolumeReads, &now.MemoryHits, &now.SsdHits};
-        ULONGLONG *bytes[] = {&now.ReadBytes, &now.VolumeReadBytes, &now.MemoryHitBytes,
-                              &now.SsdHitBytes};
-        ULONGLONG *previous[] = {&before.ReadBytes, &before.VolumeReadBytes,
-                                 &before.MemoryHitBytes, &before.SsdHitBytes};
+        ULONGLONG *bytes[] = {&now.ReadBytes, &now.VolumeReadBytes, &now.MemoryHitBytes, &now.SsdHitBytes};
+        ULONGLONG *previous[] = {&before.ReadBytes, &before.VolumeReadBytes, &before.MemoryHitBytes,
+                                 &before.SsdHitBytes};
         *counts[c.row] = c.count;
         *bytes[c.row] = c.bytes;
         if (c.previousBytes != ~0ull) {

@@ -76,7 +76,7 @@ protected:
 
     // Script of the settings dialog: optional field changes, then OK.
     struct SettingsInput {
-        int DiskIndex = -1;           // -1: keep
+        int DiskIndex = -1;  // -1: keep
         const char *MemSize = nullptr;
         bool ToggleSsd = false;
         const char *SsdSize = nullptr;

@@ -28,8 +28,7 @@ NTSTATUS OldCreateClose(PDEVICE_OBJECT, PIRP irp)
 NTSTATUS OldControl(PDEVICE_OBJECT, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
-    if (OldVersionFails ||
-        stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_CACHE_QUERY_VERSION) {
+    if (OldVersionFails || stack->Parameters.DeviceIoControl.IoControlCode != IOCTL_CACHE_QUERY_VERSION) {
         return Complete(irp, STATUS_NOT_SUPPORTED, 0);
     }
     *static_cast<ULONG *>(irp->AssociatedIrp.SystemBuffer) = OldVersion;
@@ -69,12 +68,12 @@ struct StartupCase {
     const char *name;
     bool serviceExists;
     Running running;
-    int answer;            // to the version prompt (0: none expected)
+    int answer;  // to the version prompt (0: none expected)
     int failStarts;
     bool lockDriverFile;
     bool succeeds;
     std::vector<std::string> calls;
-    const char *label;     // version label after start-up
+    const char *label;  // version label after start-up
 };
 
 class StartupTest : public PanelTest {};
@@ -87,6 +86,7 @@ TEST_F(StartupTest, EachSituationInstallsOrKeepsTheRightDriver)
     const std::string start = "StartService Tessiro8";
     const std::string stop = "StopService Tessiro8";
     const std::string del = "DeleteService Tessiro8";
+    // clang-format off
     const StartupCase cases[] = {
         {"no service", false, Running::No, 0, 0, false, true,
          {open, svc, open, create, start}, "驱动版本:20110325"},
@@ -108,6 +108,7 @@ TEST_F(StartupTest, EachSituationInstallsOrKeepsTheRightDriver)
          {open, svc, open, create, start}, nullptr},
         {"driver file locked", true, Running::No, 0, 0, true, false, {}, nullptr},
     };
+    // clang-format on
     for (const StartupCase &c : cases) {
         SCOPED_TRACE(c.name);
         hostwin32::SetMachine(StandardMachine());
@@ -116,14 +117,12 @@ TEST_F(StartupTest, EachSituationInstallsOrKeepsTheRightDriver)
         if (c.serviceExists) {
             bool old = c.running == Running::Old || c.running == Running::OldFailing;
             hostwin32::InstallService(u"Tessiro8", c.running != Running::No,
-                                      old ? reinterpret_cast<hostwin32::DriverEntryRoutine>(
-                                                &OldEntry)
+                                      old ? reinterpret_cast<hostwin32::DriverEntryRoutine>(&OldEntry)
                                           : nullptr);
         }
         hostwin32::ClearServiceCalls();
         hostwin32::FailServiceStarts(c.failStarts);
-        std::u16string driverFile = hostwin32::CurrentMachine().SystemDirectory +
-                                    u"\\Drivers\\Tessiro8.sys";
+        std::u16string driverFile = hostwin32::CurrentMachine().SystemDirectory + u"\\Drivers\\Tessiro8.sys";
         hostwin32::LockFile(driverFile, c.lockDriverFile);
         if (c.answer != 0) {
             hl::TheUser().AnswerQuestion(c.answer);
@@ -152,11 +151,9 @@ TEST_F(StartupTest, EachSituationInstallsOrKeepsTheRightDriver)
             EXPECT_EQ(service.ServiceType, (DWORD)SERVICE_KERNEL_DRIVER);
             EXPECT_EQ(service.StartType, (DWORD)SERVICE_AUTO_START);
             EXPECT_EQ(service.ErrorControl, (DWORD)SERVICE_ERROR_NORMAL);
-            EXPECT_EQ(host::Utf8(W(service.BinaryPath)),
-                      "C:\\WINDOWS\\system32\\Drivers\\Tessiro8.sys");
+            EXPECT_EQ(host::Utf8(W(service.BinaryPath)), "C:\\WINDOWS\\system32\\Drivers\\Tessiro8.sys");
             std::string image = hostwin32::ReadHostFile(driverFile);
-            EXPECT_EQ(image, std::string(reinterpret_cast<const char *>(DriverImage),
-                                         DRIVER_IMAGE_SIZE));
+            EXPECT_EQ(image, std::string(reinterpret_cast<const char *>(DriverImage), DRIVER_IMAGE_SIZE));
             EXPECT_NE(hl::Find(panel, IDC_TOOLBAR), nullptr);
         } else {
             EXPECT_TRUE(hl::HasEnded(panel));
@@ -182,12 +179,14 @@ TEST_F(StartupTest, UnderWow64ItRefusesToInstallAndSaysWhy)
         bool serviceExists;
         bool refused;
     };
+    // clang-format off
     const Wow64Case cases[] = {
         {"32-bit panel on 64-bit Windows", true, true, false, true},
         {"... with a service left by an earlier install", true, true, true, true},
         {"32-bit Windows", false, true, false, false},
         {"Windows without IsWow64Process", false, false, false, false},
     };
+    // clang-format on
     for (const Wow64Case &c : cases) {
         SCOPED_TRACE(c.name);
         hostwin32::Machine machine = StandardMachine();
@@ -205,9 +204,9 @@ TEST_F(StartupTest, UnderWow64ItRefusesToInstallAndSaysWhy)
         if (c.refused) {
             EXPECT_TRUE(hl::HasEnded(panel));
             EXPECT_EQ(hl::Result(panel), 0);
-            EXPECT_EQ(Messages(), std::vector<std::string>(
-                                      {"本程序是32位版本,不能在64位Windows上安装驱动。\r\n"
-                                       "请使用64位版本的Tessiro8.exe。"}));
+            EXPECT_EQ(Messages(),
+                      std::vector<std::string>({"本程序是32位版本,不能在64位Windows上安装驱动。\r\n"
+                                                "请使用64位版本的Tessiro8.exe。"}));
             EXPECT_EQ(hl::TheUser().Messages.back().Type, (UINT)(MB_OK | MB_ICONEXCLAMATION));
             EXPECT_TRUE(hostwin32::ServiceCalls().empty());
             EXPECT_FALSE(hostwin32::FileExists(driverFile));
@@ -237,8 +236,8 @@ TEST_F(StartupTest, WindowIsSetUpAsDescribed)
     hl::ControlState *bar = hl::Find(panel, IDC_TOOLBAR);
     ASSERT_EQ(bar->Buttons.size(), 6u);
     const char *captions[] = {"添加", "启动", "停止", "删除", "修改", "关于"};
-    const UINT commands[] = {ID_VOLUME_NEW, ID_VOLUME_START, ID_VOLUME_STOP, ID_VOLUME_DELETE,
-                             ID_VOLUME_SETTINGS, ID_ABOUT};
+    const UINT commands[] = {ID_VOLUME_NEW,    ID_VOLUME_START,    ID_VOLUME_STOP,
+                             ID_VOLUME_DELETE, ID_VOLUME_SETTINGS, ID_ABOUT};
     for (int i = 0; i < 6; ++i) {
         EXPECT_EQ(bar->Buttons[i].Command, commands[i]);
         EXPECT_EQ(Utf8(bar->Buttons[i].Caption), captions[i]);
@@ -320,7 +319,6 @@ TEST_F(StartupTest, AboutComesFromTheSystemMenuAndTheToolbar)
     EXPECT_TRUE(hl::State(again)->SystemMenu.empty());
 }
 
-
 // A running driver whose control device cannot be opened at this moment, held
 // by another program (the device admits one handle) or denying access, is
 // kept: only a device that is not there at all means "not running".
@@ -373,9 +371,8 @@ TEST_F(StartupTest, EmptyRemovableDriveRaisesNoSystemErrorBox)
     machine.Drives.push_back(reader);
     hostwin32::SetMachine(machine);
     WriteSection(L'I', "CARD", true);
-    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG, [](ui::Dialog &dialog) {
-        hl::ClickButton(dialog, IDCANCEL);
-    });
+    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG,
+                               [](ui::Dialog &dialog) { hl::ClickButton(dialog, IDCANCEL); });
     hl::TheUser().ScriptDialog(IDD_CACHE_DIALOG, [](ui::Dialog &main) {
         EXPECT_EQ(hl::Find(main, IDC_VOLUME_LIST)->Rows.size(), 0u);  // I: left out
         hl::Command(main, ID_VOLUME_NEW);

@@ -51,9 +51,8 @@ TEST_F(VolumeListTest, FailedAutoStartIsReportedOncePerVolume)
 {
     WriteSection(L'C', "SYS", true);
     // 8 MB of memory in 16 MB allocation blocks rounds to nothing: refused.
-    WriteConfig({"[C]", "VolumeName=C:  [SYS]", "MemSize=8", "AllocateBlockSize=16",
-                 "CacheBlockSize=64", "Started=1",
-                 "[D]", "VolumeName=D:  [DATA]", "MemSize=16", "AllocateBlockSize=16",
+    WriteConfig({"[C]", "VolumeName=C:  [SYS]", "MemSize=8", "AllocateBlockSize=16", "CacheBlockSize=64",
+                 "Started=1", "[D]", "VolumeName=D:  [DATA]", "MemSize=16", "AllocateBlockSize=16",
                  "CacheBlockSize=64", "Started=1"});
     OpenPanel();
     EXPECT_EQ(Messages(), std::vector<std::string>({"启动失败"}));
@@ -73,7 +72,7 @@ TEST_F(VolumeListTest, CachedVolumesAreListedWithoutSettingsAndNeverStartedTwice
     EXPECT_EQ(Messages(), std::vector<std::string>());
     ASSERT_EQ(hl::Find(*Panel, IDC_VOLUME_LIST)->Rows.size(), 2u);
     EXPECT_EQ(Cell(0, 0), "C:  [本地磁盘]");  // live label, empty label of C:
-    EXPECT_EQ(Cell(1, 0), "D:  [DATA]");     // upper-cased
+    EXPECT_EQ(Cell(1, 0), "D:  [DATA]");      // upper-cased
     EXPECT_EQ(Cell(1, 3), "0/16");
 }
 
@@ -92,7 +91,7 @@ TEST_F(VolumeListTest, RefreshAndDetailListFollowTheClickedVolume)
     EXPECT_EQ(Panel->m_selectedLetter, L'C');
     EXPECT_EQ(DetailCell(0, 2), "1.00 MB");
     EXPECT_EQ(DetailCell(0, 3), "0.00 MB/S");  // first sample: no speed
-    ReadVolume(L'C', 0, 1 << 20);                // now from memory
+    ReadVolume(L'C', 0, 1 << 20);              // now from memory
     hl::FireTimer(*Panel, REFRESH_TIMER_ID);
     EXPECT_EQ(DetailCell(0, 3), "1.00 MB/S");
     EXPECT_EQ(DetailCell(2, 2), "1.00 MB");
@@ -142,8 +141,7 @@ TEST_F(VolumeListTest, SelectionSetsTheToolbarAndTheContextMenu)
     } menus[] = {
         {-1, VOLUME_MENU_NO_ROW, {ID_VOLUME_NEW}},
         {0, VOLUME_MENU_CACHED, {ID_VOLUME_NEW, ID_VOLUME_STOP, ID_VOLUME_DELETE}},
-        {1, VOLUME_MENU_NOT_CACHED,
-         {ID_VOLUME_NEW, ID_VOLUME_START, ID_VOLUME_SETTINGS, ID_VOLUME_DELETE}},
+        {1, VOLUME_MENU_NOT_CACHED, {ID_VOLUME_NEW, ID_VOLUME_START, ID_VOLUME_SETTINGS, ID_VOLUME_DELETE}},
     };
     for (const MenuCase &m : menus) {
         hl::RightClickRow(*Panel, IDC_VOLUME_LIST, m.row);

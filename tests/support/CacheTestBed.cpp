@@ -12,13 +12,15 @@ namespace {
 // The control device as user mode reaches it (\\.\Tessiro8 is \??\Tessiro8).
 const wchar_t kControlDeviceName[] = L"\\??\\Tessiro8";
 
-uint64_t PatternWord(uint64_t Index, uint32_t Seed) {
+uint64_t PatternWord(uint64_t Index, uint32_t Seed)
+{
     uint64_t x = (Index + 1) * 0x9E3779B97F4A7C15ull ^ (uint64_t(Seed) * 0xD1B54A32D192ED03ull);
     x ^= x >> 29;
     return x;
 }
 
-void CopyPath(WCHAR *Field, const std::u16string &Text) {
+void CopyPath(WCHAR *Field, const std::u16string &Text)
+{
     size_t n = Text.size() < CACHE_FILE_PATH_CHARS - 1 ? Text.size() : CACHE_FILE_PATH_CHARS - 1;
     for (size_t i = 0; i < n; ++i)
         Field[i] = (WCHAR)Text[i];
@@ -27,18 +29,21 @@ void CopyPath(WCHAR *Field, const std::u16string &Text) {
 
 }  // namespace
 
-uint8_t PatternByte(uint64_t Offset, uint32_t Seed) {
+uint8_t PatternByte(uint64_t Offset, uint32_t Seed)
+{
     return (uint8_t)(PatternWord(Offset >> 3, Seed) >> ((Offset & 7) * 8));
 }
 
-std::vector<uint8_t> Pattern(uint64_t Offset, size_t Length, uint32_t Seed) {
+std::vector<uint8_t> Pattern(uint64_t Offset, size_t Length, uint32_t Seed)
+{
     std::vector<uint8_t> out(Length);
     for (size_t i = 0; i < Length; ++i)
         out[i] = PatternByte(Offset + i, Seed);
     return out;
 }
 
-CacheTestBed::CacheTestBed(const BedOptions &Options) {
+CacheTestBed::CacheTestBed(const BedOptions &Options)
+{
     char tmpl[] = "/tmp/tessiro8-bed-XXXXXX";
     const char *dir = mkdtemp(tmpl);
     if (!dir) {
@@ -63,7 +68,8 @@ CacheTestBed::CacheTestBed(const BedOptions &Options) {
     }
 }
 
-CacheTestBed::~CacheTestBed() {
+CacheTestBed::~CacheTestBed()
+{
     if (Up)
         Shutdown();
     if (!CacheDir.empty()) {
@@ -72,8 +78,8 @@ CacheTestBed::~CacheTestBed() {
     }
 }
 
-sim::SimVolume *CacheTestBed::AddVolume(WCHAR Letter, uint64_t Length, sim::Completion Mode,
-                                        uint32_t Seed) {
+sim::SimVolume *CacheTestBed::AddVolume(WCHAR Letter, uint64_t Length, sim::Completion Mode, uint32_t Seed)
+{
     sim::VolumeConfig config;
     config.Letter = Letter;
     config.Length = Length;
@@ -84,7 +90,8 @@ sim::SimVolume *CacheTestBed::AddVolume(WCHAR Letter, uint64_t Length, sim::Comp
     return volume;
 }
 
-void CacheTestBed::FillPattern(WCHAR Letter, uint32_t Seed) {
+void CacheTestBed::FillPattern(WCHAR Letter, uint32_t Seed)
+{
     sim::SimVolume *volume = Volume(Letter);
     if (!volume)
         return;
@@ -99,7 +106,8 @@ void CacheTestBed::FillPattern(WCHAR Letter, uint32_t Seed) {
     }
 }
 
-sim::SimVolume *CacheTestBed::AddVolume(const sim::VolumeConfig &Config) {
+sim::SimVolume *CacheTestBed::AddVolume(const sim::VolumeConfig &Config)
+{
     sim::SimVolume *volume = sim::CreateVolume(Config);
     if (!volume) {
         ADD_FAILURE() << "creating volume " << (char)Config.Letter << " failed";
@@ -109,16 +117,19 @@ sim::SimVolume *CacheTestBed::AddVolume(const sim::VolumeConfig &Config) {
     return volume;
 }
 
-sim::SimVolume *CacheTestBed::Volume(WCHAR Letter) const {
+sim::SimVolume *CacheTestBed::Volume(WCHAR Letter) const
+{
     auto it = Volumes.find(Letter);
     return it == Volumes.end() ? nullptr : it->second;
 }
 
-std::string CacheTestBed::HostCachePath(const std::string &Name) const {
+std::string CacheTestBed::HostCachePath(const std::string &Name) const
+{
     return CacheDir + "/" + Name;
 }
 
-void CacheTestBed::MapCacheDrive(PDEVICE_OBJECT Device, uint64_t FreeBytes) {
+void CacheTestBed::MapCacheDrive(PDEVICE_OBJECT Device, uint64_t FreeBytes)
+{
     host::UnmapFileDrive(kCacheLetter);
     host::FileDrive drive;
     drive.Letter = kCacheLetter;
@@ -128,13 +139,14 @@ void CacheTestBed::MapCacheDrive(PDEVICE_OBJECT Device, uint64_t FreeBytes) {
     host::MapFileDrive(drive);
 }
 
-bool CacheTestBed::FileExists(const std::string &HostPath) {
+bool CacheTestBed::FileExists(const std::string &HostPath)
+{
     std::error_code ec;
     return std::filesystem::exists(HostPath, ec);
 }
 
-CacheControlRequest CacheTestBed::BuildRequest(WCHAR Letter, bool Start,
-                                               const StartSettings &Settings) {
+CacheControlRequest CacheTestBed::BuildRequest(WCHAR Letter, bool Start, const StartSettings &Settings)
+{
     CacheControlRequest request;
     memset(&request, 0, sizeof(request));
     request.DriveLetter = Letter;
@@ -159,85 +171,93 @@ CacheControlRequest CacheTestBed::BuildRequest(WCHAR Letter, bool Start,
 }
 
 NTSTATUS CacheTestBed::RawControl(ULONG Code, const void *Input, ULONG InputLength, void *Output,
-                                  ULONG OutputLength, ULONG_PTR *Information) {
+                                  ULONG OutputLength, ULONG_PTR *Information)
+{
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = host::UserOpenDevice(kControlDeviceName, true, &file);
     if (!NT_SUCCESS(status))
         return status;
     ULONG_PTR information = 0;
-    status = host::UserDeviceIoControl(file, Code, Input, InputLength, Output, OutputLength,
-                                       &information);
+    status = host::UserDeviceIoControl(file, Code, Input, InputLength, Output, OutputLength, &information);
     host::UserCloseDevice(file);
     if (Information)
         *Information = information;
     return status;
 }
 
-NTSTATUS CacheTestBed::Control(const CacheControlRequest &Request, ULONG Length) {
+NTSTATUS CacheTestBed::Control(const CacheControlRequest &Request, ULONG Length)
+{
     std::vector<uint8_t> input(Length > sizeof(Request) ? Length : sizeof(Request), 0);
     memcpy(input.data(), &Request, sizeof(Request));
     return RawControl(IOCTL_CACHE_CONTROL_VOLUME, input.data(), Length, nullptr, 0);
 }
 
-NTSTATUS CacheTestBed::StartCache(WCHAR Letter, const StartSettings &Settings) {
+NTSTATUS CacheTestBed::StartCache(WCHAR Letter, const StartSettings &Settings)
+{
     return Control(BuildRequest(Letter, true, Settings));
 }
 
-NTSTATUS CacheTestBed::StopCache(WCHAR Letter) {
+NTSTATUS CacheTestBed::StopCache(WCHAR Letter)
+{
     return Control(BuildRequest(Letter, false));
 }
 
-NTSTATUS CacheTestBed::QueryStats(WCHAR Letter, CacheStatistics *Statistics) {
+NTSTATUS CacheTestBed::QueryStats(WCHAR Letter, CacheStatistics *Statistics)
+{
     ULONG input = (ULONG)(USHORT)Letter;
     CacheStatistics reply;
-    NTSTATUS status = RawControl(IOCTL_CACHE_QUERY_STATISTICS, &input, sizeof(input), &reply,
-                                 sizeof(reply));
+    NTSTATUS status = RawControl(IOCTL_CACHE_QUERY_STATISTICS, &input, sizeof(input), &reply, sizeof(reply));
     if (NT_SUCCESS(status))
         *Statistics = reply;
     return status;
 }
 
-std::optional<CacheStatistics> CacheTestBed::Stats(WCHAR Letter) {
+std::optional<CacheStatistics> CacheTestBed::Stats(WCHAR Letter)
+{
     CacheStatistics statistics;
     if (!NT_SUCCESS(QueryStats(Letter, &statistics)))
         return std::nullopt;
     return statistics;
 }
 
-NTSTATUS CacheTestBed::QueryVersion(ULONG *Version) {
+NTSTATUS CacheTestBed::QueryVersion(ULONG *Version)
+{
     ULONG value = 0;
     NTSTATUS status = RawControl(IOCTL_CACHE_QUERY_VERSION, nullptr, 0, &value, sizeof(value));
     *Version = value;
     return status;
 }
 
-NTSTATUS CacheTestBed::Read(WCHAR Letter, uint64_t Offset, void *Buffer, ULONG Length,
-                            ULONG_PTR *Information, bool MapBuffer) {
+NTSTATUS CacheTestBed::Read(WCHAR Letter, uint64_t Offset, void *Buffer, ULONG Length, ULONG_PTR *Information,
+                            bool MapBuffer)
+{
     sim::SimVolume *volume = Volume(Letter);
     if (!volume)
         return STATUS_NO_SUCH_DEVICE;
     ULONG_PTR information = 0;
-    NTSTATUS status = host::SendReadWrite(volume->Device(), IRP_MJ_READ, Buffer, Length, Offset,
-                                          &information, MapBuffer);
+    NTSTATUS status =
+        host::SendReadWrite(volume->Device(), IRP_MJ_READ, Buffer, Length, Offset, &information, MapBuffer);
     if (Information)
         *Information = information;
     return status;
 }
 
 NTSTATUS CacheTestBed::Write(WCHAR Letter, uint64_t Offset, const void *Buffer, ULONG Length,
-                             ULONG_PTR *Information, bool MapBuffer) {
+                             ULONG_PTR *Information, bool MapBuffer)
+{
     sim::SimVolume *volume = Volume(Letter);
     if (!volume)
         return STATUS_NO_SUCH_DEVICE;
     ULONG_PTR information = 0;
-    NTSTATUS status = host::SendReadWrite(volume->Device(), IRP_MJ_WRITE, const_cast<void *>(Buffer),
-                                          Length, Offset, &information, MapBuffer);
+    NTSTATUS status = host::SendReadWrite(volume->Device(), IRP_MJ_WRITE, const_cast<void *>(Buffer), Length,
+                                          Offset, &information, MapBuffer);
     if (Information)
         *Information = information;
     return status;
 }
 
-std::vector<uint8_t> CacheTestBed::ReadBytes(WCHAR Letter, uint64_t Offset, ULONG Length) {
+std::vector<uint8_t> CacheTestBed::ReadBytes(WCHAR Letter, uint64_t Offset, ULONG Length)
+{
     std::vector<uint8_t> bytes(Length);
     ULONG_PTR information = 0;
     NTSTATUS status = Read(Letter, Offset, bytes.data(), Length, &information);
@@ -246,7 +266,8 @@ std::vector<uint8_t> CacheTestBed::ReadBytes(WCHAR Letter, uint64_t Offset, ULON
     return bytes;
 }
 
-std::vector<uint8_t> CacheTestBed::BackingBytes(WCHAR Letter, uint64_t Offset, ULONG Length) {
+std::vector<uint8_t> CacheTestBed::BackingBytes(WCHAR Letter, uint64_t Offset, ULONG Length)
+{
     std::vector<uint8_t> bytes(Length);
     sim::SimVolume *volume = Volume(Letter);
     if (volume) {
@@ -255,17 +276,21 @@ std::vector<uint8_t> CacheTestBed::BackingBytes(WCHAR Letter, uint64_t Offset, U
     return bytes;
 }
 
-void CacheTestBed::WriteBacking(WCHAR Letter, uint64_t Offset, const std::vector<uint8_t> &Bytes) {
+void CacheTestBed::WriteBacking(WCHAR Letter, uint64_t Offset, const std::vector<uint8_t> &Bytes)
+{
     sim::SimVolume *volume = Volume(Letter);
     if (volume) {
-        EXPECT_EQ(volume->Backing().Write(Offset, Bytes.data(), (uint32_t)Bytes.size()),
-                  STATUS_SUCCESS);
+        EXPECT_EQ(volume->Backing().Write(Offset, Bytes.data(), (uint32_t)Bytes.size()), STATUS_SUCCESS);
     }
 }
 
-PDRIVER_OBJECT CacheTestBed::VolumeDriver() const { return sim::SimVolumeDriver(); }
+PDRIVER_OBJECT CacheTestBed::VolumeDriver() const
+{
+    return sim::SimVolumeDriver();
+}
 
-bool CacheTestBed::UnloadCacheDriver() {
+bool CacheTestBed::UnloadCacheDriver()
+{
     if (!Driver)
         return true;
     PDRIVER_OBJECT driver = Driver;
@@ -273,7 +298,8 @@ bool CacheTestBed::UnloadCacheDriver() {
     return host::UnloadDriver(driver, {CACHE_POOL_TAG});
 }
 
-bool CacheTestBed::Shutdown() {
+bool CacheTestBed::Shutdown()
+{
     if (!Up)
         return true;
     bool clean = UnloadCacheDriver();
@@ -288,9 +314,13 @@ bool CacheTestBed::Shutdown() {
     return clean;
 }
 
-void CacheDriverTest::SetUp() { TestBed = std::make_unique<CacheTestBed>(Options()); }
+void CacheDriverTest::SetUp()
+{
+    TestBed = std::make_unique<CacheTestBed>(Options());
+}
 
-void CacheDriverTest::TearDown() {
+void CacheDriverTest::TearDown()
+{
     if (!TestBed)
         return;
     host::PoolClearFaults();

@@ -44,7 +44,8 @@ struct StartSettings {
     uint64_t SsdMaxSize = 0;
     std::u16string CacheFilePath;  // Win32 form, e.g. u"S:\\c.dat"
 
-    static StartSettings WithSsd(uint64_t SsdSize = 512 * MiB) {
+    static StartSettings WithSsd(uint64_t SsdSize = 512 * MiB)
+    {
         StartSettings s;
         s.SsdEnabled = true;
         s.SsdSize = SsdSize;
@@ -73,8 +74,7 @@ public:
     // Creates a volume of Length bytes with the letter, filled with
     // Pattern(offset, ..., Seed) so that reads can be checked.
     sim::SimVolume *AddVolume(WCHAR Letter, uint64_t Length = 64 * MiB,
-                              sim::Completion Mode = sim::Completion::Immediate,
-                              uint32_t Seed = 0);
+                              sim::Completion Mode = sim::Completion::Immediate, uint32_t Seed = 0);
     sim::SimVolume *AddVolume(const sim::VolumeConfig &Config);  // backing as given
     // Fills a volume's backing with Pattern(offset, ..., Seed).
     void FillPattern(WCHAR Letter, uint32_t Seed = 0);
@@ -101,12 +101,12 @@ public:
     std::optional<CacheStatistics> Stats(WCHAR Letter);  // empty when not cached
     NTSTATUS QueryVersion(ULONG *Version);
     // Any device control on the control device: input and output as given.
-    NTSTATUS RawControl(ULONG Code, const void *Input, ULONG InputLength, void *Output,
-                        ULONG OutputLength, ULONG_PTR *Information = nullptr);
+    NTSTATUS RawControl(ULONG Code, const void *Input, ULONG InputLength, void *Output, ULONG OutputLength,
+                        ULONG_PTR *Information = nullptr);
 
     // --- I/O through the volume's device (and thus the interception) -------
-    NTSTATUS Read(WCHAR Letter, uint64_t Offset, void *Buffer, ULONG Length,
-                  ULONG_PTR *Information = nullptr, bool MapBuffer = true);
+    NTSTATUS Read(WCHAR Letter, uint64_t Offset, void *Buffer, ULONG Length, ULONG_PTR *Information = nullptr,
+                  bool MapBuffer = true);
     NTSTATUS Write(WCHAR Letter, uint64_t Offset, const void *Buffer, ULONG Length,
                    ULONG_PTR *Information = nullptr, bool MapBuffer = true);
     std::vector<uint8_t> ReadBytes(WCHAR Letter, uint64_t Offset, ULONG Length);

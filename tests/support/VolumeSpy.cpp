@@ -8,7 +8,8 @@ namespace {
 VolumeSpy *Active = nullptr;
 }
 
-void VolumeSpy::Install(PDRIVER_OBJECT Target) {
+void VolumeSpy::Install(PDRIVER_OBJECT Target)
+{
     Driver = Target;
     Read = Target->MajorFunction[IRP_MJ_READ];
     Write = Target->MajorFunction[IRP_MJ_WRITE];
@@ -17,7 +18,8 @@ void VolumeSpy::Install(PDRIVER_OBJECT Target) {
     Target->MajorFunction[IRP_MJ_WRITE] = &VolumeSpy::Dispatch;
 }
 
-void VolumeSpy::Remove() {
+void VolumeSpy::Remove()
+{
     if (!Driver)
         return;
     OpenGate();
@@ -27,9 +29,13 @@ void VolumeSpy::Remove() {
     Active = nullptr;
 }
 
-NTSTATUS VolumeSpy::Dispatch(PDEVICE_OBJECT Device, PIRP Irp) { return Active->Handle(Device, Irp); }
+NTSTATUS VolumeSpy::Dispatch(PDEVICE_OBJECT Device, PIRP Irp)
+{
+    return Active->Handle(Device, Irp);
+}
 
-NTSTATUS VolumeSpy::Handle(PDEVICE_OBJECT Device, PIRP Irp) {
+NTSTATUS VolumeSpy::Handle(PDEVICE_OBJECT Device, PIRP Irp)
+{
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     SpyRecord record{Device,
                      Irp,
@@ -59,40 +65,46 @@ NTSTATUS VolumeSpy::Handle(PDEVICE_OBJECT Device, PIRP Irp) {
     return (record.Major == IRP_MJ_READ ? Read : Write)(Device, Irp);
 }
 
-std::vector<SpyRecord> VolumeSpy::Records() {
+std::vector<SpyRecord> VolumeSpy::Records()
+{
     std::lock_guard<std::mutex> guard(Lock);
     return Log;
 }
 
-size_t VolumeSpy::Count() {
+size_t VolumeSpy::Count()
+{
     std::lock_guard<std::mutex> guard(Lock);
     return Log.size();
 }
 
-void VolumeSpy::Clear() {
+void VolumeSpy::Clear()
+{
     std::lock_guard<std::mutex> guard(Lock);
     Log.clear();
 }
 
-bool VolumeSpy::WaitForCount(size_t N, int TimeoutMs) {
+bool VolumeSpy::WaitForCount(size_t N, int TimeoutMs)
+{
     std::unique_lock<std::mutex> guard(Lock);
-    return Changed.wait_for(guard, std::chrono::milliseconds(TimeoutMs),
-                            [&] { return Log.size() >= N; });
+    return Changed.wait_for(guard, std::chrono::milliseconds(TimeoutMs), [&] { return Log.size() >= N; });
 }
 
-void VolumeSpy::CloseGate(std::function<bool(const SpyRecord &)> Holds) {
+void VolumeSpy::CloseGate(std::function<bool(const SpyRecord &)> Holds)
+{
     std::lock_guard<std::mutex> guard(Lock);
     GateClosed = true;
     GateHolds = std::move(Holds);
 }
 
-void VolumeSpy::OpenGate() {
+void VolumeSpy::OpenGate()
+{
     std::lock_guard<std::mutex> guard(Lock);
     GateClosed = false;
     Changed.notify_all();
 }
 
-size_t VolumeSpy::WaitingAtGate() {
+size_t VolumeSpy::WaitingAtGate()
+{
     std::lock_guard<std::mutex> guard(Lock);
     return Waiting;
 }

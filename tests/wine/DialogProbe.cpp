@@ -30,8 +30,8 @@ void CheckCombo(HWND dialog, int id, const std::vector<const WCHAR *> &entries, 
         same = lstrcmpW(text, entries[i]) == 0;
     }
     char what[96];
-    wsprintfA(what, "block size list %d: %d entries, entry %d (%s) selected", id, (int)entries.size(), selected,
-              Utf8(entries[(size_t)selected]));
+    wsprintfA(what, "block size list %d: %d entries, entry %d (%s) selected", id, (int)entries.size(),
+              selected, Utf8(entries[(size_t)selected]));
     CheckF(same && current == selected, what, "%ld entries, selection %ld", (long)count, (long)current);
 }
 
@@ -57,10 +57,18 @@ int RunNew()
         bool Enabled;
     };
     const Field fields[] = {
-        {IDOK, L"确定", true},          {IDCANCEL, L"取消", true},    {IDC_DISK_COMBO, nullptr, true},
-        {IDC_MEM_SIZE, L"1024", true},  {IDC_SSD_SIZE, L"10240", false}, {IDC_SSD_ENABLE, L"启用", true},
-        {IDC_CACHE_FILE, L"", false},   {IDC_BROWSE, L">>", false},   {IDC_SSD_MAX_SIZE, L"20480", false},
-        {IDC_SSD_GROW, L"自增长", false}, {IDC_ALLOCATE_BLOCK, nullptr, true}, {IDC_CACHE_BLOCK, nullptr, true},
+        {IDOK, L"确定", true},
+        {IDCANCEL, L"取消", true},
+        {IDC_DISK_COMBO, nullptr, true},
+        {IDC_MEM_SIZE, L"1024", true},
+        {IDC_SSD_SIZE, L"10240", false},
+        {IDC_SSD_ENABLE, L"启用", true},
+        {IDC_CACHE_FILE, L"", false},
+        {IDC_BROWSE, L">>", false},
+        {IDC_SSD_MAX_SIZE, L"20480", false},
+        {IDC_SSD_GROW, L"自增长", false},
+        {IDC_ALLOCATE_BLOCK, nullptr, true},
+        {IDC_CACHE_BLOCK, nullptr, true},
     };
     for (const Field &f : fields) {
         HWND control = GetDlgItem(dialog, f.Id);
@@ -71,7 +79,8 @@ int RunNew()
                   f.Text ? "\", " : "");
         lstrcatA(what, f.Enabled ? "enabled" : "disabled");
         CheckF(control != nullptr && (f.Text == nullptr || text == f.Text) && enabled == f.Enabled, what,
-               "%s\"%s\", %s", control ? "" : "missing, ", Utf8(text.c_str()), enabled ? "enabled" : "disabled");
+               "%s\"%s\", %s", control ? "" : "missing, ", Utf8(text.c_str()),
+               enabled ? "enabled" : "disabled");
     }
     bool unchecked = SendDlgItemMessageW(dialog, IDC_SSD_ENABLE, BM_GETCHECK, 0, 0) == BST_UNCHECKED &&
                      SendDlgItemMessageW(dialog, IDC_SSD_GROW, BM_GETCHECK, 0, 0) == BST_UNCHECKED;
@@ -89,8 +98,9 @@ int RunNew()
         Note("disk entry %ld: %s", (long)i, Utf8(text));
     }
     LRESULT diskSelected = SendMessageW(disks, CB_GETCURSEL, 0, 0);
-    CheckF(diskCount == 0 ? diskSelected == CB_ERR : diskSelected == 0, "first disk entry selected (none when empty)",
-           "%ld entries, selection %ld", (long)diskCount, (long)diskSelected);
+    CheckF(diskCount == 0 ? diskSelected == CB_ERR : diskSelected == 0,
+           "first disk entry selected (none when empty)", "%ld entries, selection %ld", (long)diskCount,
+           (long)diskSelected);
     return Summary();
 }
 

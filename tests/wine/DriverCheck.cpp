@@ -37,8 +37,8 @@ struct IoResult {
 
 HANDLE OpenDevice()
 {
-    return CreateFileW(CACHE_WIN32_DEVICE, GENERIC_ALL, 0, nullptr, OPEN_EXISTING,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(CACHE_WIN32_DEVICE, GENERIC_ALL, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 // One request on a handle of its own, as the panel sends them.
@@ -51,8 +51,8 @@ IoResult Control(DWORD code, const void *input, DWORD inputLength, void *output,
         return result;
     }
     SetLastError(0);
-    result.Ok = DeviceIoControl(device, code, const_cast<void *>(input), inputLength, output,
-                                outputLength, &result.Returned, nullptr) != FALSE;
+    result.Ok = DeviceIoControl(device, code, const_cast<void *>(input), inputLength, output, outputLength,
+                                &result.Returned, nullptr) != FALSE;
     result.Error = result.Ok ? 0 : GetLastError();
     CloseHandle(device);
     return result;
@@ -99,7 +99,8 @@ SC_HANDLE InstallAndStart(const WCHAR *sourcePath, SC_HANDLE manager)
     DWORD startError = started ? 0 : GetLastError();
     DWORD state = 0;
     bool running = started && WaitForState(service, SERVICE_RUNNING, &state);
-    CheckF(running, "driver loads and its service runs", "StartServiceW error %lu, state %lu", startError, state);
+    CheckF(running, "driver loads and its service runs", "StartServiceW error %lu, state %lu", startError,
+           state);
     if (!running) {
         DeleteService(service);
         CloseServiceHandle(service);
@@ -133,20 +134,22 @@ void StopAndRemove(SC_HANDLE service)
 void CheckVersion()
 {
     HANDLE device = OpenDevice();
-    if (!CheckF(device != INVALID_HANDLE_VALUE, "control device \\\\.\\Tessiro8 opens", "error %lu", GetLastError())) {
+    if (!CheckF(device != INVALID_HANDLE_VALUE, "control device \\\\.\\Tessiro8 opens", "error %lu",
+                GetLastError())) {
         return;
     }
     CloseHandle(device);
 
     unsigned char reply[8] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA};
     IoResult r = Control(IOCTL_CACHE_QUERY_VERSION, nullptr, 0, reply, 4);
-    CheckF(r.Ok && r.Returned == 4 && reply[0] == 0x25 && reply[1] == 0x03 && reply[2] == 0x11 && reply[3] == 0x20,
+    CheckF(r.Ok && r.Returned == 4 && reply[0] == 0x25 && reply[1] == 0x03 && reply[2] == 0x11 &&
+               reply[3] == 0x20,
            "version query returns the bytes 25 03 11 20", "ok %d, %lu bytes: %02x %02x %02x %02x, error %lu",
            r.Ok, r.Returned, reply[0], reply[1], reply[2], reply[3], r.Error);
 
     r = Control(IOCTL_CACHE_QUERY_VERSION, nullptr, 0, reply, 3);
-    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER, "version query with a 3-byte output is refused as too small",
-           "ok %d, error %lu", r.Ok, r.Error);
+    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER,
+           "version query with a 3-byte output is refused as too small", "ok %d, error %lu", r.Ok, r.Error);
 
     Check(QueryDriverVersion() == CACHE_DRIVER_VERSION, "QueryDriverVersion returns 0x20110325");
 }
@@ -163,20 +166,22 @@ void CheckBufferSizes()
     start->CacheBlockSize = 0x10000;
     start->MemorySize = 0x4000000;
     IoResult r = Control(IOCTL_CACHE_CONTROL_VOLUME, request.data(), 559, nullptr, 0);
-    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER, "559-byte control request fails with ERROR_INSUFFICIENT_BUFFER",
-           "ok %d, error %lu", r.Ok, r.Error);
+    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER,
+           "559-byte control request fails with ERROR_INSUFFICIENT_BUFFER", "ok %d, error %lu", r.Ok,
+           r.Error);
 
     // A longer one is read from its first 560 bytes: the rule check answers.
     r = Control(IOCTL_CACHE_CONTROL_VOLUME, request.data(), 600, nullptr, 0);
-    CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE, "600-byte control request is examined (rule refusal, not size)",
-           "ok %d, error %lu", r.Ok, r.Error);
+    CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE,
+           "600-byte control request is examined (rule refusal, not size)", "ok %d, error %lu", r.Ok,
+           r.Error);
 
     ULONG letter = L'C';
     CacheStatistics statistics;
     memset(&statistics, 0x5A, sizeof(statistics));
     r = Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter), &statistics, sizeof(statistics) - 1);
-    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER, "statistics query with a 119-byte output is too small",
-           "ok %d, error %lu", r.Ok, r.Error);
+    CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER,
+           "statistics query with a 119-byte output is too small", "ok %d, error %lu", r.Ok, r.Error);
     r = Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, 3, &statistics, sizeof(statistics));
     CheckF(!r.Ok && r.Error == ERROR_INSUFFICIENT_BUFFER, "statistics query with a 3-byte input is too small",
            "ok %d, error %lu", r.Ok, r.Error);
@@ -190,23 +195,26 @@ void CheckUnknownVolumes()
     // half of the input, which the driver ignores.
     const ULONG letters[] = {L'C', L'c', L'Q', 0x12340000u | L'Q'};
     for (ULONG letter : letters) {
-        IoResult r = Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter), &statistics, sizeof(statistics));
+        IoResult r =
+            Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof(letter), &statistics, sizeof(statistics));
         char what[96];
         wsprintfA(what, "statistics query of uncached letter input 0x%08lx fails", letter);
-        CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE && r.Returned == 0, what, "ok %d, error %lu, %lu bytes", r.Ok,
-               r.Error, r.Returned);
+        CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE && r.Returned == 0, what, "ok %d, error %lu, %lu bytes",
+               r.Ok, r.Error, r.Returned);
     }
     CacheStatistics untouched;
     memset(&untouched, 0x5A, sizeof(untouched));
-    Check(memcmp(&statistics, &untouched, sizeof(statistics)) == 0, "a failed statistics query copies nothing");
-    Check(!QueryVolumeStatistics(L'C', &statistics), "QueryVolumeStatistics of a volume that is not cached is false");
+    Check(memcmp(&statistics, &untouched, sizeof(statistics)) == 0,
+          "a failed statistics query copies nothing");
+    Check(!QueryVolumeStatistics(L'C', &statistics),
+          "QueryVolumeStatistics of a volume that is not cached is false");
 
     // Stopping a volume that is not started.
     CacheControlRequest stop = {};
     stop.DriveLetter = L'C';
     IoResult r = Control(IOCTL_CACHE_CONTROL_VOLUME, &stop, sizeof(stop), nullptr, 0);
-    CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE, "stop of a volume that is not started fails", "ok %d, error %lu",
-           r.Ok, r.Error);
+    CheckF(!r.Ok && r.Error == ERROR_GEN_FAILURE, "stop of a volume that is not started fails",
+           "ok %d, error %lu", r.Ok, r.Error);
 
     // A start with valid sizes for a letter that names no volume: the open of
     // the volume fails and passes its own status up.
@@ -239,6 +247,7 @@ struct RuleCase {
 void CheckSizeRules()
 {
     const ULONGLONG MiB = 0x100000;
+    // clang-format off
     const RuleCase cases[] = {
         {"allocation block size 0", 64 * MiB, 0, 0x10000, 0, 0, 0, 0},
         {"allocation block size 3", 64 * MiB, 3, 0x10000, 0, 0, 0, 0},
@@ -251,6 +260,7 @@ void CheckSizeRules()
         {"auto-grow limit 1.4 GiB rounding down to the SSD size", 64 * MiB, 16 * MiB, 0x10000, 1, 1, 1024 * MiB,
          1434 * MiB},
     };
+    // clang-format on
     for (const RuleCase &c : cases) {
         CacheControlRequest start = {};
         start.DriveLetter = L'C';
@@ -277,8 +287,8 @@ void CheckUnknownCode()
 {
     unsigned char buffer[16] = {};
     IoResult r = Control(kUnknownCode, buffer, sizeof(buffer), buffer, sizeof(buffer));
-    CheckF(r.Ok && r.Returned == 0, "unknown control code succeeds with no data", "ok %d, error %lu, %lu bytes",
-           r.Ok, r.Error, r.Returned);
+    CheckF(r.Ok && r.Returned == 0, "unknown control code succeeds with no data",
+           "ok %d, error %lu, %lu bytes", r.Ok, r.Error, r.Returned);
 }
 
 }  // namespace

@@ -45,7 +45,8 @@ void CheckToolBar(HWND main)
         WString caption = ToolBarText(bar, e.Command);
         bool enabled = SendMessageW(bar, TB_ISBUTTONENABLED, (WPARAM)e.Command, 0) != 0;
         CheckF(command == e.Command && caption == e.Caption && enabled == e.Enabled, what,
-               "command %d, caption \"%s\", %s", command, Utf8(caption.c_str()), enabled ? "enabled" : "disabled");
+               "command %d, caption \"%s\", %s", command, Utf8(caption.c_str()),
+               enabled ? "enabled" : "disabled");
     }
     // Both image lists are in place. They live in the panel's process and
     // their handles mean nothing here, so only their presence is checked.
@@ -70,7 +71,8 @@ void CheckList(HWND main, int id, const char *name, const std::vector<const WCHA
         WString heading = ListColumnHeading(list, (int)i);
         int width = (int)SendMessageW(list, LVM_GETCOLUMNWIDTH, i, 0);
         wsprintfA(what, "%s column %d: \"%s\", %d pixels", name, (int)i, Utf8(headings[i]), widths[i]);
-        CheckF(heading == headings[i] && width == widths[i], what, "\"%s\", %d pixels", Utf8(heading.c_str()), width);
+        CheckF(heading == headings[i] && width == widths[i], what, "\"%s\", %d pixels", Utf8(heading.c_str()),
+               width);
     }
     DWORD style = (DWORD)SendMessageW(list, LVM_GETEXTENDEDLISTVIEWSTYLE, 0, 0);
     wsprintfA(what, "%s extended styles 0x%lx", name, extendedStyle);
@@ -92,7 +94,8 @@ void CheckDetailRows(HWND main)
         WString label = ListItemText(list, i, 0);
         bool empty = ListItemText(list, i, 1).empty() && ListItemText(list, i, 2).empty() &&
                      ListItemText(list, i, 3).empty();
-        CheckF(label == rows[i] && empty, what, "\"%s\"%s", Utf8(label.c_str()), empty ? "" : ", figures set");
+        CheckF(label == rows[i] && empty, what, "\"%s\"%s", Utf8(label.c_str()),
+               empty ? "" : ", figures set");
     }
 }
 
@@ -134,8 +137,9 @@ void CheckToolTips(HWND main)
         const Expected &e = tools[i];
         RemoteTool tool = ToolTipTool(tip, i);
         HWND control = GetDlgItem(main, e.Control);
-        bool target = e.Id == 0 ? (tool.Flags & TTF_IDISHWND) && (HWND)tool.Id == control
-                                : tool.Window == control && tool.Id == e.Id && tool.Rect.right > tool.Rect.left;
+        bool target = e.Id == 0
+                          ? (tool.Flags & TTF_IDISHWND) && (HWND)tool.Id == control
+                          : tool.Window == control && tool.Id == e.Id && tool.Rect.right > tool.Rect.left;
         char what[128];
         wsprintfA(what, "tooltip %d: \"%s\" on control %d", i, Utf8(e.Text), e.Control);
         CheckF(tool.Valid && target && tool.Text == e.Text, what, "\"%s\", flags 0x%x, id %lu",
@@ -162,7 +166,8 @@ void CheckService()
     std::vector<BYTE> buffer(8192);
     QUERY_SERVICE_CONFIGW *config = (QUERY_SERVICE_CONFIGW *)buffer.data();
     DWORD needed = 0;
-    if (Check(QueryServiceConfigW(service, config, (DWORD)buffer.size(), &needed) != FALSE, "service configuration reads")) {
+    if (Check(QueryServiceConfigW(service, config, (DWORD)buffer.size(), &needed) != FALSE,
+              "service configuration reads")) {
         CheckF(config->dwServiceType == SERVICE_KERNEL_DRIVER, "service is a kernel driver", "type %lu",
                config->dwServiceType);
         CheckF(config->dwStartType == SERVICE_AUTO_START, "service starts automatically", "start type %lu",
@@ -173,13 +178,15 @@ void CheckService()
         const WString tail = L"\\drivers\\tessiro8.sys";
         WString lower = path;
         CharLowerW(&lower[0]);
-        bool pathOk = lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+        bool pathOk =
+            lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
         CheckF(pathOk, "service image is ...\\Drivers\\Tessiro8.sys", "\"%s\"", Utf8(path.c_str()));
         CheckText(config->lpDisplayName ? config->lpDisplayName : L"", L"Tessiro8", "service display name");
     }
     SERVICE_STATUS status = {};
     QueryServiceStatus(service, &status);
-    CheckF(status.dwCurrentState == SERVICE_RUNNING, "service is running", "state %lu", status.dwCurrentState);
+    CheckF(status.dwCurrentState == SERVICE_RUNNING, "service is running", "state %lu",
+           status.dwCurrentState);
     CloseServiceHandle(service);
     CloseServiceHandle(manager);
 }
@@ -231,16 +238,16 @@ int RunMain(const WCHAR *builtDriver)
     LONG exStyle = GetWindowLongW(main, GWL_EXSTYLE);
     CheckF((style & WS_MINIMIZEBOX) && !(style & WS_MAXIMIZEBOX) && !(style & WS_THICKFRAME) &&
                (exStyle & WS_EX_APPWINDOW),
-           "minimise box, no maximise box, fixed size, task bar window", "style 0x%08lx, extended 0x%08lx", style,
-           exStyle);
+           "minimise box, no maximise box, fixed size, task bar window", "style 0x%08lx, extended 0x%08lx",
+           style, exStyle);
     CheckToolBar(main);
     CheckList(main, IDC_VOLUME_LIST, "volume list",
-              {L"卷", L"卷大小 GB", L"命中率", L"内存(已用/总共) MB", L"SSD(已用/总共) MB"}, {100, 80, 90, 140, 140},
-              LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
+              {L"卷", L"卷大小 GB", L"命中率", L"内存(已用/总共) MB", L"SSD(已用/总共) MB"},
+              {100, 80, 90, 140, 140}, LVS_EX_GRIDLINES | LVS_EX_FULLROWSELECT);
     LRESULT rows = SendMessageW(GetDlgItem(main, IDC_VOLUME_LIST), LVM_GETITEMCOUNT, 0, 0);
     CheckF(rows == 0, "volume list is empty (nothing cached or configured)", "%ld rows", (long)rows);
-    CheckList(main, IDC_DETAIL_LIST, "detail list", {L"类型", L"读次数", L"读大小", L"读速度"}, {100, 130, 130, 130},
-              LVS_EX_FULLROWSELECT);
+    CheckList(main, IDC_DETAIL_LIST, "detail list", {L"类型", L"读次数", L"读大小", L"读速度"},
+              {100, 130, 130, 130}, LVS_EX_FULLROWSELECT);
     CheckDetailRows(main);
     CheckToolTips(main);
     CheckService();

@@ -30,7 +30,8 @@ HWND WaitForMenu(DWORD timeoutMs)
 {
     DWORD start = GetTickCount();
     do {
-        for (HWND window = GetTopWindow(nullptr); window != nullptr; window = GetWindow(window, GW_HWNDNEXT)) {
+        for (HWND window = GetTopWindow(nullptr); window != nullptr;
+             window = GetWindow(window, GW_HWNDNEXT)) {
             if (ClassOf(window) == L"#32768" && IsWindowVisible(window)) {
                 return window;
             }

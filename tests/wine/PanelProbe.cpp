@@ -47,7 +47,8 @@ HWND MainWindow(DWORD timeoutMs)
 
 bool CheckText(const WString &actual, const WCHAR *expected, const char *what)
 {
-    return CheckF(actual == expected, what, "reads \"%s\", expected \"%s\"", Utf8(actual.c_str()), Utf8(expected));
+    return CheckF(actual == expected, what, "reads \"%s\", expected \"%s\"", Utf8(actual.c_str()),
+                  Utf8(expected));
 }
 
 WString MessageTextOf(HWND box)
@@ -89,7 +90,8 @@ int RunWow64()
     WCHAR windows[MAX_PATH];
     UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
     if (Check(length > 0 && length < MAX_PATH - 40, "Windows folder known")) {
-        for (const WCHAR *folder : {L"\\system32\\drivers\\Tessiro8.sys", L"\\SysWOW64\\drivers\\Tessiro8.sys"}) {
+        for (const WCHAR *folder :
+             {L"\\system32\\drivers\\Tessiro8.sys", L"\\SysWOW64\\drivers\\Tessiro8.sys"}) {
             WString path = WString(windows) + folder;
             CheckF(GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES, "no driver file written",
                    "%s exists", Utf8(path.c_str()));
@@ -109,7 +111,8 @@ int RunWow64Answer()
     GetWindowThreadProcessId(box, &panelProcessId);
     HANDLE panel = OpenProcess(SYNCHRONIZE, FALSE, panelProcessId);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-    Check(panel != nullptr && WaitForSingleObject(panel, 20000) == WAIT_OBJECT_0, "the panel ends after the message");
+    Check(panel != nullptr && WaitForSingleObject(panel, 20000) == WAIT_OBJECT_0,
+          "the panel ends after the message");
     if (panel) {
         CloseHandle(panel);
     }
@@ -149,6 +152,7 @@ int wmain(int argc, WCHAR **argv)
     if (argc == 3 && lstrcmpW(argv[1], L"close") == 0) {
         return RunClose(argv[2]);
     }
-    printf("usage: tessiro8_panel_probe main <Tessiro8.sys> | new | new-ok | about | menu | sysmenu | escape | close about|settings\n");
+    printf(
+        "usage: tessiro8_panel_probe main <Tessiro8.sys> | new | new-ok | about | menu | sysmenu | escape | close about|settings\n");
     return 2;
 }

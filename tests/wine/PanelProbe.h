@@ -27,8 +27,8 @@ int RunNew();                           // DialogProbe.cpp
 int RunNewOk();
 int RunAbout();
 int RunClose(const WCHAR *which);
-int RunMenu();                          // MenuProbe.cpp
+int RunMenu();  // MenuProbe.cpp
 int RunSystemMenu();
 int RunEscape();
-int RunWow64();                         // PanelProbe.cpp
+int RunWow64();  // PanelProbe.cpp
 int RunWow64Answer();

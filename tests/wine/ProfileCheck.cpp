@@ -53,8 +53,8 @@ VolumeSettings Settings(const WCHAR *label)
 // The first two bytes of the file; false when it cannot be read.
 bool FirstBytes(const WCHAR *path, unsigned char bytes[2], DWORD *got)
 {
-    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -70,8 +70,8 @@ void RunRow(const Row &row, const WCHAR *path)
     Note("row: %s (%s)", row.Name, Utf8(path));
     DeleteFileW(path);
     if (row.State == Before::Empty) {
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        HANDLE file =
+            CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
         snprintf(what, sizeof(what), "%s: the empty file is made", row.Name);
         Check(file != INVALID_HANDLE_VALUE, what);
         CloseHandle(file);
@@ -94,15 +94,15 @@ void RunRow(const Row &row, const WCHAR *path)
     DWORD got = 0;
     bool read = FirstBytes(path, bytes, &got);
     snprintf(what, sizeof(what), "%s: the file starts FF FE", row.Name);
-    CheckF(read && got == 2 && bytes[0] == 0xFF && bytes[1] == 0xFE, what,
-           "read %d, %lu bytes: %02X %02X", read ? 1 : 0, (unsigned long)got, bytes[0], bytes[1]);
+    CheckF(read && got == 2 && bytes[0] == 0xFF && bytes[1] == 0xFE, what, "read %d, %lu bytes: %02X %02X",
+           read ? 1 : 0, (unsigned long)got, bytes[0], bytes[1]);
 
     VolumeSettings back;
     memset(&back, 0, sizeof(back));
     bool valid = ReadVolumeSettings(L'C', &back, path);
     snprintf(what, sizeof(what), "%s: the label reads back unchanged", row.Name);
-    CheckF(valid && wcscmp(back.VolumeName, label) == 0, what, "valid %d, label \"%s\"",
-           valid ? 1 : 0, Utf8(back.VolumeName));
+    CheckF(valid && wcscmp(back.VolumeName, label) == 0, what, "valid %d, label \"%s\"", valid ? 1 : 0,
+           Utf8(back.VolumeName));
 }
 
 }  // namespace
@@ -118,8 +118,7 @@ int wmain(int argc, WCHAR **argv)
             Check(false, "temporary folder");
             return Summary();
         }
-        _snwprintf(folder, MAX_PATH, L"%lstessiro8-profile-%lu", temp,
-                   (unsigned long)GetCurrentProcessId());
+        _snwprintf(folder, MAX_PATH, L"%lstessiro8-profile-%lu", temp, (unsigned long)GetCurrentProcessId());
         folder[MAX_PATH - 1] = 0;
         if (!CreateDirectoryW(folder, nullptr)) {
             CheckF(false, "temporary folder", "cannot create %s", Utf8(folder));

@@ -15,19 +15,24 @@ namespace {
 
 const WCHAR ControlDeviceName[] = L"\\??\\Tessiro8";
 
-std::string DirectoryOf(const std::string &Path) {
+std::string DirectoryOf(const std::string &Path)
+{
     size_t slash = Path.rfind('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
+    if (slash == std::string::npos)
+        return ".";
+    if (slash == 0)
+        return "/";
     return Path.substr(0, slash);
 }
 
-std::string BaseNameOf(const std::string &Path) {
+std::string BaseNameOf(const std::string &Path)
+{
     size_t slash = Path.rfind('/');
     return slash == std::string::npos ? Path : Path.substr(slash + 1);
 }
 
-std::string Hex(NTSTATUS Status) {
+std::string Hex(NTSTATUS Status)
+{
     char text[16];
     snprintf(text, sizeof text, "0x%08X", unsigned(Status));
     return text;
@@ -35,23 +40,31 @@ std::string Hex(NTSTATUS Status) {
 
 }  // namespace
 
-CacheHost::~CacheHost() { Stop(); }
+CacheHost::~CacheHost()
+{
+    Stop();
+}
 
-bool CacheHost::Fail(const std::string &What, std::string *Error) {
-    if (Error) *Error = What;
+bool CacheHost::Fail(const std::string &What, std::string *Error)
+{
+    if (Error)
+        *Error = What;
     Stop();
     return false;
 }
 
 bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBacking> NewBacking,
-                      std::string *Error) {
-    if (Up || Booted) return Fail("the cache host is already running", Error);
+                      std::string *Error)
+{
+    if (Up || Booted)
+        return Fail("the cache host is already running", Error);
     Backing = std::move(NewBacking);
     // A disk has whole sectors: the bytes of a partial last sector are out of
     // reach, as nbdkit's blocksize filter leaves them too.
     Length = Backing->Size() & ~uint64_t(SectorSize - 1);
     DriveLetter = Options.Letter;
-    if (Length == 0) return Fail("the backing store holds no whole sector", Error);
+    if (Length == 0)
+        return Fail("the backing store holds no whole sector", Error);
 
     host::KernelConfig config;
     config.ManualTick = false;
@@ -64,10 +77,12 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
     host::KernelBoot(config);
     Booted = true;
 
-    if (!sim::LoadSimVolumeDriver()) return Fail("cannot load the simulated volume driver", Error);
+    if (!sim::LoadSimVolumeDriver())
+        return Fail("cannot load the simulated volume driver", Error);
     NTSTATUS status = STATUS_SUCCESS;
     Driver = host::LoadDriver(L"Tessiro8", DriverEntry, &status);
-    if (!Driver) return Fail("cannot load the cache driver: " + Hex(status), Error);
+    if (!Driver)
+        return Fail("cannot load the cache driver: " + Hex(status), Error);
 
     sim::VolumeConfig volume;
     volume.Letter = DriveLetter;
@@ -78,7 +93,8 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
     // writes arriving while the volume is not cached.
     volume.FileSystemMounted = false;
     Volume = sim::CreateVolume(volume);
-    if (!Volume) return Fail("cannot create the volume (drive letter taken?)", Error);
+    if (!Volume)
+        return Fail("cannot create the volume (drive letter taken?)", Error);
     Device = Volume->Device();
 
     WCHAR row[3] = {WCHAR(DriveLetter & ~0x20), L':', 0};
@@ -89,8 +105,8 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
         std::string path = settings.CacheFile;
         if (path.empty()) {
             const char *tmp = getenv("TMPDIR");
-            path = std::string(tmp && *tmp ? tmp : "/tmp") + "/tessiro8-" +
-                   std::to_string(getpid()) + ".cache";
+            path =
+                std::string(tmp && *tmp ? tmp : "/tmp") + "/tessiro8-" + std::to_string(getpid()) + ".cache";
         }
         char resolved[PATH_MAX];
         std::string dir = DirectoryOf(path);
@@ -104,35 +120,40 @@ bool CacheHost::Start(const HostOptions &Options, std::shared_ptr<sim::SimBackin
         drive.Letter = CacheDriveLetter;
         drive.HostDirectory = resolved;
         host::MapFileDrive(drive);
-        CacheFileWin32 = std::u16string(1, char16_t(CacheDriveLetter)) + u":\\" +
-                         host::U16(BaseNameOf(path).c_str());
+        CacheFileWin32 =
+            std::u16string(1, char16_t(CacheDriveLetter)) + u":\\" + host::U16(BaseNameOf(path).c_str());
         if (CacheFileWin32.size() > CACHE_WIN32_PATH_MAX)
             return Fail("cache file name too long", Error);
     }
 
     status = SendStart(settings);
-    if (!NT_SUCCESS(status)) return Fail("the driver refused to start the cache: " + Hex(status), Error);
+    if (!NT_SUCCESS(status))
+        return Fail("the driver refused to start the cache: " + Hex(status), Error);
     CacheStarted = true;
     Up = true;
     return true;
 }
 
 NTSTATUS CacheHost::Control(ULONG Code, const void *Input, ULONG InputLength, void *Output,
-                            ULONG OutputLength, ULONG_PTR *Information) {
+                            ULONG OutputLength, ULONG_PTR *Information)
+{
     std::lock_guard<std::mutex> lock(ControlLock);
     PFILE_OBJECT file = nullptr;
     NTSTATUS status = host::UserOpenDevice(ControlDeviceName, true, &file);
-    if (!NT_SUCCESS(status)) return status;
+    if (!NT_SUCCESS(status))
+        return status;
     ULONG_PTR info = 0;
     status = host::UserDeviceIoControl(file, Code, Input, InputLength, Output, OutputLength, &info);
     host::UserCloseDevice(file);
-    if (Information) *Information = info;
+    if (Information)
+        *Information = info;
     return status;
 }
 
 // The start request as the control panel's request rule builds it from a
 // volume's settings: zeroed, and the SSD fields only with the SSD tier.
-NTSTATUS CacheHost::SendStart(const CacheSettings &Settings) {
+NTSTATUS CacheHost::SendStart(const CacheSettings &Settings)
+{
     CacheControlRequest request;
     memset(&request, 0, sizeof request);
     request.DriveLetter = WCHAR(DriveLetter & ~0x20);
@@ -149,7 +170,8 @@ NTSTATUS CacheHost::SendStart(const CacheSettings &Settings) {
     return Control(IOCTL_CACHE_CONTROL_VOLUME, &request, sizeof request, nullptr, 0, nullptr);
 }
 
-NTSTATUS CacheHost::SendStop() {
+NTSTATUS CacheHost::SendStop()
+{
     CacheControlRequest request;
     memset(&request, 0, sizeof request);
     request.DriveLetter = WCHAR(DriveLetter & ~0x20);
@@ -157,34 +179,41 @@ NTSTATUS CacheHost::SendStop() {
     return Control(IOCTL_CACHE_CONTROL_VOLUME, &request, sizeof request, nullptr, 0, nullptr);
 }
 
-bool CacheHost::QueryStatistics(CacheStatistics *Statistics) {
-    if (!Up) return false;
+bool CacheHost::QueryStatistics(CacheStatistics *Statistics)
+{
+    if (!Up)
+        return false;
     ULONG letter = ULONG(DriveLetter & ~0x20);
     CacheStatistics reply;
     ULONG_PTR info = 0;
-    NTSTATUS status = Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof letter, &reply,
-                              sizeof reply, &info);
-    if (!NT_SUCCESS(status) || info < sizeof reply) return false;
+    NTSTATUS status =
+        Control(IOCTL_CACHE_QUERY_STATISTICS, &letter, sizeof letter, &reply, sizeof reply, &info);
+    if (!NT_SUCCESS(status) || info < sizeof reply)
+        return false;
     *Statistics = reply;
     return true;
 }
 
-NTSTATUS CacheHost::Read(uint64_t Offset, void *Buffer, uint32_t Count, ULONG_PTR *Information) {
+NTSTATUS CacheHost::Read(uint64_t Offset, void *Buffer, uint32_t Count, ULONG_PTR *Information)
+{
     return host::SendReadWrite(Device, IRP_MJ_READ, Buffer, Count, Offset, Information);
 }
 
-NTSTATUS CacheHost::Write(uint64_t Offset, const void *Buffer, uint32_t Count,
-                          ULONG_PTR *Information) {
-    return host::SendReadWrite(Device, IRP_MJ_WRITE, const_cast<void *>(Buffer), Count, Offset,
-                               Information);
+NTSTATUS CacheHost::Write(uint64_t Offset, const void *Buffer, uint32_t Count, ULONG_PTR *Information)
+{
+    return host::SendReadWrite(Device, IRP_MJ_WRITE, const_cast<void *>(Buffer), Count, Offset, Information);
 }
 
 // Writes complete only after the volume has taken them, so a flush has
 // nothing of the cache's to write: it asks the backing store to make the
 // writes durable.
-NTSTATUS CacheHost::Flush() { return Backing ? Backing->Flush() : STATUS_SUCCESS; }
+NTSTATUS CacheHost::Flush()
+{
+    return Backing ? Backing->Flush() : STATUS_SUCCESS;
+}
 
-bool CacheHost::Stop() {
+bool CacheHost::Stop()
+{
     bool clean = true;
     Up = false;
     if (CacheStarted) {
@@ -202,7 +231,8 @@ bool CacheHost::Stop() {
     }
     if (Booted) {
         sim::UnloadSimVolumeDriver();
-        if (CacheDriveLetter) host::UnmapFileDrive(CacheDriveLetter);
+        if (CacheDriveLetter)
+            host::UnmapFileDrive(CacheDriveLetter);
         CacheDriveLetter = 0;
         clean = host::KernelShutdown() && clean;
         Booted = false;

@@ -35,8 +35,7 @@ public:
     // Boots the kernel (real-time tick), loads both drivers, creates the
     // volume over Backing and starts caching it with Options.Settings.
     // On failure everything is torn down again and Error says why.
-    bool Start(const HostOptions &Options, std::shared_ptr<sim::SimBacking> Backing,
-               std::string *Error);
+    bool Start(const HostOptions &Options, std::shared_ptr<sim::SimBacking> Backing, std::string *Error);
     // Stops the volume's cache as the control panel's Stop does (which
     // deletes the cache file), unloads the cache driver, removes the volume
     // and shuts the kernel down. Returns false when anything leaked.
@@ -64,8 +63,8 @@ public:
 
     // One device control request on the control device, opened and closed
     // around it as the control panel's client does.
-    NTSTATUS Control(ULONG Code, const void *Input, ULONG InputLength, void *Output,
-                     ULONG OutputLength, ULONG_PTR *Information);
+    NTSTATUS Control(ULONG Code, const void *Input, ULONG InputLength, void *Output, ULONG OutputLength,
+                     ULONG_PTR *Information);
 
 private:
     bool Fail(const std::string &What, std::string *Error);

@@ -31,8 +31,8 @@ bool ParseFlag(const std::string &Text, bool *Value);
 //   cache-file=PATH
 // Returns 1 when applied, 0 when Key is not a setting, -1 (with Error) when
 // the value is malformed.
-int ApplySettingParameter(CacheSettings &Settings, const std::string &Key,
-                          const std::string &Value, std::string *Error);
+int ApplySettingParameter(CacheSettings &Settings, const std::string &Key, const std::string &Value,
+                          std::string *Error);
 
 // A size as a plugin parameter takes it: the largest of G, M and K that
 // divides it ("256K", "1M", "10G"), else bytes ("1000B").

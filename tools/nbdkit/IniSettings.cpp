@@ -7,11 +7,12 @@
 
 namespace nbdcache {
 
-bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Settings,
-                     std::string *Error) {
+bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Settings, std::string *Error)
+{
     std::u16string path = host::U16(IniPath.c_str());
     if (path.size() >= CONFIG_PATH_CHARS) {
-        if (Error) *Error = "cache.ini path too long: " + IniPath;
+        if (Error)
+            *Error = "cache.ini path too long: " + IniPath;
         return false;
     }
     WCHAR widePath[CONFIG_PATH_CHARS];
@@ -40,7 +41,8 @@ bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Se
         const WCHAR *file = stored.CacheFile;
         const WCHAR *name = file;
         for (const WCHAR *p = file; *p; p++)
-            if (*p == L'\\' || *p == L'/') name = p + 1;
+            if (*p == L'\\' || *p == L'/')
+                name = p + 1;
         std::string base = host::Utf8(name);
         if (!base.empty() && Settings->CacheFile.empty()) {
             const char *tmp = getenv("TMPDIR");

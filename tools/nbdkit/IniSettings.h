@@ -12,7 +12,6 @@ namespace nbdcache {
 
 // Reads the section of Letter from the cache.ini at IniPath (a host path).
 // False, with Error, when the section is missing or invalid.
-bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Settings,
-                     std::string *Error);
+bool ReadIniSettings(const std::string &IniPath, WCHAR Letter, CacheSettings *Settings, std::string *Error);
 
 }  // namespace nbdcache

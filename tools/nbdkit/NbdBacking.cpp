@@ -20,17 +20,21 @@ constexpr uint32_t MaxCommandBytes = 8u << 20;
 
 class NbdPoolBacking final : public sim::SimBacking {
 public:
-    ~NbdPoolBacking() override {
-        for (auto &c : Pool) nbd_close(c->Handle);
+    ~NbdPoolBacking() override
+    {
+        for (auto &c : Pool)
+            nbd_close(c->Handle);
     }
 
-    bool Connect(const UpstreamOptions &Options, std::string *Error) {
+    bool Connect(const UpstreamOptions &Options, std::string *Error)
+    {
         const bool isUri = Options.Address.find("://") != std::string::npos;
         unsigned count = std::max(1u, Options.Connections);
         for (unsigned i = 0; i < count; i++) {
             auto c = std::make_unique<Connection>();
             c->Handle = nbd_create();
-            if (!c->Handle) return Fail(Error);
+            if (!c->Handle)
+                return Fail(Error);
             int rc = isUri ? nbd_connect_uri(c->Handle, Options.Address.c_str())
                            : nbd_connect_unix(c->Handle, Options.Address.c_str());
             if (rc == -1) {
@@ -53,7 +57,8 @@ public:
                 ReadOnly = nbd_is_read_only(c->Handle) == 1;
                 CanFlush = nbd_can_flush(c->Handle) == 1;
             } else if (uint64_t(size) != ExportSize) {
-                if (Error) *Error = "upstream connections report different sizes";
+                if (Error)
+                    *Error = "upstream connections report different sizes";
                 nbd_close(c->Handle);
                 return false;
             }
@@ -64,14 +69,17 @@ public:
 
     uint64_t Size() const override { return ExportSize; }
 
-    NTSTATUS Read(uint64_t Offset, void *Buffer, uint32_t Length) override {
+    NTSTATUS Read(uint64_t Offset, void *Buffer, uint32_t Length) override
+    {
         return Transfer(Offset, Length, [&](nbd_handle *h, uint64_t off, uint32_t done, uint32_t n) {
             return nbd_pread(h, static_cast<char *>(Buffer) + done, n, off, 0);
         });
     }
 
-    NTSTATUS Write(uint64_t Offset, const void *Buffer, uint32_t Length) override {
-        if (ReadOnly) return STATUS_MEDIA_WRITE_PROTECTED;
+    NTSTATUS Write(uint64_t Offset, const void *Buffer, uint32_t Length) override
+    {
+        if (ReadOnly)
+            return STATUS_MEDIA_WRITE_PROTECTED;
         return Transfer(Offset, Length, [&](nbd_handle *h, uint64_t off, uint32_t done, uint32_t n) {
             return nbd_pwrite(h, static_cast<const char *>(Buffer) + done, n, off, 0);
         });
@@ -79,11 +87,14 @@ public:
 
     // Without multi-connection consistency a flush only covers the writes of
     // its own connection, so every connection is flushed.
-    NTSTATUS Flush() override {
-        if (!CanFlush) return STATUS_SUCCESS;
+    NTSTATUS Flush() override
+    {
+        if (!CanFlush)
+            return STATUS_SUCCESS;
         for (auto &c : Pool) {
             std::lock_guard<std::mutex> lock(c->Lock);
-            if (nbd_flush(c->Handle, 0) == -1) return STATUS_IO_DEVICE_ERROR;
+            if (nbd_flush(c->Handle, 0) == -1)
+                return STATUS_IO_DEVICE_ERROR;
         }
         return STATUS_SUCCESS;
     }
@@ -96,7 +107,8 @@ private:
         std::mutex Lock;
     };
 
-    static bool Fail(std::string *Error) {
+    static bool Fail(std::string *Error)
+    {
         if (Error) {
             const char *msg = nbd_get_error();
             *Error = msg ? msg : "libnbd failure";
@@ -106,7 +118,8 @@ private:
 
     // Takes a free connection when there is one, else waits for the next one
     // in turn.
-    Connection &Acquire(std::unique_lock<std::mutex> &lock) {
+    Connection &Acquire(std::unique_lock<std::mutex> &lock)
+    {
         size_t start = Next.fetch_add(1, std::memory_order_relaxed);
         for (size_t i = 0; i < Pool.size(); i++) {
             Connection &c = *Pool[(start + i) % Pool.size()];
@@ -122,13 +135,16 @@ private:
     }
 
     template <typename Op>
-    NTSTATUS Transfer(uint64_t Offset, uint32_t Length, Op op) {
-        if (Offset > ExportSize || Length > ExportSize - Offset) return STATUS_INVALID_PARAMETER;
+    NTSTATUS Transfer(uint64_t Offset, uint32_t Length, Op op)
+    {
+        if (Offset > ExportSize || Length > ExportSize - Offset)
+            return STATUS_INVALID_PARAMETER;
         std::unique_lock<std::mutex> lock;
         Connection &c = Acquire(lock);
         for (uint32_t done = 0; done < Length;) {
             uint32_t n = std::min(Length - done, MaxCommandBytes);
-            if (op(c.Handle, Offset + done, done, n) == -1) return STATUS_IO_DEVICE_ERROR;
+            if (op(c.Handle, Offset + done, done, n) == -1)
+                return STATUS_IO_DEVICE_ERROR;
             done += n;
         }
         return STATUS_SUCCESS;
@@ -143,14 +159,16 @@ private:
 
 }  // namespace
 
-std::unique_ptr<sim::SimBacking> ConnectUpstream(const UpstreamOptions &Options,
-                                                 std::string *Error) {
+std::unique_ptr<sim::SimBacking> ConnectUpstream(const UpstreamOptions &Options, std::string *Error)
+{
     auto backing = std::make_unique<NbdPoolBacking>();
-    if (!backing->Connect(Options, Error)) return nullptr;
+    if (!backing->Connect(Options, Error))
+        return nullptr;
     return backing;
 }
 
-bool UpstreamIsReadOnly(sim::SimBacking &Backing) {
+bool UpstreamIsReadOnly(sim::SimBacking &Backing)
+{
     auto *pool = dynamic_cast<NbdPoolBacking *>(&Backing);
     return pool && pool->IsReadOnly();
 }

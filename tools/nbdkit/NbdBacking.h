@@ -20,8 +20,7 @@ struct UpstreamOptions {
 
 // Connects every connection of the pool. Returns null, with the reason in
 // Error, when any connection fails or the connections disagree on the size.
-std::unique_ptr<sim::SimBacking> ConnectUpstream(const UpstreamOptions &Options,
-                                                 std::string *Error);
+std::unique_ptr<sim::SimBacking> ConnectUpstream(const UpstreamOptions &Options, std::string *Error);
 
 // True when the export refuses writes (every connection was opened read-only).
 bool UpstreamIsReadOnly(sim::SimBacking &Backing);

@@ -9,13 +9,15 @@
 namespace nbdcache {
 
 PanelRows FormatPanelRows(const std::u16string &RowText, const CacheStatistics &Now,
-                          const CacheStatistics *Last) {
+                          const CacheStatistics *Last)
+{
     PanelRows rows;
     std::vector<WCHAR> label(RowText.begin(), RowText.end());
     label.push_back(0);
     VolumeRowTexts volume;
     FormatVolumeRow(label.data(), Now, &volume);
-    for (int c = 0; c < 5; c++) rows.Volume[c] = host::Utf8(volume.Column[c]);
+    for (int c = 0; c < 5; c++)
+        rows.Volume[c] = host::Utf8(volume.Column[c]);
     for (int r = 0; r < DETAIL_ROWS; r++) {
         DetailRowTexts detail;
         FormatDetailRow(r, Now, Last, &detail);

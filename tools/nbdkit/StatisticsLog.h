@@ -16,8 +16,8 @@
 namespace nbdcache {
 
 struct LogOptions {
-    std::string TextPath;  // panel rows; empty: none
-    std::string CsvPath;   // raw counters; empty: none
+    std::string TextPath;           // panel rows; empty: none
+    std::string CsvPath;            // raw counters; empty: none
     unsigned IntervalMs = 1000;     // panel rows, as the panel's refresh timer
     unsigned CsvIntervalMs = 1000;  // raw counters
 };

@@ -55,9 +55,13 @@ struct sigaction PreviousUsr1;
 bool Usr1Installed = false;
 bool ReadOnly = false;
 
-void OnSampleSignal(int) { StatisticsLog::RequestSample(); }
+void OnSampleSignal(int)
+{
+    StatisticsLog::RequestSample();
+}
 
-int ErrnoOf(NTSTATUS Status) {
+int ErrnoOf(NTSTATUS Status)
+{
     switch (Status) {
     case STATUS_INVALID_PARAMETER:
     case STATUS_END_OF_FILE:
@@ -71,7 +75,8 @@ int ErrnoOf(NTSTATUS Status) {
     }
 }
 
-int TessiroConfig(const char *Key, const char *Value) {
+int TessiroConfig(const char *Key, const char *Value)
+{
     std::string key = Key, value = Value;
     std::string error;
     if (key == "upstream") {
@@ -87,8 +92,7 @@ int TessiroConfig(const char *Key, const char *Value) {
         }
         Config.Upstream.Connections = unsigned(n);
     } else if (key == "letter") {
-        if (value.size() != 1 || !isalpha(static_cast<unsigned char>(value[0])) ||
-            toupper(value[0]) < 'C') {
+        if (value.size() != 1 || !isalpha(static_cast<unsigned char>(value[0])) || toupper(value[0]) < 'C') {
             nbdkit_error("letter must be one drive letter C to Z");
             return -1;
         }
@@ -137,19 +141,20 @@ int TessiroConfig(const char *Key, const char *Value) {
     return 0;
 }
 
-int TessiroConfigComplete() {
+int TessiroConfigComplete()
+{
     if (Config.Upstream.Address.empty() == Config.ImageFile.empty()) {
         nbdkit_error("give exactly one of upstream=URI|SOCKET and file=IMAGE");
         return -1;
     }
     CacheSettings settings;
     std::string error;
-    if (!Config.IniPath.empty() &&
-        !ReadIniSettings(Config.IniPath, Config.Host.Letter, &settings, &error)) {
+    if (!Config.IniPath.empty() && !ReadIniSettings(Config.IniPath, Config.Host.Letter, &settings, &error)) {
         nbdkit_error("%s", error.c_str());
         return -1;
     }
-    for (auto &kv : Config.Overrides) ApplySettingParameter(settings, kv.first, kv.second, &error);
+    for (auto &kv : Config.Overrides)
+        ApplySettingParameter(settings, kv.first, kv.second, &error);
     // What the driver would refuse with a bare status is refused here with
     // its reason. The path a cache.ini section leads to is the volume's own
     // cache file, which a crash may have left behind; only a cache-file=
@@ -166,13 +171,15 @@ int TessiroConfigComplete() {
 
 // The kernel's threads must be created in the process that serves, so
 // everything starts after nbdkit has forked into the background.
-int TessiroAfterFork() {
+int TessiroAfterFork()
+{
     std::string error;
     std::shared_ptr<sim::SimBacking> backing;
     if (!Config.ImageFile.empty()) {
         FILE *f = fopen(Config.ImageFile.c_str(), "rb");
         if (!f || fseeko(f, 0, SEEK_END) != 0) {
-            if (f) fclose(f);
+            if (f)
+                fclose(f);
             nbdkit_error("cannot open image %s", Config.ImageFile.c_str());
             return -1;
         }
@@ -195,9 +202,8 @@ int TessiroAfterFork() {
     }
     const CacheSettings &s = Config.Host.Settings;
     nbdkit_debug("caching %llu bytes: memory %llu, allocation block %u, cache block %u, ssd %s",
-                 (unsigned long long)Host->Size(), (unsigned long long)s.MemorySize,
-                 s.AllocateBlockSize, s.CacheBlockSize,
-                 s.SsdEnabled ? Host->CacheFilePath().c_str() : "off");
+                 (unsigned long long)Host->Size(), (unsigned long long)s.MemorySize, s.AllocateBlockSize,
+                 s.CacheBlockSize, s.SsdEnabled ? Host->CacheFilePath().c_str() : "off");
     Log = std::make_unique<StatisticsLog>(*Host);
     if (!Log->Start(Config.Log, &error)) {
         nbdkit_error("%s", error.c_str());
@@ -214,16 +220,21 @@ int TessiroAfterFork() {
 
 // nbdkit's exit: the volume's cache is stopped as the panel's Stop would
 // (the cache file goes with it), then the drivers are unloaded.
-void TessiroUnload() {
-    if (Usr1Installed) sigaction(SIGUSR1, &PreviousUsr1, nullptr);
+void TessiroUnload()
+{
+    if (Usr1Installed)
+        sigaction(SIGUSR1, &PreviousUsr1, nullptr);
     Usr1Installed = false;
-    if (Log) Log->Stop();
+    if (Log)
+        Log->Stop();
     Log.reset();
-    if (Host && !Host->Stop()) nbdkit_debug("the host kernel reported leftovers at shutdown");
+    if (Host && !Host->Stop())
+        nbdkit_debug("the host kernel reported leftovers at shutdown");
     Host.reset();
 }
 
-void *TessiroOpen(int) {
+void *TessiroOpen(int)
+{
     if (!Host || !Host->Running()) {
         nbdkit_error("the cache is not running");
         return nullptr;
@@ -231,14 +242,27 @@ void *TessiroOpen(int) {
     return Host.get();
 }
 
-int64_t TessiroGetSize(void *) { return int64_t(Host->Size()); }
+int64_t TessiroGetSize(void *)
+{
+    return int64_t(Host->Size());
+}
 
-int TessiroCanWrite(void *) { return ReadOnly ? 0 : 1; }
+int TessiroCanWrite(void *)
+{
+    return ReadOnly ? 0 : 1;
+}
 
-int TessiroCanFlush(void *) { return 1; }
-int TessiroCanMultiConn(void *) { return 1; }
+int TessiroCanFlush(void *)
+{
+    return 1;
+}
+int TessiroCanMultiConn(void *)
+{
+    return 1;
+}
 
-int Complete(NTSTATUS Status, ULONG_PTR Information, uint32_t Count) {
+int Complete(NTSTATUS Status, ULONG_PTR Information, uint32_t Count)
+{
     if (!NT_SUCCESS(Status)) {
         nbdkit_set_error(ErrnoOf(Status));
         return -1;
@@ -250,20 +274,23 @@ int Complete(NTSTATUS Status, ULONG_PTR Information, uint32_t Count) {
     return 0;
 }
 
-int TessiroPread(void *, void *Buffer, uint32_t Count, uint64_t Offset, uint32_t) {
+int TessiroPread(void *, void *Buffer, uint32_t Count, uint64_t Offset, uint32_t)
+{
     ULONG_PTR info = 0;
     NTSTATUS status = Host->Read(Offset, Buffer, Count, &info);
     return Complete(status, info, Count);
 }
 
 // Forced unit access is emulated by nbdkit with a flush after the write.
-int TessiroPwrite(void *, const void *Buffer, uint32_t Count, uint64_t Offset, uint32_t) {
+int TessiroPwrite(void *, const void *Buffer, uint32_t Count, uint64_t Offset, uint32_t)
+{
     ULONG_PTR info = 0;
     NTSTATUS status = Host->Write(Offset, Buffer, Count, &info);
     return Complete(status, info, Count);
 }
 
-int TessiroFlush(void *, uint32_t) {
+int TessiroFlush(void *, uint32_t)
+{
     NTSTATUS status = Host->Flush();
     if (!NT_SUCCESS(status)) {
         nbdkit_set_error(EIO);
@@ -272,12 +299,16 @@ int TessiroFlush(void *, uint32_t) {
     return 0;
 }
 
-int TessiroCanFua(void *) { return NBDKIT_FUA_EMULATE; }
+int TessiroCanFua(void *)
+{
+    return NBDKIT_FUA_EMULATE;
+}
 
 // The cached volume is a disk: it transfers whole 512-byte sectors only. The
 // plugin says so, and nbdkit's blocksize filter, stacked in front of it,
 // serves clients that send unaligned requests.
-int TessiroBlockSize(void *, uint32_t *Minimum, uint32_t *Preferred, uint32_t *Maximum) {
+int TessiroBlockSize(void *, uint32_t *Minimum, uint32_t *Preferred, uint32_t *Maximum)
+{
     *Minimum = CacheHost::SectorSize;
     *Preferred = Config.Host.Settings.CacheBlockSize;
     *Maximum = 0xFFFFFFFFu;
@@ -294,32 +325,31 @@ struct nbdkit_plugin Plugin = [] {
     p.unload = TessiroUnload;
     p.config = TessiroConfig;
     p.config_complete = TessiroConfigComplete;
-    p.config_help =
-        "upstream=URI|SOCKET     NBD export to cache (nbd://..., nbd+unix:///?socket=...)\n"
-        "file=IMAGE              or an image file to cache\n"
-        "connections=N           upstream connections (default 4)\n"
-        "memory=MB               memory tier size (default 1024)\n"
-        "allocate-block=MB       memory tier allocation block (default 32)\n"
-        "cache-block=KB          cache block size (default 64)\n"
-        "ssd=on|off              SSD tier (default off)\n"
-        "ssd-size=MB             SSD tier size, a multiple of 512 (default 1024)\n"
-        "cache-file=PATH         SSD tier cache file, a file that does not exist\n"
-        "                        (default $TMPDIR/tessiro8-PID.cache)\n"
-        "cache-file-overwrite=on let cache-file= name an existing file, which is then\n"
-        "                        overwritten and deleted when the cache stops\n"
-        "config=cache.ini        read the settings from the volume's cache.ini section\n"
-        "letter=C                drive letter of the volume (default C)\n"
-        "stats-log=PATH          append the panel's rows every interval and on SIGUSR1\n"
-        "stats-csv=PATH          raw counters every interval\n"
-        "stats-interval=MS       interval of the panel's rows (default 1000)\n"
-        "stats-csv-interval=MS   interval of the raw counters (default 1000)\n"
-        "delay-scale=F           factor on kernel delays (default 0.01)\n"
-        "Sizes take K, M or G (memory=256K). Limits, checked before the start:\n"
-        "  allocate-block and cache-block are powers of two;\n"
-        "  memory is used in whole allocation blocks (rounded down): at least one;\n"
-        "  ssd-size is used in whole 512M units (rounded down): at least one;\n"
-        "  the cache file gets the SSD tier's size and is deleted when the cache\n"
-        "  stops; nothing of the cache survives a restart; one volume per server.";
+    p.config_help = "upstream=URI|SOCKET     NBD export to cache (nbd://..., nbd+unix:///?socket=...)\n"
+                    "file=IMAGE              or an image file to cache\n"
+                    "connections=N           upstream connections (default 4)\n"
+                    "memory=MB               memory tier size (default 1024)\n"
+                    "allocate-block=MB       memory tier allocation block (default 32)\n"
+                    "cache-block=KB          cache block size (default 64)\n"
+                    "ssd=on|off              SSD tier (default off)\n"
+                    "ssd-size=MB             SSD tier size, a multiple of 512 (default 1024)\n"
+                    "cache-file=PATH         SSD tier cache file, a file that does not exist\n"
+                    "                        (default $TMPDIR/tessiro8-PID.cache)\n"
+                    "cache-file-overwrite=on let cache-file= name an existing file, which is then\n"
+                    "                        overwritten and deleted when the cache stops\n"
+                    "config=cache.ini        read the settings from the volume's cache.ini section\n"
+                    "letter=C                drive letter of the volume (default C)\n"
+                    "stats-log=PATH          append the panel's rows every interval and on SIGUSR1\n"
+                    "stats-csv=PATH          raw counters every interval\n"
+                    "stats-interval=MS       interval of the panel's rows (default 1000)\n"
+                    "stats-csv-interval=MS   interval of the raw counters (default 1000)\n"
+                    "delay-scale=F           factor on kernel delays (default 0.01)\n"
+                    "Sizes take K, M or G (memory=256K). Limits, checked before the start:\n"
+                    "  allocate-block and cache-block are powers of two;\n"
+                    "  memory is used in whole allocation blocks (rounded down): at least one;\n"
+                    "  ssd-size is used in whole 512M units (rounded down): at least one;\n"
+                    "  the cache file gets the SSD tier's size and is deleted when the cache\n"
+                    "  stops; nothing of the cache survives a restart; one volume per server.";
     p.after_fork = TessiroAfterFork;
     p.open = TessiroOpen;
     p.get_size = TessiroGetSize;

@@ -79,8 +79,7 @@ void ReadSome(PFILE_OBJECT volume, uint64_t volumeBytes, int second)
     for (int i = 0; i < 32; ++i) {
         uint64_t offset = ((uint64_t)(second * 32 + i) << 20) % span;
         ULONG_PTR done = 0;
-        host::UserReadWrite(volume, IRP_MJ_READ, buffer.data(), (ULONG)buffer.size(), offset,
-                            &done);
+        host::UserReadWrite(volume, IRP_MJ_READ, buffer.data(), (ULONG)buffer.size(), offset, &done);
     }
 }
 
@@ -121,8 +120,7 @@ int main(int argc, char **argv)
                                              : machine.SandboxDir.c_str());
 
     // The user: accepts the settings dialog's defaults, then watches.
-    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG,
-                               [](ui::Dialog &dialog) { hl::ClickButton(dialog, IDOK); });
+    hl::TheUser().ScriptDialog(IDD_CONFIG_DIALOG, [](ui::Dialog &dialog) { hl::ClickButton(dialog, IDOK); });
     hl::TheUser().ScriptDialog(IDD_CACHE_DIALOG, [&](ui::Dialog &window) {
         auto &panel = static_cast<CCacheDlg &>(window);
         std::printf("%s\n", U8(hl::Find(panel, IDC_DRIVER_VERSION)->WindowText).c_str());

@@ -11,10 +11,10 @@
 
 static_assert(sizeof(wchar_t) == 2, "the host build needs -fshort-wchar");
 
-#define VOID void
+#define VOID                      void
 #define UNREFERENCED_PARAMETER(P) ((void)(P))
-#define TRUE 1
-#define FALSE 0
+#define TRUE                      1
+#define FALSE                     0
 #ifndef NULL
 #define NULL 0
 #endif

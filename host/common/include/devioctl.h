@@ -13,5 +13,5 @@
 
 #define FILE_ANY_ACCESS 0
 
-#define CTL_CODE(DeviceType, Function, Method, Access) \
+#define CTL_CODE(DeviceType, Function, Method, Access)                                                       \
     (((DeviceType) << 16) | ((Access) << 14) | ((Function) << 2) | (Method))

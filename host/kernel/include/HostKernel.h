@@ -72,8 +72,7 @@ bool KernelShutdown();
 // Creates the driver object \Driver\<Name>, fills its 28 dispatch entries with
 // the default "invalid request" routine and calls Entry. Returns the object on
 // success, null (and the status) on failure.
-PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry,
-                          NTSTATUS *Status = nullptr);
+PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, NTSTATUS *Status = nullptr);
 // Calls DriverUnload, then checks the pool as the driver verifier would:
 // returns false when any allocation with one of the driver's pool tags is
 // still live, or when a device of the driver remains.
@@ -142,7 +141,7 @@ struct FileDrive {
 void MapFileDrive(const FileDrive &Drive);
 void UnmapFileDrive(WCHAR Letter);
 struct FileFaults {
-    long FailReadAfter = -1;   // reads of cache files that succeed before every later one fails
+    long FailReadAfter = -1;  // reads of cache files that succeed before every later one fails
     long FailWriteAfter = -1;
 };
 void SetFileFaults(const FileFaults &Faults);
@@ -166,13 +165,12 @@ void UserImpersonate(bool Admin);
 void UserRevertToSelf();
 // METHOD_BUFFERED device control: one system buffer of max(in, out) bytes,
 // Information bytes copied back to Output. Waits for pending completion.
-NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input,
-                             ULONG InputLength, void *Output, ULONG OutputLength,
-                             ULONG_PTR *Information);
+NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input, ULONG InputLength,
+                             void *Output, ULONG OutputLength, ULONG_PTR *Information);
 // Sends IRP_MJ_READ / IRP_MJ_WRITE with an MDL over Buffer to the file's
 // device and waits for it.
-NTSTATUS UserReadWrite(PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length,
-                       uint64_t Offset, ULONG_PTR *Information);
+NTSTATUS UserReadWrite(PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset,
+                       ULONG_PTR *Information);
 // Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE and releases the file object.
 void UserCloseDevice(PFILE_OBJECT File);
 
@@ -180,9 +178,8 @@ void UserCloseDevice(PFILE_OBJECT File);
 // one stack location, an MDL describing Buffer (MappedSystemVa set only when
 // MapBuffer is true), completion signalled to the caller. Returns the status
 // and the byte count once the request completes.
-NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length,
-                       uint64_t Offset, ULONG_PTR *Information, bool MapBuffer = true,
-                       UCHAR StackFlags = 0);
+NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset,
+                       ULONG_PTR *Information, bool MapBuffer = true, UCHAR StackFlags = 0);
 
 // The next N calls of MmMapLockedPagesSpecifyCache that must create a mapping
 // succeed, every later one fails (returns null), until N < 0 is set again or

@@ -12,11 +12,9 @@ typedef struct _FILE_END_OF_FILE_INFORMATION {
     LARGE_INTEGER EndOfFile;
 } FILE_END_OF_FILE_INFORMATION, *PFILE_END_OF_FILE_INFORMATION;
 NT_BEGIN_DECLS
-NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                               ULONG IoControlCode, PVOID InputBuffer,
-                               ULONG InputBufferLength, PVOID OutputBuffer,
-                               ULONG OutputBufferLength);
+NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength);
 NT_END_DECLS
 
 // ---------------------------------------------------------------------------
@@ -36,8 +34,8 @@ typedef enum _RTL_GENERIC_COMPARE_RESULTS {
 } RTL_GENERIC_COMPARE_RESULTS;
 
 struct _RTL_GENERIC_TABLE;
-typedef RTL_GENERIC_COMPARE_RESULTS RTL_GENERIC_COMPARE_ROUTINE(
-    struct _RTL_GENERIC_TABLE *Table, PVOID FirstStruct, PVOID SecondStruct);
+typedef RTL_GENERIC_COMPARE_RESULTS RTL_GENERIC_COMPARE_ROUTINE(struct _RTL_GENERIC_TABLE *Table,
+                                                                PVOID FirstStruct, PVOID SecondStruct);
 typedef RTL_GENERIC_COMPARE_ROUTINE *PRTL_GENERIC_COMPARE_ROUTINE;
 typedef PVOID RTL_GENERIC_ALLOCATE_ROUTINE(struct _RTL_GENERIC_TABLE *Table, CLONG ByteSize);
 typedef RTL_GENERIC_ALLOCATE_ROUTINE *PRTL_GENERIC_ALLOCATE_ROUTINE;
@@ -56,8 +54,7 @@ typedef struct _RTL_GENERIC_TABLE {
     PVOID TableContext;
 } RTL_GENERIC_TABLE, *PRTL_GENERIC_TABLE;
 NT_BEGIN_DECLS
-void RtlInitializeGenericTable(PRTL_GENERIC_TABLE Table,
-                               PRTL_GENERIC_COMPARE_ROUTINE CompareRoutine,
+void RtlInitializeGenericTable(PRTL_GENERIC_TABLE Table, PRTL_GENERIC_COMPARE_ROUTINE CompareRoutine,
                                PRTL_GENERIC_ALLOCATE_ROUTINE AllocateRoutine,
                                PRTL_GENERIC_FREE_ROUTINE FreeRoutine, PVOID TableContext);
 PVOID RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer, CLONG BufferSize,

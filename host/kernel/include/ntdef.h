@@ -19,9 +19,9 @@
 #include "sal.h"
 
 #ifdef __cplusplus
-#define NT_EXTERN_C extern "C"
+#define NT_EXTERN_C    extern "C"
 #define NT_BEGIN_DECLS extern "C" {
-#define NT_END_DECLS }
+#define NT_END_DECLS   }
 #else
 #define NT_EXTERN_C
 #define NT_BEGIN_DECLS
@@ -80,16 +80,15 @@ typedef struct _SINGLE_LIST_ENTRY {
     struct _SINGLE_LIST_ENTRY *Next;
 } SINGLE_LIST_ENTRY, *PSINGLE_LIST_ENTRY;
 
-#define CONTAINING_RECORD(address, type, field) \
-    ((type *)((PCHAR)(address) - offsetof(type, field)))
-#define FIELD_OFFSET(Type, Field) ((LONG)offsetof(Type, Field))
+#define CONTAINING_RECORD(address, type, field) ((type *)((PCHAR)(address)-offsetof(type, field)))
+#define FIELD_OFFSET(Type, Field)               ((LONG)offsetof(Type, Field))
 
 // ---------------------------------------------------------------------------
 // Status values
 // ---------------------------------------------------------------------------
 
 #define NT_SUCCESS(Status) (((NTSTATUS)(Status)) >= 0)
-#define NT_ERROR(Status) ((((ULONG)(Status)) >> 30) == 3)
+#define NT_ERROR(Status)   ((((ULONG)(Status)) >> 30) == 3)
 
 // ---------------------------------------------------------------------------
 // Dispatcher objects, spin locks, interlocked lists, time
@@ -114,14 +113,14 @@ typedef struct _OBJECT_ATTRIBUTES {
     PVOID SecurityQualityOfService;
 } OBJECT_ATTRIBUTES, *POBJECT_ATTRIBUTES;
 
-#define InitializeObjectAttributes(p, n, a, r, s) \
-    do {                                          \
-        (p)->Length = sizeof(OBJECT_ATTRIBUTES);  \
-        (p)->RootDirectory = (r);                 \
-        (p)->Attributes = (a);                    \
-        (p)->ObjectName = (n);                    \
-        (p)->SecurityDescriptor = (s);            \
-        (p)->SecurityQualityOfService = NULL;     \
+#define InitializeObjectAttributes(p, n, a, r, s)                                                            \
+    do {                                                                                                     \
+        (p)->Length = sizeof(OBJECT_ATTRIBUTES);                                                             \
+        (p)->RootDirectory = (r);                                                                            \
+        (p)->Attributes = (a);                                                                               \
+        (p)->ObjectName = (n);                                                                               \
+        (p)->SecurityDescriptor = (s);                                                                       \
+        (p)->SecurityQualityOfService = NULL;                                                                \
     } while (0)
 
 // ---------------------------------------------------------------------------

@@ -8,9 +8,9 @@
 // Security: who sent IRP_MJ_CREATE
 // ---------------------------------------------------------------------------
 
-#define SeQuerySubjectContextToken(SubjectContext)                              \
-    (((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                 \
-         ? ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken           \
+#define SeQuerySubjectContextToken(SubjectContext)                                                           \
+    (((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                                              \
+         ? ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->ClientToken                                        \
          : ((PSECURITY_SUBJECT_CONTEXT)(SubjectContext))->PrimaryToken)
 NT_BEGIN_DECLS
 BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token);

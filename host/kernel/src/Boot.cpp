@@ -11,7 +11,8 @@ namespace {
 bool Booted = false;
 }
 
-void KernelBoot(const KernelConfig &Config) {
+void KernelBoot(const KernelConfig &Config)
+{
     if (Booted) {
         fprintf(stderr, "host kernel: KernelBoot without KernelShutdown; shutting down first\n");
         KernelShutdown();
@@ -29,7 +30,8 @@ void KernelBoot(const KernelConfig &Config) {
     Booted = true;
 }
 
-bool KernelShutdown() {
+bool KernelShutdown()
+{
     if (!Booted)
         return true;
     bool Clean = detail::UnloadAllDrivers();

@@ -33,7 +33,8 @@ std::condition_variable TickerWake;
 std::thread Ticker;
 bool TickerStop;
 
-void StoreTick(uint64_t Value) {
+void StoreTick(uint64_t Value)
+{
     CurrentValue = Value;
     LONG High = static_cast<LONG>(Value >> 32);
     ULONG Low = static_cast<ULONG>(Value);
@@ -42,7 +43,8 @@ void StoreTick(uint64_t Value) {
     __atomic_store_n(&KeTickCount.High1Time, High, __ATOMIC_RELEASE);
 }
 
-void TickerMain(std::chrono::steady_clock::time_point Boot) {
+void TickerMain(std::chrono::steady_clock::time_point Boot)
+{
     std::unique_lock<std::mutex> Lock(TickerLock);
     uint64_t Ticks = 0;
     while (!TickerStop) {
@@ -58,7 +60,8 @@ void TickerMain(std::chrono::steady_clock::time_point Boot) {
     }
 }
 
-void StopTicker() {
+void StopTicker()
+{
     if (!Ticker.joinable())
         return;
     {
@@ -73,7 +76,8 @@ void StopTicker() {
 
 NT_BEGIN_DECLS
 
-ULONG KeQueryTimeIncrement(void) {
+ULONG KeQueryTimeIncrement(void)
+{
     return TimeIncrement;
 }
 
@@ -81,17 +85,20 @@ NT_END_DECLS
 
 namespace host {
 
-void TickAdvance(uint64_t Ticks) {
+void TickAdvance(uint64_t Ticks)
+{
     std::lock_guard<std::mutex> Writer(WriterLock);
     StoreTick(CurrentValue + Ticks);
 }
 
-void TickSet(uint64_t Tick) {
+void TickSet(uint64_t Tick)
+{
     std::lock_guard<std::mutex> Writer(WriterLock);
     StoreTick(Tick);
 }
 
-uint64_t TickNow() {
+uint64_t TickNow()
+{
     LARGE_INTEGER Now;
     KeQueryTickCount(&Now);
     return static_cast<uint64_t>(Now.QuadPart);
@@ -99,7 +106,8 @@ uint64_t TickNow() {
 
 namespace detail {
 
-void ResetClock(const KernelConfig &Config) {
+void ResetClock(const KernelConfig &Config)
+{
     StopTicker();
     {
         std::lock_guard<std::mutex> Writer(WriterLock);
@@ -110,7 +118,8 @@ void ResetClock(const KernelConfig &Config) {
         Ticker = std::thread(TickerMain, std::chrono::steady_clock::now());
 }
 
-void ShutdownClock() {
+void ShutdownClock()
+{
     StopTicker();
 }
 

@@ -18,7 +18,8 @@ thread_local HostToken *ClientToken = nullptr;
 }  // namespace
 
 NTSTATUS OpenDeviceFile(PDEVICE_OBJECT Device, const std::u16string &Remainder, bool Admin,
-                        ACCESS_MASK Access, ULONG ShareAccess, ULONG Options, PFILE_OBJECT *Result) {
+                        ACCESS_MASK Access, ULONG ShareAccess, ULONG Options, PFILE_OBJECT *Result)
+{
     *Result = nullptr;
     DeviceHost *Host = HostOf(Device);
     if (Host->Deleted)
@@ -79,7 +80,8 @@ NTSTATUS OpenDeviceFile(PDEVICE_OBJECT Device, const std::u16string &Remainder, 
     return STATUS_SUCCESS;
 }
 
-void CloseDeviceFile(PFILE_OBJECT File) {
+void CloseDeviceFile(PFILE_OBJECT File)
+{
     PDEVICE_OBJECT Device = File->DeviceObject;
     for (UCHAR Major : {UCHAR(IRP_MJ_CLEANUP), UCHAR(IRP_MJ_CLOSE)}) {
         SyncRequest Request;
@@ -98,13 +100,20 @@ void CloseDeviceFile(PFILE_OBJECT File) {
 
 using namespace host::detail;
 
-BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token) {
+BOOLEAN SeTokenIsAdmin(PACCESS_TOKEN Token)
+{
     return Token && static_cast<HostToken *>(Token)->Admin ? TRUE : FALSE;
 }
 
 namespace host {
 
-void UserImpersonate(bool Admin) { ClientToken = Admin ? &AdminToken : &UserToken; }
-void UserRevertToSelf() { ClientToken = nullptr; }
+void UserImpersonate(bool Admin)
+{
+    ClientToken = Admin ? &AdminToken : &UserToken;
+}
+void UserRevertToSelf()
+{
+    ClientToken = nullptr;
+}
 
 }  // namespace host

@@ -22,9 +22,10 @@
 namespace host::detail {
 namespace {
 
-long Futex(std::atomic<uint32_t> *Word, int Op, uint32_t Value, const timespec *Timeout) {
-    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), Op | FUTEX_PRIVATE_FLAG, Value,
-                   Timeout, nullptr, 0);
+long Futex(std::atomic<uint32_t> *Word, int Op, uint32_t Value, const timespec *Timeout)
+{
+    return syscall(SYS_futex, reinterpret_cast<uint32_t *>(Word), Op | FUTEX_PRIVATE_FLAG, Value, Timeout,
+                   nullptr, 0);
 }
 
 // One stripe of the dispatcher lock. It is held for a few list and counter
@@ -34,7 +35,8 @@ using StripeLock = SpinFutexLock;
 constexpr size_t StripeCount = 64;
 StripeLock Stripes[StripeCount];
 
-StripeLock &LockOf(const void *Object) {
+StripeLock &LockOf(const void *Object)
+{
     uintptr_t Value = reinterpret_cast<uintptr_t>(Object);
     return Stripes[(Value >> 4 ^ Value >> 10) % StripeCount];
 }
@@ -67,13 +69,15 @@ public:
     Satisfied &operator=(const Satisfied &) = delete;
 
     // Under the object's lock: takes the first waiter off the wait list.
-    void TakeFirst(DISPATCHER_HEADER *Header) {
+    void TakeFirst(DISPATCHER_HEADER *Header)
+    {
         auto *Block = CONTAINING_RECORD(Header->WaitListHead.Flink, WaitBlock, Entry);
         RemoveEntryList(&Block->Entry);
         Block->Entry.Flink = Chain;
         Chain = &Block->Entry;
     }
-    ~Satisfied() {
+    ~Satisfied()
+    {
         std::atomic<uint32_t> *Sleepers[16];
         size_t Count = 0;
         while (Chain) {
@@ -96,7 +100,8 @@ private:
     PLIST_ENTRY Chain = nullptr;
 };
 
-void CheckDispatcherObject(const DISPATCHER_HEADER *Header) {
+void CheckDispatcherObject(const DISPATCHER_HEADER *Header)
+{
     switch (Header->Type) {
     case EventNotificationObject:
     case EventSynchronizationObject:
@@ -111,7 +116,8 @@ void CheckDispatcherObject(const DISPATCHER_HEADER *Header) {
 
 // Under the object's lock: whether a wait is satisfied now, consuming the
 // signal where the object type does.
-bool TryAcquire(DISPATCHER_HEADER *Header) {
+bool TryAcquire(DISPATCHER_HEADER *Header)
+{
     if (Header->SignalState <= 0)
         return false;
     if (Header->Type == EventSynchronizationObject)
@@ -123,7 +129,8 @@ bool TryAcquire(DISPATCHER_HEADER *Header) {
 
 // Relative (negative) or absolute (positive, 100 ns since 1601) interval as a
 // steady-clock duration.
-std::chrono::nanoseconds IntervalOf(const LARGE_INTEGER *Interval) {
+std::chrono::nanoseconds IntervalOf(const LARGE_INTEGER *Interval)
+{
     LONGLONG Value = Interval->QuadPart;
     if (Value <= 0)
         return std::chrono::nanoseconds(-Value * 100);
@@ -134,7 +141,8 @@ std::chrono::nanoseconds IntervalOf(const LARGE_INTEGER *Interval) {
     return std::chrono::nanoseconds(Value > NowUnits ? (Value - NowUnits) * 100 : 0);
 }
 
-void SleepFor(std::chrono::nanoseconds Duration) {
+void SleepFor(std::chrono::nanoseconds Duration)
+{
     if (Duration.count() <= 0) {
         std::this_thread::yield();
         return;
@@ -146,16 +154,21 @@ void SleepFor(std::chrono::nanoseconds Duration) {
 
 }  // namespace
 
-void ResetDispatcher(const KernelConfig &Config) { DelayScale.store(Config.DelayScale); }
+void ResetDispatcher(const KernelConfig &Config)
+{
+    DelayScale.store(Config.DelayScale);
+}
 
-void InitializeDispatcherHeader(DISPATCHER_HEADER *Header, UCHAR Type, LONG State) {
+void InitializeDispatcherHeader(DISPATCHER_HEADER *Header, UCHAR Type, LONG State)
+{
     Header->Type = Type;
     Header->Reserved[0] = Header->Reserved[1] = Header->Reserved[2] = 0;
     Header->SignalState = State;
     InitializeListHead(&Header->WaitListHead);
 }
 
-void SignalThreadObject(PKTHREAD Thread) {
+void SignalThreadObject(PKTHREAD Thread)
+{
     DISPATCHER_HEADER *Header = &Thread->Header;
     Satisfied Released(Header);
     Header->SignalState = 1;
@@ -167,14 +180,15 @@ void SignalThreadObject(PKTHREAD Thread) {
 
 using namespace host::detail;
 
-void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State) {
-    InitializeDispatcherHeader(&Event->Header,
-                               Type == NotificationEvent ? EventNotificationObject
-                                                         : EventSynchronizationObject,
-                               State ? 1 : 0);
+void KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN State)
+{
+    InitializeDispatcherHeader(
+        &Event->Header, Type == NotificationEvent ? EventNotificationObject : EventSynchronizationObject,
+        State ? 1 : 0);
 }
 
-LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
+LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
+{
     (void)Increment;
     (void)Wait;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
@@ -198,30 +212,34 @@ LONG KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait) {
     return Previous;
 }
 
-void KeClearEvent(PRKEVENT Event) {
+void KeClearEvent(PRKEVENT Event)
+{
     StripeGuard Guard(LockOf(&Event->Header));
     Event->Header.SignalState = 0;
 }
 
-LONG KeResetEvent(PRKEVENT Event) {
+LONG KeResetEvent(PRKEVENT Event)
+{
     StripeGuard Guard(LockOf(&Event->Header));
     LONG Previous = Event->Header.SignalState;
     Event->Header.SignalState = 0;
     return Previous;
 }
 
-LONG KeReadStateEvent(PRKEVENT Event) {
+LONG KeReadStateEvent(PRKEVENT Event)
+{
     StripeGuard Guard(LockOf(&Event->Header));
     return Event->Header.SignalState;
 }
 
-void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit) {
+void KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
+{
     InitializeDispatcherHeader(&Semaphore->Header, SemaphoreObject, Count);
     Semaphore->Limit = Limit;
 }
 
-LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment,
-                        BOOLEAN Wait) {
+LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjustment, BOOLEAN Wait)
+{
     (void)Increment;
     (void)Wait;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
@@ -234,8 +252,8 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     if (Adjustment <= 0 || LONGLONG(Previous) + Adjustment > Semaphore->Limit)
         // The platform raises STATUS_SEMAPHORE_LIMIT_EXCEEDED, which kernel
         // code does not catch.
-        BugCheck("KeReleaseSemaphore: count %d + %d exceeds the limit %d (0xC0000047)", Previous,
-                 Adjustment, Semaphore->Limit);
+        BugCheck("KeReleaseSemaphore: count %d + %d exceeds the limit %d (0xC0000047)", Previous, Adjustment,
+                 Semaphore->Limit);
     Header->SignalState = Previous + Adjustment;
     while (Header->SignalState > 0 && !IsListEmpty(&Header->WaitListHead)) {
         Header->SignalState--;
@@ -244,13 +262,15 @@ LONG KeReleaseSemaphore(PRKSEMAPHORE Semaphore, KPRIORITY Increment, LONG Adjust
     return Previous;
 }
 
-LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore) {
+LONG KeReadStateSemaphore(PRKSEMAPHORE Semaphore)
+{
     StripeGuard Guard(LockOf(&Semaphore->Header));
     return Semaphore->Header.SignalState;
 }
 
 NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR_MODE WaitMode,
-                               BOOLEAN Alertable, PLARGE_INTEGER Timeout) {
+                               BOOLEAN Alertable, PLARGE_INTEGER Timeout)
+{
     (void)WaitReason;
     (void)WaitMode;
     (void)Alertable;
@@ -258,8 +278,7 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     CheckDispatcherObject(Header);
     bool Poll = Timeout && Timeout->QuadPart == 0;
     if (!Poll && KeGetCurrentIrql() > APC_LEVEL)
-        BugCheck("IRQL_NOT_LESS_OR_EQUAL: blocking KeWaitForSingleObject at IRQL %u",
-                 KeGetCurrentIrql());
+        BugCheck("IRQL_NOT_LESS_OR_EQUAL: blocking KeWaitForSingleObject at IRQL %u", KeGetCurrentIrql());
     if (Poll && KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("KeWaitForSingleObject at IRQL %u", KeGetCurrentIrql());
 
@@ -278,9 +297,8 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     // the object (see Satisfied), so the caller may free the object as soon as
     // it sees the mark, without passing through the object's lock.
     const bool Timed = Timeout != nullptr;
-    const auto Deadline =
-        Timed ? std::chrono::steady_clock::now() + IntervalOf(Timeout)
-              : std::chrono::steady_clock::time_point::max();
+    const auto Deadline = Timed ? std::chrono::steady_clock::now() + IntervalOf(Timeout)
+                                : std::chrono::steady_clock::time_point::max();
     for (;;) {
         uint32_t Expected = Waiting;
         if (Block.State.load(std::memory_order_acquire) == SatisfiedState)
@@ -307,18 +325,20 @@ NTSTATUS KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPROCESSOR
     return STATUS_TIMEOUT;
 }
 
-NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable,
-                                PLARGE_INTEGER Interval) {
+NTSTATUS KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN Alertable, PLARGE_INTEGER Interval)
+{
     (void)WaitMode;
     (void)Alertable;
     if (KeGetCurrentIrql() > APC_LEVEL)
         BugCheck("KeDelayExecutionThread at IRQL %u", KeGetCurrentIrql());
     auto Duration = IntervalOf(Interval);
-    SleepFor(std::chrono::nanoseconds(
-        (long long)std::llround(double(Duration.count()) * DelayScale.load())));
+    SleepFor(std::chrono::nanoseconds((long long)std::llround(double(Duration.count()) * DelayScale.load())));
     return STATUS_SUCCESS;
 }
 
 namespace host {
-void SetDelayScale(double Scale) { DelayScale.store(Scale); }
+void SetDelayScale(double Scale)
+{
+    DelayScale.store(Scale);
+}
 }  // namespace host

@@ -33,10 +33,17 @@ std::mutex DriverLock;                 // guards every driver's device list and 
 std::vector<PDRIVER_OBJECT> Loaded;    // in load order
 std::vector<PDRIVER_OBJECT> Orphaned;  // unloaded with devices left behind
 
-void DestroyDevice(void *Body) { static_cast<DeviceBody *>(Body)->Host.~DeviceHost(); }
-void DestroyDriver(void *Body) { static_cast<DriverBody *>(Body)->~DriverBody(); }
+void DestroyDevice(void *Body)
+{
+    static_cast<DeviceBody *>(Body)->Host.~DeviceHost();
+}
+void DestroyDriver(void *Body)
+{
+    static_cast<DriverBody *>(Body)->~DriverBody();
+}
 
-NTSTATUS DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     (void)DeviceObject;
     Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
     Irp->IoStatus.Information = 0;
@@ -44,13 +51,15 @@ NTSTATUS DefaultDispatch(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-std::string DeviceNameOf(PDEVICE_OBJECT Device) {
+std::string DeviceNameOf(PDEVICE_OBJECT Device)
+{
     const std::u16string &Name = HostOf(Device)->Name;
     return Name.empty() ? std::string("(unnamed)") : ToUtf8(Name);
 }
 
 // Deletes whatever devices the driver left and frees its object.
-void DiscardDriver(PDRIVER_OBJECT Driver) {
+void DiscardDriver(PDRIVER_OBJECT Driver)
+{
     while (Driver->DeviceObject)
         IoDeleteDevice(Driver->DeviceObject);
     ObjectDereference(Driver);
@@ -58,15 +67,20 @@ void DiscardDriver(PDRIVER_OBJECT Driver) {
 
 }  // namespace
 
-DeviceHost *HostOf(PDEVICE_OBJECT Device) { return static_cast<DeviceHost *>(Device->HostObject); }
+DeviceHost *HostOf(PDEVICE_OBJECT Device)
+{
+    return static_cast<DeviceHost *>(Device->HostObject);
+}
 
-void ResetDrivers() {
+void ResetDrivers()
+{
     std::lock_guard<std::mutex> Guard(DriverLock);
     Loaded.clear();
     Orphaned.clear();
 }
 
-bool UnloadAllDrivers() {
+bool UnloadAllDrivers()
+{
     bool Clean = true;
     for (;;) {
         PDRIVER_OBJECT Driver;
@@ -92,10 +106,10 @@ bool UnloadAllDrivers() {
 
 using namespace host::detail;
 
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
-                        PDEVICE_OBJECT *DeviceObject) {
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+                        PDEVICE_OBJECT *DeviceObject)
+{
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("IoCreateDevice at IRQL %u", KeGetCurrentIrql());
     *DeviceObject = nullptr;
@@ -133,7 +147,8 @@ NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
     return STATUS_SUCCESS;
 }
 
-void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
+void IoDeleteDevice(PDEVICE_OBJECT DeviceObject)
+{
     DeviceHost *Host = HostOf(DeviceObject);
     if (Host->Deleted)
         BugCheck("IoDeleteDevice of a device already deleted");
@@ -156,13 +171,13 @@ void IoDeleteDevice(PDEVICE_OBJECT DeviceObject) {
 
 namespace host {
 
-PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, NTSTATUS *Status) {
-    auto *Body = static_cast<DriverBody *>(
-        ObjectCreate(ObjectKind::Driver, sizeof(DriverBody), DestroyDriver));
+PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, NTSTATUS *Status)
+{
+    auto *Body =
+        static_cast<DriverBody *>(ObjectCreate(ObjectKind::Driver, sizeof(DriverBody), DestroyDriver));
     new (Body) DriverBody();
     Body->Name = u"\\Driver\\" + FromWide(Name);
-    Body->RegistryPath =
-        u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + FromWide(Name);
+    Body->RegistryPath = u"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + FromWide(Name);
     PDRIVER_OBJECT Driver = &Body->Object;
     Driver->Type = IoTypeDriver;
     Driver->Size = sizeof(DRIVER_OBJECT);
@@ -200,7 +215,8 @@ PDRIVER_OBJECT LoadDriver(const wchar_t *Name, PDRIVER_INITIALIZE Entry, NTSTATU
     return Driver;
 }
 
-bool UnloadDriver(PDRIVER_OBJECT Driver, std::vector<ULONG> PoolTags) {
+bool UnloadDriver(PDRIVER_OBJECT Driver, std::vector<ULONG> PoolTags)
+{
     {
         std::lock_guard<std::mutex> Guard(DriverLock);
         auto It = std::find(Loaded.begin(), Loaded.end(), Driver);

@@ -32,7 +32,10 @@ struct FileBody {
     uint64_t FreeBytes = 0;
 };
 
-inline FileBody *BodyOf(PFILE_OBJECT File) { return reinterpret_cast<FileBody *>(File); }
+inline FileBody *BodyOf(PFILE_OBJECT File)
+{
+    return reinterpret_cast<FileBody *>(File);
+}
 
 // A new file object of that name, referenced once; null without memory.
 FileBody *NewFile(const std::u16string &Name);
@@ -43,13 +46,12 @@ FileBody *NewFile(const std::u16string &Name);
 // a path on a mapped drive.
 bool FindFileDrive(const std::u16string &Name, host::FileDrive *Drive, std::u16string *Rest);
 NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtName,
-                        const std::u16string &Rest, ACCESS_MASK Access, ULONG Share,
-                        ULONG Disposition, ULONG Options, ULONG_PTR *Information,
-                        FileBody **Result);
+                        const std::u16string &Rest, ACCESS_MASK Access, ULONG Share, ULONG Disposition,
+                        ULONG Options, ULONG_PTR *Information, FileBody **Result);
 // A read or write at ByteOffset (the current offset when null), after the
 // page fault set for transfers, if any.
-NTSTATUS TransferHostFile(FileBody *File, bool Write, PVOID Buffer, ULONG Length,
-                          PLARGE_INTEGER ByteOffset, ULONG_PTR *Information);
+NTSTATUS TransferHostFile(FileBody *File, bool Write, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                          ULONG_PTR *Information);
 // Sets the end of the file.
 NTSTATUS SetHostFileEnd(FileBody *File, LONGLONG End);
 // The file's part of destroying its object: the descriptor, its place among

@@ -8,7 +8,8 @@
 namespace host::detail {
 namespace {
 
-void DestroyFile(void *Body) {
+void DestroyFile(void *Body)
+{
     auto *File = static_cast<FileBody *>(Body);
     if (File->DeviceOpen) {
         PDEVICE_OBJECT Device = File->Object.DeviceObject;
@@ -25,7 +26,8 @@ void DestroyFile(void *Body) {
     File->~FileBody();
 }
 
-FileBody *ReferenceFile(HANDLE Handle) {
+FileBody *ReferenceFile(HANDLE Handle)
+{
     void *Body = HandleReference(Handle, KernelMode);
     if (!Body)
         return nullptr;
@@ -36,7 +38,8 @@ FileBody *ReferenceFile(HANDLE Handle) {
     return static_cast<FileBody *>(Body);
 }
 
-void SetIosb(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information) {
+void SetIosb(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information)
+{
     if (Iosb) {
         Iosb->Status = Status;
         Iosb->Information = Information;
@@ -46,14 +49,16 @@ void SetIosb(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information) {
 // The status block of a synchronous read, write, set-information or device
 // control: NT writes it only when the request did not fail; a failing call
 // leaves it as it was and only returns its status.
-void ReportSynchronous(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information) {
+void ReportSynchronous(PIO_STATUS_BLOCK Iosb, NTSTATUS Status, ULONG_PTR Information)
+{
     if (!NT_ERROR(Status))
         SetIosb(Iosb, Status, Information);
 }
 
 }  // namespace
 
-FileBody *NewFile(const std::u16string &Name) {
+FileBody *NewFile(const std::u16string &Name)
+{
     void *Memory = ObjectCreate(ObjectKind::File, sizeof(FileBody), DestroyFile);
     if (!Memory)
         return nullptr;
@@ -67,17 +72,20 @@ FileBody *NewFile(const std::u16string &Name) {
     return File;
 }
 
-bool IsDeviceFile(PFILE_OBJECT File) { return BodyOf(File)->DeviceOpen; }
+bool IsDeviceFile(PFILE_OBJECT File)
+{
+    return BodyOf(File)->DeviceOpen;
+}
 
 }  // namespace host::detail
 
 using namespace host::detail;
 
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes, ULONG ShareAccess,
-                      ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
-                      ULONG EaLength) {
+NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                      ULONG EaLength)
+{
     (void)AllocationSize;
     (void)FileAttributes;
     (void)EaBuffer;
@@ -115,8 +123,8 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
             // The host's volumes carry no file system: files live on mapped drives.
             Status = STATUS_OBJECT_PATH_NOT_FOUND;
         } else {
-            Status = OpenDeviceFile(Device, Remainder, true, DesiredAccess, ShareAccess,
-                                    CreateOptions, &File);
+            Status =
+                OpenDeviceFile(Device, Remainder, true, DesiredAccess, ShareAccess, CreateOptions, &File);
             Information = FILE_OPENED;
         }
         if (Device)
@@ -131,16 +139,16 @@ NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                    POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                    ULONG ShareAccess, ULONG OpenOptions) {
-    return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0,
-                        ShareAccess, FILE_OPEN, OpenOptions, nullptr, 0);
+NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions)
+{
+    return ZwCreateFile(FileHandle, DesiredAccess, ObjectAttributes, IoStatusBlock, nullptr, 0, ShareAccess,
+                        FILE_OPEN, OpenOptions, nullptr, 0);
 }
 
-NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                              PVOID FileInformation, ULONG Length,
-                              FILE_INFORMATION_CLASS FileInformationClass) {
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass)
+{
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("ZwSetInformationFile at IRQL %u", KeGetCurrentIrql());
     FileBody *File = ReferenceFile(FileHandle);
@@ -160,8 +168,9 @@ NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
     return Status;
 }
 
-static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                           PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset) {
+static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
+                           ULONG Length, PLARGE_INTEGER ByteOffset)
+{
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("%s at IRQL %u", Write ? "ZwWriteFile" : "ZwReadFile", KeGetCurrentIrql());
     FileBody *File = ReferenceFile(FileHandle);
@@ -171,8 +180,8 @@ static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoSta
     NTSTATUS Status;
     if (File->DeviceOpen) {
         LONGLONG Offset = ByteOffset ? ByteOffset->QuadPart : File->Object.CurrentByteOffset.QuadPart;
-        Status = host::UserReadWrite(&File->Object, Write ? IRP_MJ_WRITE : IRP_MJ_READ, Buffer,
-                                     Length, uint64_t(Offset), &Information);
+        Status = host::UserReadWrite(&File->Object, Write ? IRP_MJ_WRITE : IRP_MJ_READ, Buffer, Length,
+                                     uint64_t(Offset), &Information);
     } else {
         Status = TransferHostFile(File, Write, Buffer, Length, ByteOffset, &Information);
     }
@@ -182,8 +191,9 @@ static NTSTATUS ZwTransfer(bool Write, HANDLE FileHandle, PIO_STATUS_BLOCK IoSta
 }
 
 NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                    PLARGE_INTEGER ByteOffset, PULONG Key) {
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                    PULONG Key)
+{
     (void)Event;
     (void)ApcRoutine;
     (void)ApcContext;
@@ -192,8 +202,9 @@ NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
 }
 
 NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
-                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length,
-                     PLARGE_INTEGER ByteOffset, PULONG Key) {
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                     PULONG Key)
+{
     (void)Event;
     (void)ApcRoutine;
     (void)ApcContext;
@@ -201,10 +212,10 @@ NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine
     return ZwTransfer(true, FileHandle, IoStatusBlock, Buffer, Length, ByteOffset);
 }
 
-NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                               PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                               ULONG IoControlCode, PVOID InputBuffer, ULONG InputBufferLength,
-                               PVOID OutputBuffer, ULONG OutputBufferLength) {
+NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                               PIO_STATUS_BLOCK IoStatusBlock, ULONG IoControlCode, PVOID InputBuffer,
+                               ULONG InputBufferLength, PVOID OutputBuffer, ULONG OutputBufferLength)
+{
     (void)Event;
     (void)ApcRoutine;
     (void)ApcContext;
@@ -214,13 +225,11 @@ NTSTATUS ZwDeviceIoControlFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE 
     if (!File)
         return STATUS_INVALID_HANDLE;
     ULONG_PTR Information = 0;
-    NTSTATUS Status = File->DeviceOpen
-                          ? host::UserDeviceIoControl(&File->Object, IoControlCode, InputBuffer,
-                                                      InputBufferLength, OutputBuffer,
-                                                      OutputBufferLength, &Information)
-                          : STATUS_INVALID_DEVICE_REQUEST;
+    NTSTATUS Status = File->DeviceOpen ? host::UserDeviceIoControl(&File->Object, IoControlCode, InputBuffer,
+                                                                   InputBufferLength, OutputBuffer,
+                                                                   OutputBufferLength, &Information)
+                                       : STATUS_INVALID_DEVICE_REQUEST;
     ReportSynchronous(IoStatusBlock, Status, Information);
     ObjectDereference(File);
     return Status;
 }
-

@@ -40,26 +40,37 @@ constexpr uintptr_t RedBit = 1;
 
 using Link = PRTL_SPLAY_LINKS;
 
-inline PVOID UserData(Link Node) { return reinterpret_cast<PUCHAR>(Node) + NodeHeaderSize; }
-inline TableNode *NodeOf(Link Node) { return reinterpret_cast<TableNode *>(Node); }
+inline PVOID UserData(Link Node)
+{
+    return reinterpret_cast<PUCHAR>(Node) + NodeHeaderSize;
+}
+inline TableNode *NodeOf(Link Node)
+{
+    return reinterpret_cast<TableNode *>(Node);
+}
 
-inline Link ParentOf(Link Node) {
+inline Link ParentOf(Link Node)
+{
     return reinterpret_cast<Link>(reinterpret_cast<uintptr_t>(Node->Parent) & ~RedBit);
 }
-inline bool IsRed(Link Node) {
+inline bool IsRed(Link Node)
+{
     return Node && (reinterpret_cast<uintptr_t>(Node->Parent) & RedBit);
 }
-inline void SetParent(Link Node, Link Parent) {
+inline void SetParent(Link Node, Link Parent)
+{
     uintptr_t Colour = reinterpret_cast<uintptr_t>(Node->Parent) & RedBit;
     Node->Parent = reinterpret_cast<Link>(reinterpret_cast<uintptr_t>(Parent) | Colour);
 }
-inline void SetRed(Link Node, bool Red) {
+inline void SetRed(Link Node, bool Red)
+{
     uintptr_t Parent = reinterpret_cast<uintptr_t>(Node->Parent) & ~RedBit;
     Node->Parent = reinterpret_cast<Link>(Parent | (Red ? RedBit : 0));
 }
 
 // Puts Child where Old hangs under Parent (or at the root).
-void ReplaceChild(PRTL_GENERIC_TABLE Table, Link Parent, Link Old, Link Child) {
+void ReplaceChild(PRTL_GENERIC_TABLE Table, Link Parent, Link Old, Link Child)
+{
     if (!Parent)
         Table->TableRoot = Child;
     else if (Parent->LeftChild == Old)
@@ -68,7 +79,8 @@ void ReplaceChild(PRTL_GENERIC_TABLE Table, Link Parent, Link Old, Link Child) {
         Parent->RightChild = Child;
 }
 
-void RotateLeft(PRTL_GENERIC_TABLE Table, Link Node) {
+void RotateLeft(PRTL_GENERIC_TABLE Table, Link Node)
+{
     Link Right = Node->RightChild;
     Node->RightChild = Right->LeftChild;
     if (Right->LeftChild)
@@ -80,7 +92,8 @@ void RotateLeft(PRTL_GENERIC_TABLE Table, Link Node) {
     SetParent(Node, Right);
 }
 
-void RotateRight(PRTL_GENERIC_TABLE Table, Link Node) {
+void RotateRight(PRTL_GENERIC_TABLE Table, Link Node)
+{
     Link Left = Node->LeftChild;
     Node->LeftChild = Left->RightChild;
     if (Left->RightChild)
@@ -93,7 +106,8 @@ void RotateRight(PRTL_GENERIC_TABLE Table, Link Node) {
 }
 
 // Restores the colour rules after the red leaf Node was linked in.
-void BalanceInsert(PRTL_GENERIC_TABLE Table, Link Node) {
+void BalanceInsert(PRTL_GENERIC_TABLE Table, Link Node)
+{
     Link Parent;
     while ((Parent = ParentOf(Node)) && IsRed(Parent)) {
         Link Grand = ParentOf(Parent);  // a red node is never the root
@@ -128,7 +142,8 @@ void BalanceInsert(PRTL_GENERIC_TABLE Table, Link Node) {
 
 // Restores the colour rules after a black node was taken out above Node
 // (which may be null), whose parent is Parent.
-void BalanceDelete(PRTL_GENERIC_TABLE Table, Link Node, Link Parent) {
+void BalanceDelete(PRTL_GENERIC_TABLE Table, Link Node, Link Parent)
+{
     while (Node != Table->TableRoot && !IsRed(Node)) {
         if (Node == Parent->LeftChild) {
             Link Sibling = Parent->RightChild;
@@ -187,7 +202,8 @@ void BalanceDelete(PRTL_GENERIC_TABLE Table, Link Node, Link Parent) {
 }
 
 // Unlinks Node from the tree.
-void Unlink(PRTL_GENERIC_TABLE Table, Link Node) {
+void Unlink(PRTL_GENERIC_TABLE Table, Link Node)
+{
     Link Child, Parent;
     bool RemovedBlack;
     if (!Node->LeftChild || !Node->RightChild) {
@@ -227,7 +243,8 @@ void Unlink(PRTL_GENERIC_TABLE Table, Link Node) {
 
 // Asks for the lines of Node that a descent reads (links and element) while
 // the step above is still comparing.
-inline void Prefetch(Link Node) {
+inline void Prefetch(Link Node)
+{
     if (Node) {
         __builtin_prefetch(&Node->RightChild);
         __builtin_prefetch(UserData(Node));
@@ -237,8 +254,8 @@ inline void Prefetch(Link Node) {
 // Descends from the root towards Buffer. Returns the equal node, or null with
 // *Last = the node under which Buffer would hang (null for an empty table) and
 // *Result = how Buffer compares with it.
-Link FindNode(PRTL_GENERIC_TABLE Table, PVOID Buffer, Link *Last,
-              RTL_GENERIC_COMPARE_RESULTS *Result) {
+Link FindNode(PRTL_GENERIC_TABLE Table, PVOID Buffer, Link *Last, RTL_GENERIC_COMPARE_RESULTS *Result)
+{
     Link Node = Table->TableRoot;
     *Last = nullptr;
     *Result = GenericEqual;
@@ -256,7 +273,8 @@ Link FindNode(PRTL_GENERIC_TABLE Table, PVOID Buffer, Link *Last,
 }
 
 // The walk of an enumeration starts over.
-void EndEnumeration(PRTL_GENERIC_TABLE Table) {
+void EndEnumeration(PRTL_GENERIC_TABLE Table)
+{
     Table->WhichOrderedElement = 0;
     Table->OrderedPointer = &Table->InsertOrderList;
 }
@@ -267,7 +285,8 @@ NT_BEGIN_DECLS
 
 void RtlInitializeGenericTable(PRTL_GENERIC_TABLE Table, PRTL_GENERIC_COMPARE_ROUTINE CompareRoutine,
                                PRTL_GENERIC_ALLOCATE_ROUTINE AllocateRoutine,
-                               PRTL_GENERIC_FREE_ROUTINE FreeRoutine, PVOID TableContext) {
+                               PRTL_GENERIC_FREE_ROUTINE FreeRoutine, PVOID TableContext)
+{
     Table->TableRoot = nullptr;
     InitializeListHead(&Table->InsertOrderList);
     EndEnumeration(Table);
@@ -279,7 +298,8 @@ void RtlInitializeGenericTable(PRTL_GENERIC_TABLE Table, PRTL_GENERIC_COMPARE_RO
 }
 
 PVOID RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer, CLONG BufferSize,
-                                   PBOOLEAN NewElement) {
+                                   PBOOLEAN NewElement)
+{
     Link Parent;
     RTL_GENERIC_COMPARE_RESULTS Result;
     Link Found = FindNode(Table, Buffer, &Parent, &Result);
@@ -312,14 +332,16 @@ PVOID RtlInsertElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer, CLONG
     return UserData(Links);
 }
 
-PVOID RtlLookupElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
+PVOID RtlLookupElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer)
+{
     Link Last;
     RTL_GENERIC_COMPARE_RESULTS Result;
     Link Found = FindNode(Table, Buffer, &Last, &Result);
     return Found ? UserData(Found) : nullptr;
 }
 
-BOOLEAN RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
+BOOLEAN RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer)
+{
     // Buffer may be the node's own copy: it is not read again from here on.
     Link Last;
     RTL_GENERIC_COMPARE_RESULTS Result;
@@ -333,7 +355,8 @@ BOOLEAN RtlDeleteElementGenericTable(PRTL_GENERIC_TABLE Table, PVOID Buffer) {
     return TRUE;
 }
 
-PVOID RtlEnumerateGenericTable(PRTL_GENERIC_TABLE Table, BOOLEAN Restart) {
+PVOID RtlEnumerateGenericTable(PRTL_GENERIC_TABLE Table, BOOLEAN Restart)
+{
     Link Next = Table->TableRoot;
     if (!Next)
         return nullptr;
@@ -361,11 +384,13 @@ PVOID RtlEnumerateGenericTable(PRTL_GENERIC_TABLE Table, BOOLEAN Restart) {
     return UserData(Next);
 }
 
-ULONG RtlNumberGenericTableElements(PRTL_GENERIC_TABLE Table) {
+ULONG RtlNumberGenericTableElements(PRTL_GENERIC_TABLE Table)
+{
     return Table->NumberGenericTableElements;
 }
 
-BOOLEAN RtlIsGenericTableEmpty(PRTL_GENERIC_TABLE Table) {
+BOOLEAN RtlIsGenericTableEmpty(PRTL_GENERIC_TABLE Table)
+{
     return Table->TableRoot == nullptr ? TRUE : FALSE;
 }
 

@@ -30,14 +30,18 @@ std::function<void()> TransferPageFault;
 // Set while the calling thread runs TransferPageFault.
 thread_local bool InTransferPageFault = false;
 
-char16_t UpperLetter(char16_t c) { return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c; }
+char16_t UpperLetter(char16_t c)
+{
+    return (c >= u'a' && c <= u'z') ? char16_t(c - 0x20) : c;
+}
 
 constexpr ACCESS_MASK ReadAccess = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
 constexpr ACCESS_MASK WriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE | GENERIC_ALL;
 constexpr ACCESS_MASK DeleteAccess = DELETE | GENERIC_ALL;
 
 // Splits \??\X:<rest> (also \DosDevices\X:, \GLOBAL??\X:) into letter and rest.
-bool SplitDrivePath(const std::u16string &Name, char16_t *Letter, std::u16string *Rest) {
+bool SplitDrivePath(const std::u16string &Name, char16_t *Letter, std::u16string *Rest)
+{
     std::u16string Upper = NormalizeName(Name);
     size_t Skip = Name.size() - Upper.size() + 4;  // the prefix may have been shortened
     if (Upper.compare(0, 4, u"\\??\\") != 0 || Upper.size() < 6 || Upper[5] != u':')
@@ -48,7 +52,8 @@ bool SplitDrivePath(const std::u16string &Name, char16_t *Letter, std::u16string
 }
 
 // The rest of a drive path as a host path below the drive's directory.
-std::string HostRelativePath(const std::u16string &Rest) {
+std::string HostRelativePath(const std::u16string &Rest)
+{
     std::string Relative = ToUtf8(Rest);
     for (auto &c : Relative)
         if (c == '\\')
@@ -57,7 +62,8 @@ std::string HostRelativePath(const std::u16string &Rest) {
 }
 
 // Whether an open with Access/Share can coexist with the existing opens.
-bool SharingAllows(const OpenPath &Path, ACCESS_MASK Access, ULONG Share) {
+bool SharingAllows(const OpenPath &Path, ACCESS_MASK Access, ULONG Share)
+{
     for (const FileBody *Other : Path.Opens) {
         if (((Access & ReadAccess) && !(Other->Share & FILE_SHARE_READ)) ||
             ((Access & WriteAccess) && !(Other->Share & FILE_SHARE_WRITE)) ||
@@ -71,7 +77,8 @@ bool SharingAllows(const OpenPath &Path, ACCESS_MASK Access, ULONG Share) {
     return true;
 }
 
-bool TakeFault(long *Counter) {
+bool TakeFault(long *Counter)
+{
     if (*Counter < 0)
         return false;
     if (*Counter == 0)
@@ -80,8 +87,9 @@ bool TakeFault(long *Counter) {
     return false;
 }
 
-NTSTATUS TransferAtOffset(FileBody *File, bool Write, PVOID Buffer, ULONG Length,
-                          PLARGE_INTEGER ByteOffset, ULONG_PTR *Information) {
+NTSTATUS TransferAtOffset(FileBody *File, bool Write, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                          ULONG_PTR *Information)
+{
     *Information = 0;
     if (!(File->Access & (Write ? WriteAccess : ReadAccess)))
         return STATUS_ACCESS_DENIED;
@@ -123,7 +131,8 @@ NTSTATUS TransferAtOffset(FileBody *File, bool Write, PVOID Buffer, ULONG Length
 
 }  // namespace
 
-void ResetFiles() {
+void ResetFiles()
+{
     std::map<char16_t, host::FileDrive> Old;
     {
         std::lock_guard<std::mutex> Guard(FileLock);
@@ -136,7 +145,8 @@ void ResetFiles() {
             ObjectDereference(Entry.second.Device);
 }
 
-bool FindFileDrive(const std::u16string &Name, host::FileDrive *Drive, std::u16string *Rest) {
+bool FindFileDrive(const std::u16string &Name, host::FileDrive *Drive, std::u16string *Rest)
+{
     char16_t Letter;
     if (!SplitDrivePath(Name, &Letter, Rest) || Rest->empty())
         return false;
@@ -149,9 +159,9 @@ bool FindFileDrive(const std::u16string &Name, host::FileDrive *Drive, std::u16s
 }
 
 NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtName,
-                        const std::u16string &Rest, ACCESS_MASK Access, ULONG Share,
-                        ULONG Disposition, ULONG Options, ULONG_PTR *Information,
-                        FileBody **Result) {
+                        const std::u16string &Rest, ACCESS_MASK Access, ULONG Share, ULONG Disposition,
+                        ULONG Options, ULONG_PTR *Information, FileBody **Result)
+{
     if (Options & FILE_DIRECTORY_FILE)
         return STATUS_NOT_SUPPORTED;
     std::string Relative = HostRelativePath(Rest);
@@ -209,8 +219,8 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
     case FILE_OVERWRITE_IF:
     case FILE_SUPERSEDE:
         Flags |= O_CREAT | O_TRUNC;
-        Outcome = Exists ? (Disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN)
-                         : FILE_CREATED;
+        Outcome =
+            Exists ? (Disposition == FILE_SUPERSEDE ? FILE_SUPERSEDED : FILE_OVERWRITTEN) : FILE_CREATED;
         break;
     default:
         return Abandon(STATUS_INVALID_PARAMETER);
@@ -248,8 +258,9 @@ NTSTATUS CreateHostFile(const host::FileDrive &Drive, const std::u16string &NtNa
     return STATUS_SUCCESS;
 }
 
-NTSTATUS TransferHostFile(FileBody *File, bool Write, PVOID Buffer, ULONG Length,
-                          PLARGE_INTEGER ByteOffset, ULONG_PTR *Information) {
+NTSTATUS TransferHostFile(FileBody *File, bool Write, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                          ULONG_PTR *Information)
+{
     std::function<void()> Fault;
     if (!InTransferPageFault) {
         std::lock_guard<std::mutex> Guard(FileLock);
@@ -263,7 +274,8 @@ NTSTATUS TransferHostFile(FileBody *File, bool Write, PVOID Buffer, ULONG Length
     return TransferAtOffset(File, Write, Buffer, Length, ByteOffset, Information);
 }
 
-NTSTATUS SetHostFileEnd(FileBody *File, LONGLONG End) {
+NTSTATUS SetHostFileEnd(FileBody *File, LONGLONG End)
+{
     if (End < 0)
         return STATUS_INVALID_PARAMETER;
     if (File->FreeBytes && uint64_t(End) > File->FreeBytes)
@@ -273,7 +285,8 @@ NTSTATUS SetHostFileEnd(FileBody *File, LONGLONG End) {
     return STATUS_SUCCESS;
 }
 
-void CloseHostFile(FileBody *File) {
+void CloseHostFile(FileBody *File)
+{
     if (File->Fd >= 0)
         close(File->Fd);
     std::lock_guard<std::mutex> Guard(FileLock);
@@ -302,7 +315,8 @@ using namespace host::detail;
 
 namespace host {
 
-void MapFileDrive(const FileDrive &Drive) {
+void MapFileDrive(const FileDrive &Drive)
+{
     FileDrive Copy = Drive;
     if (!Copy.HostDirectory.empty() && Copy.HostDirectory.back() == '/')
         Copy.HostDirectory.pop_back();
@@ -321,7 +335,8 @@ void MapFileDrive(const FileDrive &Drive) {
         ObjectDereference(Old);
 }
 
-void UnmapFileDrive(WCHAR Letter) {
+void UnmapFileDrive(WCHAR Letter)
+{
     PDEVICE_OBJECT Old = nullptr;
     {
         std::lock_guard<std::mutex> Guard(FileLock);
@@ -335,17 +350,20 @@ void UnmapFileDrive(WCHAR Letter) {
         ObjectDereference(Old);
 }
 
-void SetFileTransferPageFault(std::function<void()> Fault) {
+void SetFileTransferPageFault(std::function<void()> Fault)
+{
     std::lock_guard<std::mutex> Guard(FileLock);
     TransferPageFault = std::move(Fault);
 }
 
-void SetFileFaults(const FileFaults &NewFaults) {
+void SetFileFaults(const FileFaults &NewFaults)
+{
     std::lock_guard<std::mutex> Guard(FileLock);
     Faults = NewFaults;
 }
 
-std::string HostPathOf(const wchar_t *NtPath) {
+std::string HostPathOf(const wchar_t *NtPath)
+{
     char16_t Letter;
     std::u16string Rest;
     if (!SplitDrivePath(FromWide(NtPath), &Letter, &Rest))

@@ -37,25 +37,29 @@ struct alignas(16) IrpHost {
 };
 static_assert(sizeof(IrpHost) % 16 == 0, "the IRP stays 16-byte aligned");
 
-uint64_t LocationBit(PIRP Irp, PIO_STACK_LOCATION Stack) {
+uint64_t LocationBit(PIRP Irp, PIO_STACK_LOCATION Stack)
+{
     ptrdiff_t Index = Stack - reinterpret_cast<PIO_STACK_LOCATION>(Irp + 1);
     return Index >= 0 && Index < 64 ? uint64_t(1) << Index : 0;
 }
 
-[[noreturn]] void PendingWithoutMark(PIRP Irp) {
+[[noreturn]] void PendingWithoutMark(PIRP Irp)
+{
     BugCheck("DRIVER_VERIFIER_IOMANAGER_VIOLATION: a dispatch routine returned STATUS_PENDING for "
              "IRP %p without marking it pending (IoMarkIrpPending)",
              (void *)Irp);
 }
 
-IrpHost *HostOf(PIRP Irp) {
+IrpHost *HostOf(PIRP Irp)
+{
     auto *Host = reinterpret_cast<IrpHost *>(Irp) - 1;
     if (Host->Magic != IrpMagic)
         BugCheck("%p is not a live IRP (magic %08x)", (void *)Irp, Host->Magic);
     return Host;
 }
 
-size_t IrpBytes(unsigned StackCount) {
+size_t IrpBytes(unsigned StackCount)
+{
     return sizeof(IrpHost) + sizeof(IRP) + StackCount * sizeof(IO_STACK_LOCATION);
 }
 
@@ -77,7 +81,8 @@ std::atomic<long> BuildFailAfter{-1};
 
 // Takes one from a "succeed N more times" budget; false once it is spent
 // (a negative budget never is).
-bool TakeBudget(std::atomic<long> &Budget) {
+bool TakeBudget(std::atomic<long> &Budget)
+{
     long Left = Budget.load();
     while (Left > 0 && !Budget.compare_exchange_weak(Left, Left - 1)) {
     }
@@ -85,14 +90,16 @@ bool TakeBudget(std::atomic<long> &Budget) {
 }
 
 // Bytes of a buffer's pages, as the platform counts them for the PFN array.
-ULONG PagesSpanned(const void *Va, size_t Length) {
+ULONG PagesSpanned(const void *Va, size_t Length)
+{
     uintptr_t Start = reinterpret_cast<uintptr_t>(Va);
     if (Length == 0)
         return 0;
     return ULONG(((Start + Length - 1) >> PAGE_SHIFT) - (Start >> PAGE_SHIFT) + 1);
 }
 
-void FillPfns(PMDL Mdl) {
+void FillPfns(PMDL Mdl)
+{
     uintptr_t Page = reinterpret_cast<uintptr_t>(Mdl->StartVa) >> PAGE_SHIFT;
     ULONG Count = PagesSpanned(MmGetMdlVirtualAddress(Mdl), Mdl->ByteCount);
     PPFN_NUMBER Pfns = MmGetMdlPfnArray(Mdl);
@@ -109,16 +116,16 @@ void FillPfns(PMDL Mdl) {
 // synchronous I/O only when a file object carries it). A request that fails
 // without being pended, as when a dispatch routine fails it at once, leaves
 // both untouched: its caller has the status from IoCallDriver.
-void FinishThreadedIrp(PIRP Irp) {
+void FinishThreadedIrp(PIRP Irp)
+{
     IrpHost *Host = HostOf(Irp);
     PFILE_OBJECT File = Irp->Tail.Overlay.OriginalFileObject;
-    bool SynchronousIo = (Irp->Flags & IRP_SYNCHRONOUS_API) ||
-                         (File && (File->Flags & FO_SYNCHRONOUS_IO));
+    bool SynchronousIo = (Irp->Flags & IRP_SYNCHRONOUS_API) || (File && (File->Flags & FO_SYNCHRONOUS_IO));
     bool Report = !NT_ERROR(Irp->IoStatus.Status) || (Irp->PendingReturned && !SynchronousIo) ||
                   (Irp->PendingReturned && File && (Irp->Flags & IRP_SYNCHRONOUS_API));
     if (Irp->Flags & IRP_BUFFERED_IO) {
-        if ((Irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(Irp->IoStatus.Status) &&
-            Irp->UserBuffer && Irp->AssociatedIrp.SystemBuffer) {
+        if ((Irp->Flags & IRP_INPUT_OPERATION) && !NT_ERROR(Irp->IoStatus.Status) && Irp->UserBuffer &&
+            Irp->AssociatedIrp.SystemBuffer) {
             size_t Count = Irp->IoStatus.Information;
             if (Count > Host->OutputLength)
                 Count = Host->OutputLength;
@@ -144,7 +151,8 @@ void FinishThreadedIrp(PIRP Irp) {
         KeSetEvent(Event, IO_NO_INCREMENT, FALSE);
 }
 
-void ReleaseIrpMemory(IrpHost *Host) {
+void ReleaseIrpMemory(IrpHost *Host)
+{
     unsigned Count = Host->StackCount;
     if (Count <= CachedStackCounts) {
         std::lock_guard<std::mutex> Guard(CacheLock);
@@ -156,20 +164,23 @@ void ReleaseIrpMemory(IrpHost *Host) {
     free(Host);
 }
 
-void DropHold(IrpHost *Host) {
+void DropHold(IrpHost *Host)
+{
     if (Host->Holds.fetch_sub(1, std::memory_order_acq_rel) == 1)
         ReleaseIrpMemory(Host);
 }
 
 }  // namespace
 
-void ResetMdlFaults() {
+void ResetMdlFaults()
+{
     MapFailAfter.store(-1);
     MapFailNext.store(0);
     BuildFailAfter.store(-1);
 }
 
-void ResetIrpCache() {
+void ResetIrpCache()
+{
     std::lock_guard<std::mutex> Guard(CacheLock);
     for (auto &List : IrpCache) {
         for (void *Block : List)
@@ -178,7 +189,8 @@ void ResetIrpCache() {
     }
 }
 
-PIRP AllocateThreadedIrp(PDEVICE_OBJECT Device, SyncRequest *Request) {
+PIRP AllocateThreadedIrp(PDEVICE_OBJECT Device, SyncRequest *Request)
+{
     PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);
     if (!Irp)
         return nullptr;
@@ -196,9 +208,13 @@ PIRP AllocateThreadedIrp(PDEVICE_OBJECT Device, SyncRequest *Request) {
     return Irp;
 }
 
-void SetBufferedOutputLength(PIRP Irp, ULONG Length) { HostOf(Irp)->OutputLength = Length; }
+void SetBufferedOutputLength(PIRP Irp, ULONG Length)
+{
+    HostOf(Irp)->OutputLength = Length;
+}
 
-NTSTATUS CallAndWait(PDEVICE_OBJECT Device, PIRP Irp, SyncRequest *Request) {
+NTSTATUS CallAndWait(PDEVICE_OBJECT Device, PIRP Irp, SyncRequest *Request)
+{
     NTSTATUS Status = IoCallDriver(Device, Irp);
     if (Status == STATUS_PENDING) {
         KeWaitForSingleObject(&Request->Event, Executive, KernelMode, FALSE, nullptr);
@@ -223,7 +239,8 @@ NTSTATUS CallAndWait(PDEVICE_OBJECT Device, PIRP Irp, SyncRequest *Request) {
 
 using namespace host::detail;
 
-PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
+PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
+{
     (void)ChargeQuota;
     if (StackSize < 1)
         BugCheck("IoAllocateIrp with stack size %d", StackSize);
@@ -255,13 +272,15 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota) {
     return Irp;
 }
 
-void IoFreeIrp(PIRP Irp) {
+void IoFreeIrp(PIRP Irp)
+{
     IrpHost *Host = HostOf(Irp);
     Host->Magic = FreedIrpMagic;
     DropHold(Host);
 }
 
-NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
+NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
     IrpHost *Host = HostOf(Irp);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("IofCallDriver at IRQL %u", KeGetCurrentIrql());
@@ -286,14 +305,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp) {
     return Status;
 }
 
-void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
+void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost)
+{
     (void)PriorityBoost;
     IrpHost *Host = HostOf(Irp);
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("IofCompleteRequest at IRQL %u", KeGetCurrentIrql());
     if (Irp->CurrentLocation > Irp->StackCount)
-        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS: IRP %p completed twice or never sent",
-                 (void *)Irp);
+        BugCheck("MULTIPLE_IRP_COMPLETE_REQUESTS: IRP %p completed twice or never sent", (void *)Irp);
     if (Irp->IoStatus.Status == STATUS_PENDING)
         BugCheck("IRP %p completed with STATUS_PENDING", (void *)Irp);
 
@@ -350,7 +369,8 @@ void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost) {
 
 PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
                                   ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
-                                  PIO_STATUS_BLOCK IoStatusBlock) {
+                                  PIO_STATUS_BLOCK IoStatusBlock)
+{
     if (KeGetCurrentIrql() > APC_LEVEL)
         BugCheck("IoBuildSynchronousFsdRequest at IRQL %u", KeGetCurrentIrql());
     // The IRP and its MDL come from non-paged pool, which may be exhausted.
@@ -391,8 +411,8 @@ PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObje
     return Irp;
 }
 
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp) {
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota, PIRP Irp)
+{
     (void)ChargeQuota;
     ULONG Pages = PagesSpanned(VirtualAddress, Length);
     size_t Bytes = sizeof(MDL) + Pages * sizeof(PFN_NUMBER);
@@ -418,30 +438,32 @@ PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
     return Mdl;
 }
 
-void IoFreeMdl(PMDL Mdl) {
+void IoFreeMdl(PMDL Mdl)
+{
     if (Mdl->MdlFlags & MDL_PAGES_LOCKED)
         BugCheck("IoFreeMdl of MDL %p whose pages are still locked", (void *)Mdl);
     free(Mdl);
 }
 
-void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList) {
+void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList)
+{
     FillPfns(MemoryDescriptorList);
     MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_SOURCE_IS_NONPAGED_POOL;
 }
 
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                         LOCK_OPERATION Operation) {
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation)
+{
     (void)AccessMode;
     (void)Operation;
     if (MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED)
-        BugCheck("MmProbeAndLockPages of MDL %p that is already locked",
-                 (void *)MemoryDescriptorList);
+        BugCheck("MmProbeAndLockPages of MDL %p that is already locked", (void *)MemoryDescriptorList);
     FillPfns(MemoryDescriptorList);
     MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
 }
 
-void MmUnlockPages(PMDL MemoryDescriptorList) {
+void MmUnlockPages(PMDL MemoryDescriptorList)
+{
     if (!(MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED))
         BugCheck("MmUnlockPages of MDL %p that is not locked", (void *)MemoryDescriptorList);
     if (MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA)
@@ -451,7 +473,8 @@ void MmUnlockPages(PMDL MemoryDescriptorList) {
 
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
-                                   ULONG BugCheckOnFailure, ULONG Priority) {
+                                   ULONG BugCheckOnFailure, ULONG Priority)
+{
     (void)AccessMode;
     (void)CacheType;
     (void)RequestedAddress;
@@ -460,8 +483,7 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return Mdl->MappedSystemVa;
     if (!(Mdl->MdlFlags & MDL_PAGES_LOCKED))
-        BugCheck("MmMapLockedPagesSpecifyCache of MDL %p whose pages are not locked",
-                 (void *)Mdl);
+        BugCheck("MmMapLockedPagesSpecifyCache of MDL %p whose pages are not locked", (void *)Mdl);
     long Failing = MapFailNext.load();
     while (Failing > 0 && !MapFailNext.compare_exchange_weak(Failing, Failing - 1)) {
     }
@@ -475,7 +497,8 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
     return Mdl->MappedSystemVa;
 }
 
-void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
+void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList)
+{
     if (!(MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) ||
         BaseAddress != MemoryDescriptorList->MappedSystemVa)
         BugCheck("MmUnmapLockedPages of %p, which MDL %p does not map", BaseAddress,
@@ -485,7 +508,16 @@ void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList) {
 }
 
 namespace host {
-void MdlMapFailAfter(long N) { MapFailAfter.store(N < 0 ? -1 : N); }
-void MdlMapFailNext(long N) { MapFailNext.store(N < 0 ? 0 : N); }
-void BuildRequestFailAfter(long N) { BuildFailAfter.store(N < 0 ? -1 : N); }
+void MdlMapFailAfter(long N)
+{
+    MapFailAfter.store(N < 0 ? -1 : N);
+}
+void MdlMapFailNext(long N)
+{
+    MapFailNext.store(N < 0 ? 0 : N);
+}
+void BuildRequestFailAfter(long N)
+{
+    BuildFailAfter.store(N < 0 ? -1 : N);
+}
 }  // namespace host

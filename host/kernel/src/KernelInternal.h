@@ -52,8 +52,7 @@ struct ObjectHeader {
 static_assert(sizeof(ObjectHeader) % 16 == 0, "object bodies stay 16-byte aligned");
 
 // Creates an object with a zeroed body of BodySize bytes and one reference.
-void *ObjectCreate(ObjectKind Kind, size_t BodySize, void (*Destroy)(void *Body),
-                   bool Permanent = false);
+void *ObjectCreate(ObjectKind Kind, size_t BodySize, void (*Destroy)(void *Body), bool Permanent = false);
 ObjectHeader *ObjectHeaderOf(const void *Body);  // bug check on a non-object
 ObjectKind ObjectKindOf(const void *Body);
 void ObjectReference(void *Body);
@@ -148,8 +147,7 @@ void SetBufferedOutputLength(PIRP Irp, ULONG Length);
 
 // Opens a device for a file object (IRP_MJ_CREATE, exclusive rule).
 NTSTATUS OpenDeviceFile(PDEVICE_OBJECT Device, const std::u16string &Remainder, bool Admin,
-                        ACCESS_MASK Access, ULONG ShareAccess, ULONG Options,
-                        PFILE_OBJECT *File);
+                        ACCESS_MASK Access, ULONG ShareAccess, ULONG Options, PFILE_OBJECT *File);
 // Sends IRP_MJ_CLEANUP and IRP_MJ_CLOSE for a device file.
 void CloseDeviceFile(PFILE_OBJECT File);
 // Whether the file object is an open of a device (not a host file).

@@ -13,21 +13,23 @@ namespace {
 
 constexpr USHORT DefaultDepth = 256;
 
-PVOID DefaultAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID DefaultAllocate(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
     return ExAllocatePoolWithTag(PoolType, NumberOfBytes, Tag);
 }
 
 // Blocks currently cached on the list: every allocation that did not miss
 // took one off, every free that did not miss put one on.
-ULONG CachedCount(PNPAGED_LOOKASIDE_LIST L) {
+ULONG CachedCount(PNPAGED_LOOKASIDE_LIST L)
+{
     return (L->TotalFrees - L->FreeMisses) - (L->TotalAllocates - L->AllocateMisses);
 }
 
 }  // namespace
 
-void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
-                                     PALLOCATE_FUNCTION Allocate, PFREE_FUNCTION Free,
-                                     ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth) {
+void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PALLOCATE_FUNCTION Allocate,
+                                     PFREE_FUNCTION Free, ULONG Flags, SIZE_T Size, ULONG Tag, USHORT Depth)
+{
     (void)Flags;
     memset(Lookaside, 0, sizeof(*Lookaside));
     Lookaside->ListHead.Next = nullptr;
@@ -43,7 +45,8 @@ void ExInitializeNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside,
     InitializeListHead(&Lookaside->ListEntry);
 }
 
-void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
     for (;;) {
         SpinAcquireRaw(&Lookaside->Lock);
         PSINGLE_LIST_ENTRY Entry = Lookaside->ListHead.Next;
@@ -58,7 +61,8 @@ void ExDeleteNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     }
 }
 
-PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
+PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside)
+{
     SpinAcquireRaw(&Lookaside->Lock);
     Lookaside->TotalAllocates++;
     PSINGLE_LIST_ENTRY Entry = Lookaside->ListHead.Next;
@@ -72,7 +76,8 @@ PVOID ExAllocateFromNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside) {
     return Lookaside->Allocate(Lookaside->Type, Lookaside->Size, Lookaside->Tag);
 }
 
-void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry) {
+void ExFreeToNPagedLookasideList(PNPAGED_LOOKASIDE_LIST Lookaside, PVOID Entry)
+{
     SpinAcquireRaw(&Lookaside->Lock);
     bool Keep = CachedCount(Lookaside) < Lookaside->Depth;
     Lookaside->TotalFrees++;

@@ -55,7 +55,7 @@ struct MemoryState {
     bool StrictMappings = true;
     std::map<uint64_t, uint64_t> FreePages;  // first PFN -> page count, merged
     std::unordered_map<PMDL, Allocation> Allocations;
-    std::map<uintptr_t, Reservation> Reservations;   // base -> range
+    std::map<uintptr_t, Reservation> Reservations;  // base -> range
     host::PhysicalFaults Faults;
     long SuccessesSinceFaults = 0;
     std::vector<host::PhysicalRequest> Requests;
@@ -64,16 +64,17 @@ struct MemoryState {
 
 MemoryState State;
 
-[[noreturn]] void Fatal(const char *Routine, const char *What, const void *Address) {
+[[noreturn]] void Fatal(const char *Routine, const char *What, const void *Address)
+{
     host::detail::BugCheck("%s: %s (%p)", Routine, What, Address);
 }
 
-void ReleasePages(uint64_t FirstPfn, uint64_t Count) {
+void ReleasePages(uint64_t FirstPfn, uint64_t Count)
+{
     auto &Free = State.FreePages;
     if (State.File >= 0) {
         fallocate(State.File, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                  static_cast<off_t>(FirstPfn << PAGE_SHIFT),
-                  static_cast<off_t>(Count << PAGE_SHIFT));
+                  static_cast<off_t>(FirstPfn << PAGE_SHIFT), static_cast<off_t>(Count << PAGE_SHIFT));
     }
     auto Next = Free.lower_bound(FirstPfn);
     if (Next != Free.begin()) {
@@ -93,7 +94,8 @@ void ReleasePages(uint64_t FirstPfn, uint64_t Count) {
 
 // Takes up to Wanted pages from the free pages inside [FirstPfn, EndPfn),
 // lowest first, appending their numbers to Pfns.
-uint64_t TakePages(uint64_t FirstPfn, uint64_t EndPfn, uint64_t Wanted, PPFN_NUMBER Pfns) {
+uint64_t TakePages(uint64_t FirstPfn, uint64_t EndPfn, uint64_t Wanted, PPFN_NUMBER Pfns)
+{
     auto &Free = State.FreePages;
     uint64_t Taken = 0;
     auto It = Free.upper_bound(FirstPfn);
@@ -121,13 +123,15 @@ uint64_t TakePages(uint64_t FirstPfn, uint64_t EndPfn, uint64_t Wanted, PPFN_NUM
     return Taken;
 }
 
-uint64_t PagesOf(PMDL Mdl) {
+uint64_t PagesOf(PMDL Mdl)
+{
     return (static_cast<uint64_t>(Mdl->ByteOffset) + Mdl->ByteCount + PAGE_SIZE - 1) >> PAGE_SHIFT;
 }
 
 // Maps Count pages of the MDL's PFN array at Base, one host mapping per run
 // of consecutive pages.
-void MapPages(const char *Routine, PUCHAR Base, PMDL Mdl, uint64_t Count) {
+void MapPages(const char *Routine, PUCHAR Base, PMDL Mdl, uint64_t Count)
+{
     PPFN_NUMBER Pfns = MmGetMdlPfnArray(Mdl);
     for (uint64_t i = 0; i < Count;) {
         uint64_t Run = 1;
@@ -143,7 +147,8 @@ void MapPages(const char *Routine, PUCHAR Base, PMDL Mdl, uint64_t Count) {
 
 // The allocation's lasting view, made on first use; null when the host has
 // no address range for it.
-PUCHAR ViewOf(PMDL Mdl, Allocation &Pages) {
+PUCHAR ViewOf(PMDL Mdl, Allocation &Pages)
+{
     if (!Pages.View) {
         void *Range = mmap(nullptr, Pages.Pages << PAGE_SHIFT, PROT_NONE,
                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
@@ -155,20 +160,23 @@ PUCHAR ViewOf(PMDL Mdl, Allocation &Pages) {
     return Pages.View;
 }
 
-void DropView(Allocation &Pages) {
+void DropView(Allocation &Pages)
+{
     if (Pages.View)
         munmap(Pages.View, Pages.Pages << PAGE_SHIFT);
     Pages.View = nullptr;
 }
 
-void ResetReservation(uintptr_t Base, size_t Size) {
+void ResetReservation(uintptr_t Base, size_t Size)
+{
     void *Address = mmap(reinterpret_cast<void *>(Base), Size, PROT_NONE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED | MAP_NORESERVE, -1, 0);
     if (Address == MAP_FAILED)
         Fatal("MmUnmapReservedMapping", "cannot re-protect the range", reinterpret_cast<void *>(Base));
 }
 
-Reservation &FindReservation(const char *Routine, PVOID Base, ULONG Tag) {
+Reservation &FindReservation(const char *Routine, PVOID Base, ULONG Tag)
+{
     auto It = State.Reservations.find(reinterpret_cast<uintptr_t>(Base));
     if (It == State.Reservations.end())
         Fatal(Routine, "address is not a reserved mapping range", Base);
@@ -178,13 +186,13 @@ Reservation &FindReservation(const char *Routine, PVOID Base, ULONG Tag) {
 }
 
 // Drops everything the memory manager holds; returns whether anything was.
-bool ReleaseAll(bool Report) {
+bool ReleaseAll(bool Report)
+{
     bool Clean = State.Allocations.empty() && State.Reservations.empty();
     if (Report) {
         for (auto &Held : State.Allocations)
             std::fprintf(stderr, "host kernel: physical pages still held: MDL %p, %llu pages\n",
-                         static_cast<void *>(Held.first),
-                         static_cast<unsigned long long>(Held.second.Pages));
+                         static_cast<void *>(Held.first), static_cast<unsigned long long>(Held.second.Pages));
         for (auto &Entry : State.Reservations)
             std::fprintf(stderr, "host kernel: reserved mapping still held: %p, %zu bytes%s\n",
                          reinterpret_cast<void *>(Entry.first), Entry.second.Size,
@@ -211,7 +219,8 @@ bool ReleaseAll(bool Report) {
 NT_BEGIN_DECLS
 
 PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAddress,
-                           PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes) {
+                           PHYSICAL_ADDRESS SkipBytes, SIZE_T TotalBytes)
+{
     (void)SkipBytes;
     uint64_t Low = static_cast<uint64_t>(LowAddress.QuadPart);
     uint64_t High = static_cast<uint64_t>(HighAddress.QuadPart);
@@ -266,7 +275,8 @@ PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAdd
     return Mdl;
 }
 
-void MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
+void MmFreePagesFromMdl(PMDL MemoryDescriptorList)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     auto It = State.Allocations.find(MemoryDescriptorList);
     if (It == State.Allocations.end())
@@ -289,7 +299,8 @@ void MmFreePagesFromMdl(PMDL MemoryDescriptorList) {
     MemoryDescriptorList->ByteCount = 0;
 }
 
-PVOID MmAllocateMappingAddress(SIZE_T NumberOfBytes, ULONG PoolTag) {
+PVOID MmAllocateMappingAddress(SIZE_T NumberOfBytes, ULONG PoolTag)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     if (State.Faults.RefuseMappingAddress || NumberOfBytes == 0)
         return nullptr;
@@ -301,7 +312,8 @@ PVOID MmAllocateMappingAddress(SIZE_T NumberOfBytes, ULONG PoolTag) {
     return Address;
 }
 
-void MmFreeMappingAddress(PVOID BaseAddress, ULONG PoolTag) {
+void MmFreeMappingAddress(PVOID BaseAddress, ULONG PoolTag)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     Reservation &Range = FindReservation("MmFreeMappingAddress", BaseAddress, PoolTag);
     if (Range.Mapped)
@@ -310,9 +322,9 @@ void MmFreeMappingAddress(PVOID BaseAddress, ULONG PoolTag) {
     State.Reservations.erase(reinterpret_cast<uintptr_t>(BaseAddress));
 }
 
-PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag,
-                                          PMDL MemoryDescriptorList,
-                                          MEMORY_CACHING_TYPE CacheType) {
+PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag, PMDL MemoryDescriptorList,
+                                          MEMORY_CACHING_TYPE CacheType)
+{
     (void)CacheType;
     std::lock_guard<std::mutex> Guard(State.Lock);
     Reservation &Range = FindReservation("MmMapLockedPagesWithReservedMapping", MappingAddress, PoolTag);
@@ -340,7 +352,8 @@ PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag,
     return Base + MemoryDescriptorList->ByteOffset;
 }
 
-void MmUnmapReservedMapping(PVOID BaseAddress, ULONG PoolTag, PMDL MemoryDescriptorList) {
+void MmUnmapReservedMapping(PVOID BaseAddress, ULONG PoolTag, PMDL MemoryDescriptorList)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     Reservation &Range = FindReservation("MmUnmapReservedMapping", BaseAddress, PoolTag);
     if (Range.Mapped != MemoryDescriptorList)
@@ -354,25 +367,29 @@ NT_END_DECLS
 
 namespace host {
 
-void PhysicalSetFaults(const PhysicalFaults &Faults) {
+void PhysicalSetFaults(const PhysicalFaults &Faults)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     State.Faults = Faults;
     State.SuccessesSinceFaults = 0;
 }
 
-std::vector<PhysicalRequest> PhysicalRequests() {
+std::vector<PhysicalRequest> PhysicalRequests()
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     return State.Requests;
 }
 
-uint64_t PhysicalBytesInUse() {
+uint64_t PhysicalBytesInUse()
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     return State.BytesInUse;
 }
 
 namespace detail {
 
-void ResetMemoryManager(const KernelConfig &Config) {
+void ResetMemoryManager(const KernelConfig &Config)
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     ReleaseAll(false);
     State.Faults = PhysicalFaults();
@@ -405,7 +422,8 @@ void ResetMemoryManager(const KernelConfig &Config) {
     }
 }
 
-bool ShutdownMemoryManager() {
+bool ShutdownMemoryManager()
+{
     std::lock_guard<std::mutex> Guard(State.Lock);
     return ReleaseAll(true);
 }

@@ -18,19 +18,22 @@ struct NameEntry {
 std::mutex NameLock;
 std::map<std::u16string, NameEntry> Names;
 
-bool StartsWith(const std::u16string &Text, const std::u16string &Prefix) {
+bool StartsWith(const std::u16string &Text, const std::u16string &Prefix)
+{
     return Text.size() >= Prefix.size() && Text.compare(0, Prefix.size(), Prefix) == 0;
 }
 
 }  // namespace
 
-std::u16string FromUnicode(PCUNICODE_STRING Name) {
+std::u16string FromUnicode(PCUNICODE_STRING Name)
+{
     if (!Name || !Name->Buffer)
         return std::u16string();
     return std::u16string(reinterpret_cast<const char16_t *>(Name->Buffer), Name->Length / 2);
 }
 
-std::u16string FromWide(const wchar_t *Name) {
+std::u16string FromWide(const wchar_t *Name)
+{
     std::u16string Text;
     if (Name)
         for (; *Name; ++Name)
@@ -38,7 +41,8 @@ std::u16string FromWide(const wchar_t *Name) {
     return Text;
 }
 
-std::u16string NormalizeName(const std::u16string &Name) {
+std::u16string NormalizeName(const std::u16string &Name)
+{
     std::u16string Upper = Name;
     for (auto &c : Upper)
         if (c >= u'a' && c <= u'z')
@@ -51,7 +55,8 @@ std::u16string NormalizeName(const std::u16string &Name) {
     return Upper;
 }
 
-std::string ToUtf8(const std::u16string &Text) {
+std::string ToUtf8(const std::u16string &Text)
+{
     std::string Out;
     for (size_t i = 0; i < Text.size(); ++i) {
         uint32_t c = Text[i];
@@ -79,7 +84,8 @@ std::string ToUtf8(const std::u16string &Text) {
     return Out;
 }
 
-PDEVICE_OBJECT ResolveDevice(const std::u16string &Name, std::u16string *Remainder) {
+PDEVICE_OBJECT ResolveDevice(const std::u16string &Name, std::u16string *Remainder)
+{
     std::u16string Path = NormalizeName(Name);
     std::lock_guard<std::mutex> Guard(NameLock);
     for (int Depth = 0; Depth < 32; ++Depth) {
@@ -115,29 +121,34 @@ PDEVICE_OBJECT ResolveDevice(const std::u16string &Name, std::u16string *Remaind
     return nullptr;
 }
 
-NTSTATUS RegisterDeviceName(const std::u16string &Name, PDEVICE_OBJECT Device) {
+NTSTATUS RegisterDeviceName(const std::u16string &Name, PDEVICE_OBJECT Device)
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     auto Result = Names.emplace(NormalizeName(Name), NameEntry{NameEntry::Device, Device, {}});
     return Result.second ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
 }
 
-void RegisterDriverName(const std::u16string &Name, PDRIVER_OBJECT Driver) {
+void RegisterDriverName(const std::u16string &Name, PDRIVER_OBJECT Driver)
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     Names[NormalizeName(Name)] = NameEntry{NameEntry::Driver, Driver, {}};
 }
 
-void UnregisterName(const std::u16string &Name) {
+void UnregisterName(const std::u16string &Name)
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     Names.erase(NormalizeName(Name));
 }
 
-NTSTATUS CreateLink(const std::u16string &Link, const std::u16string &Target) {
+NTSTATUS CreateLink(const std::u16string &Link, const std::u16string &Target)
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     auto Result = Names.emplace(NormalizeName(Link), NameEntry{NameEntry::Link, nullptr, Target});
     return Result.second ? STATUS_SUCCESS : STATUS_OBJECT_NAME_COLLISION;
 }
 
-NTSTATUS DeleteLink(const std::u16string &Link) {
+NTSTATUS DeleteLink(const std::u16string &Link)
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     auto It = Names.find(NormalizeName(Link));
     if (It == Names.end() || It->second.Type != NameEntry::Link)
@@ -146,12 +157,14 @@ NTSTATUS DeleteLink(const std::u16string &Link) {
     return STATUS_SUCCESS;
 }
 
-void ResetNamespace() {
+void ResetNamespace()
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     Names.clear();
 }
 
-size_t NamespaceDeviceCount() {
+size_t NamespaceDeviceCount()
+{
     std::lock_guard<std::mutex> Guard(NameLock);
     size_t Count = 0;
     for (auto &Entry : Names)
@@ -163,7 +176,8 @@ size_t NamespaceDeviceCount() {
 
 using namespace host::detail;
 
-void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString) {
+void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString)
+{
     DestinationString->Buffer = const_cast<PWSTR>(SourceString);
     if (!SourceString) {
         DestinationString->Length = DestinationString->MaximumLength = 0;
@@ -178,17 +192,20 @@ void RtlInitUnicodeString(PUNICODE_STRING DestinationString, PCWSTR SourceString
     DestinationString->MaximumLength = USHORT(Count * 2 + 2);
 }
 
-NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName) {
+NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName)
+{
     return CreateLink(FromUnicode(SymbolicLinkName), FromUnicode(DeviceName));
 }
 
-NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName) {
+NTSTATUS IoDeleteSymbolicLink(PUNICODE_STRING SymbolicLinkName)
+{
     return DeleteLink(FromUnicode(SymbolicLinkName));
 }
 
 namespace host {
 
-PDEVICE_OBJECT FindDevice(const wchar_t *NtName) {
+PDEVICE_OBJECT FindDevice(const wchar_t *NtName)
+{
     std::u16string Rest;
     PDEVICE_OBJECT Device = ResolveDevice(FromWide(NtName), &Rest);
     if (!Device)
@@ -199,7 +216,8 @@ PDEVICE_OBJECT FindDevice(const wchar_t *NtName) {
     return Rest.empty() ? Device : nullptr;
 }
 
-std::u16string U16(const char *Utf8Text) {
+std::u16string U16(const char *Utf8Text)
+{
     std::u16string Out;
     const auto *p = reinterpret_cast<const unsigned char *>(Utf8Text);
     while (p && *p) {
@@ -228,6 +246,9 @@ std::u16string U16(const char *Utf8Text) {
     return Out;
 }
 
-std::string Utf8(const wchar_t *Utf16) { return ToUtf8(FromWide(Utf16)); }
+std::string Utf8(const wchar_t *Utf16)
+{
+    return ToUtf8(FromWide(Utf16));
+}
 
 }  // namespace host

@@ -36,17 +36,20 @@ std::mutex HandleLock;
 HandleTable Tables[TableCount];
 uint64_t UserHandlesCreated = 0;
 
-bool IsKernelHandleValue(HANDLE Handle) {
+bool IsKernelHandleValue(HANDLE Handle)
+{
     return (reinterpret_cast<uintptr_t>(Handle) & KernelHandleBits) == KernelHandleBits;
 }
 
-TableId CurrentProcessTable() {
+TableId CurrentProcessTable()
+{
     return KeGetCurrentThread()->SystemThread ? SystemProcessTable : UserProcessTable;
 }
 
 // The table that a handle value names for a caller of the mode, or null when
 // the caller may not use it.
-HandleTable *TableFor(HANDLE Handle, KPROCESSOR_MODE Mode) {
+HandleTable *TableFor(HANDLE Handle, KPROCESSOR_MODE Mode)
+{
     if (IsKernelHandleValue(Handle))
         return Mode == KernelMode ? &Tables[KernelTable] : nullptr;
     return &Tables[CurrentProcessTable()];
@@ -54,7 +57,8 @@ HandleTable *TableFor(HANDLE Handle, KPROCESSOR_MODE Mode) {
 
 }  // namespace
 
-void BugCheck(const char *Format, ...) {
+void BugCheck(const char *Format, ...)
+{
     fprintf(stderr, "host kernel: BUG CHECK: ");
     va_list Args;
     va_start(Args, Format);
@@ -65,7 +69,8 @@ void BugCheck(const char *Format, ...) {
     abort();
 }
 
-void *ObjectCreate(ObjectKind Kind, size_t BodySize, void (*Destroy)(void *Body), bool Permanent) {
+void *ObjectCreate(ObjectKind Kind, size_t BodySize, void (*Destroy)(void *Body), bool Permanent)
+{
     auto *Header = static_cast<ObjectHeader *>(calloc(1, sizeof(ObjectHeader) + BodySize));
     if (!Header)
         return nullptr;
@@ -79,25 +84,30 @@ void *ObjectCreate(ObjectKind Kind, size_t BodySize, void (*Destroy)(void *Body)
     return Header + 1;
 }
 
-ObjectHeader *ObjectHeaderOf(const void *Body) {
+ObjectHeader *ObjectHeaderOf(const void *Body)
+{
     if (!Body)
         BugCheck("null object pointer");
     auto *Header = const_cast<ObjectHeader *>(static_cast<const ObjectHeader *>(Body) - 1);
     if (Header->Magic != ObjectMagic)
-        BugCheck("%p is not a live kernel object (magic %llx)", Body,
-                 (unsigned long long)Header->Magic);
+        BugCheck("%p is not a live kernel object (magic %llx)", Body, (unsigned long long)Header->Magic);
     return Header;
 }
 
-ObjectKind ObjectKindOf(const void *Body) { return ObjectHeaderOf(Body)->Kind; }
+ObjectKind ObjectKindOf(const void *Body)
+{
+    return ObjectHeaderOf(Body)->Kind;
+}
 
-void ObjectReference(void *Body) {
+void ObjectReference(void *Body)
+{
     ObjectHeader *Header = ObjectHeaderOf(Body);
     if (Header->RefCount.fetch_add(1, std::memory_order_relaxed) <= 0)
         BugCheck("reference to object %p whose count already reached zero", Body);
 }
 
-void ObjectDereference(void *Body) {
+void ObjectDereference(void *Body)
+{
     ObjectHeader *Header = ObjectHeaderOf(Body);
     long Left = Header->RefCount.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (Left < 0)
@@ -112,9 +122,13 @@ void ObjectDereference(void *Body) {
     free(Header);
 }
 
-size_t ObjectLiveCount() { return LiveObjects.load(); }
+size_t ObjectLiveCount()
+{
+    return LiveObjects.load();
+}
 
-HANDLE HandleInsert(void *Body, ULONG Attributes) {
+HANDLE HandleInsert(void *Body, ULONG Attributes)
+{
     TableId Id = (Attributes & OBJ_KERNEL_HANDLE) ? KernelTable : CurrentProcessTable();
     std::lock_guard<std::mutex> Guard(HandleLock);
     HandleTable &Table = Tables[Id];
@@ -126,7 +140,8 @@ HANDLE HandleInsert(void *Body, ULONG Attributes) {
     return reinterpret_cast<HANDLE>(Id == KernelTable ? Value | KernelHandleBits : Value);
 }
 
-void *HandleReference(HANDLE Handle, KPROCESSOR_MODE Mode) {
+void *HandleReference(HANDLE Handle, KPROCESSOR_MODE Mode)
+{
     std::lock_guard<std::mutex> Guard(HandleLock);
     HandleTable *Table = TableFor(Handle, Mode);
     if (!Table)
@@ -138,7 +153,8 @@ void *HandleReference(HANDLE Handle, KPROCESSOR_MODE Mode) {
     return It->second;
 }
 
-NTSTATUS HandleClose(HANDLE Handle, KPROCESSOR_MODE Mode) {
+NTSTATUS HandleClose(HANDLE Handle, KPROCESSOR_MODE Mode)
+{
     void *Body = nullptr;
     {
         std::lock_guard<std::mutex> Guard(HandleLock);
@@ -162,7 +178,8 @@ NTSTATUS HandleClose(HANDLE Handle, KPROCESSOR_MODE Mode) {
     return STATUS_SUCCESS;
 }
 
-size_t HandleCloseAll() {
+size_t HandleCloseAll()
+{
     size_t Count = 0;
     for (;;) {
         void *Body = nullptr;
@@ -197,15 +214,16 @@ POBJECT_TYPE PsThreadTypeValue = reinterpret_cast<POBJECT_TYPE>(uintptr_t(Object
 POBJECT_TYPE *IoFileObjectType = &IoFileObjectTypeValue;
 POBJECT_TYPE *PsThreadType = &PsThreadTypeValue;
 
-NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
-                                   POBJECT_TYPE ObjectType, KPROCESSOR_MODE AccessMode,
-                                   PVOID *Object,
-                                   POBJECT_HANDLE_INFORMATION HandleInformation) {
+NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess, POBJECT_TYPE ObjectType,
+                                   KPROCESSOR_MODE AccessMode, PVOID *Object,
+                                   POBJECT_HANDLE_INFORMATION HandleInformation)
+{
     (void)DesiredAccess;
     void *Body = HandleReference(Handle, AccessMode);
     if (!Body)
         return STATUS_INVALID_HANDLE;
-    if (ObjectType && static_cast<ObjectKind>(reinterpret_cast<uintptr_t>(ObjectType)) != ObjectKindOf(Body)) {
+    if (ObjectType &&
+        static_cast<ObjectKind>(reinterpret_cast<uintptr_t>(ObjectType)) != ObjectKindOf(Body)) {
         ObjectDereference(Body);
         return STATUS_OBJECT_TYPE_MISMATCH;
     }
@@ -217,28 +235,35 @@ NTSTATUS ObReferenceObjectByHandle(HANDLE Handle, ACCESS_MASK DesiredAccess,
     return STATUS_SUCCESS;
 }
 
-LONG_PTR ObfReferenceObject(PVOID Object) {
+LONG_PTR ObfReferenceObject(PVOID Object)
+{
     ObjectReference(Object);
     return ObjectHeaderOf(Object)->RefCount.load();
 }
 
-LONG_PTR ObfDereferenceObject(PVOID Object) {
+LONG_PTR ObfDereferenceObject(PVOID Object)
+{
     long Before = ObjectHeaderOf(Object)->RefCount.load();
     ObjectDereference(Object);
     return Before - 1;
 }
 
-NTSTATUS ZwClose(HANDLE Handle) {
+NTSTATUS ZwClose(HANDLE Handle)
+{
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
         BugCheck("ZwClose at IRQL %u", KeGetCurrentIrql());
     return HandleClose(Handle, KernelMode);
 }
 
 namespace host {
-uint64_t UserProcessHandlesCreated() {
+uint64_t UserProcessHandlesCreated()
+{
     std::lock_guard<std::mutex> Guard(HandleLock);
     return UserHandlesCreated;
 }
 
-long ObjectReferences(PVOID Object) { return ObjectHeaderOf(Object)->RefCount.load(); }
+long ObjectReferences(PVOID Object)
+{
+    return ObjectHeaderOf(Object)->RefCount.load();
+}
 }  // namespace host

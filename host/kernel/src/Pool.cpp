@@ -30,7 +30,7 @@ static_assert(sizeof(PoolHeader) == 64, "the header fills one cache line");
 struct TagState {
     size_t Live = 0;
     size_t Bytes = 0;
-    long FailAfter = -1;     // successes left before failing; -1: no limit
+    long FailAfter = -1;      // successes left before failing; -1: no limit
     size_t FailMinBytes = 0;  // 0: no size limit
 };
 
@@ -40,7 +40,8 @@ size_t PoolTotalBytes = 0;  // live bytes of every tag, against PoolLimitBytes
 size_t PoolLimitBytes = X86NonPagedPoolBytes;
 PoolHeader LiveList = {0, 0, 0, 0, &LiveList, &LiveList, {0, 0, 0}};
 
-std::string TagText(ULONG Tag) {
+std::string TagText(ULONG Tag)
+{
     std::string Text;
     for (int i = 0; i < 4; ++i) {
         char c = char((Tag >> (8 * i)) & 0xFF);
@@ -51,21 +52,23 @@ std::string TagText(ULONG Tag) {
 
 }  // namespace
 
-void ResetPool(const KernelConfig &Config) {
+void ResetPool(const KernelConfig &Config)
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     Tags.clear();
     PoolTotalBytes = 0;
     PoolLimitBytes = Config.NonPagedPoolBytes;
 }
 
-size_t PoolReleaseAll() {
+size_t PoolReleaseAll()
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     size_t Count = 0;
     while (LiveList.Next != &LiveList) {
         PoolHeader *Block = LiveList.Next;
         if (Count < 20)
-            fprintf(stderr, "host kernel: pool leak: %zu bytes with tag '%s' (0x%08x)\n",
-                    Block->Size, TagText(Block->Tag).c_str(), Block->Tag);
+            fprintf(stderr, "host kernel: pool leak: %zu bytes with tag '%s' (0x%08x)\n", Block->Size,
+                    TagText(Block->Tag).c_str(), Block->Tag);
         Block->Prev->Next = Block->Next;
         Block->Next->Prev = Block->Prev;
         Block->Magic = FreedMagic;
@@ -81,7 +84,8 @@ size_t PoolReleaseAll() {
 
 using namespace host::detail;
 
-PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag) {
+PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
+{
     (void)PoolType;
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
         BugCheck("ExAllocatePoolWithTag at IRQL %u", KeGetCurrentIrql());
@@ -125,7 +129,8 @@ PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     return Block + 1;
 }
 
-static void FreePoolBlock(PVOID P, const ULONG *Tag) {
+static void FreePoolBlock(PVOID P, const ULONG *Tag)
+{
     if (!P)
         BugCheck("freeing a null pool pointer");
     if (KeGetCurrentIrql() > DISPATCH_LEVEL)
@@ -135,8 +140,7 @@ static void FreePoolBlock(PVOID P, const ULONG *Tag) {
     if (Block->Magic != PoolMagic)
         BugCheck("ExFreePool of %p: not a live pool block (double free or foreign pointer)", P);
     if (Tag && *Tag != Block->Tag)
-        BugCheck("ExFreePoolWithTag of %p with tag 0x%08x, allocated with 0x%08x", P, *Tag,
-                 Block->Tag);
+        BugCheck("ExFreePoolWithTag of %p with tag 0x%08x, allocated with 0x%08x", P, *Tag, Block->Tag);
     TagState &State = Tags[Block->Tag];
     State.Live--;
     State.Bytes -= Block->Size;
@@ -147,34 +151,45 @@ static void FreePoolBlock(PVOID P, const ULONG *Tag) {
     PoolPagesFree(Block, sizeof(PoolHeader) + (Block->Size ? Block->Size : 1));
 }
 
-void ExFreePoolWithTag(PVOID P, ULONG Tag) { FreePoolBlock(P, &Tag); }
-void ExFreePool(PVOID P) { FreePoolBlock(P, nullptr); }
+void ExFreePoolWithTag(PVOID P, ULONG Tag)
+{
+    FreePoolBlock(P, &Tag);
+}
+void ExFreePool(PVOID P)
+{
+    FreePoolBlock(P, nullptr);
+}
 
 namespace host {
 
-size_t PoolLiveAllocations(ULONG Tag) {
+size_t PoolLiveAllocations(ULONG Tag)
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     auto It = Tags.find(Tag);
     return It == Tags.end() ? 0 : It->second.Live;
 }
 
-size_t PoolLiveBytes(ULONG Tag) {
+size_t PoolLiveBytes(ULONG Tag)
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     auto It = Tags.find(Tag);
     return It == Tags.end() ? 0 : It->second.Bytes;
 }
 
-void PoolFailAfter(ULONG Tag, long N) {
+void PoolFailAfter(ULONG Tag, long N)
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     Tags[Tag].FailAfter = N < 0 ? -1 : N;
 }
 
-void PoolFailSizeAtLeast(ULONG Tag, size_t MinBytes) {
+void PoolFailSizeAtLeast(ULONG Tag, size_t MinBytes)
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     Tags[Tag].FailMinBytes = MinBytes;
 }
 
-void PoolClearFaults() {
+void PoolClearFaults()
+{
     std::lock_guard<std::mutex> Guard(PoolLock);
     for (auto &Entry : Tags) {
         Entry.second.FailAfter = -1;

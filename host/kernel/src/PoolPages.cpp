@@ -51,7 +51,10 @@ FreeBlock *FreeLists[LargestSmallBlock / Granule + 1];
 char *RegionNext = nullptr;
 char *RegionEnd = nullptr;
 
-size_t ClassOf(size_t Bytes) { return (Bytes + Granule - 1) / Granule; }
+size_t ClassOf(size_t Bytes)
+{
+    return (Bytes + Granule - 1) / Granule;
+}
 
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
 constexpr size_t SmallestKeptBlock = size_t(64) << 10;
@@ -62,14 +65,16 @@ struct KeptBlock {
 };
 // Oldest first; never destroyed, so that the leak check at exit sees the
 // blocks as held.
-std::deque<KeptBlock> &Kept() {
+std::deque<KeptBlock> &Kept()
+{
     static auto *Blocks = new std::deque<KeptBlock>;
     return *Blocks;
 }
 size_t KeptBytes = 0;
 
 // The size a large block is taken with.
-size_t KeptStep(size_t Bytes) {
+size_t KeptStep(size_t Bytes)
+{
     size_t Top = 1;
     while (Top <= Bytes / 2)
         Top <<= 1;
@@ -77,9 +82,13 @@ size_t KeptStep(size_t Bytes) {
     return (Bytes + Step - 1) / Step * Step;
 }
 
-bool IsKeptSize(size_t Bytes) { return Bytes >= SmallestKeptBlock && KeptStep(Bytes) <= KeptBytesLimit; }
+bool IsKeptSize(size_t Bytes)
+{
+    return Bytes >= SmallestKeptBlock && KeptStep(Bytes) <= KeptBytesLimit;
+}
 
-void *TakeKeptBlock(size_t Bytes) {
+void *TakeKeptBlock(size_t Bytes)
+{
     std::lock_guard<std::mutex> Guard(PagesLock);
     std::deque<KeptBlock> &Blocks = Kept();
     size_t Oldest = Blocks.size();
@@ -99,7 +108,8 @@ void *TakeKeptBlock(size_t Bytes) {
 }
 
 // A block of the asked size, the rest of its step poisoned.
-void *AllocateKeptSize(size_t Bytes) {
+void *AllocateKeptSize(size_t Bytes)
+{
     size_t Capacity = KeptStep(Bytes);
     void *Block = TakeKeptBlock(Capacity);
     if (!Block)
@@ -111,7 +121,8 @@ void *AllocateKeptSize(size_t Bytes) {
     return Block;
 }
 
-void KeepBlock(void *Block, size_t Bytes) {
+void KeepBlock(void *Block, size_t Bytes)
+{
     Bytes = KeptStep(Bytes);
     std::deque<KeptBlock> Dropped;
     {
@@ -135,7 +146,8 @@ void KeepBlock(void *Block, size_t Bytes) {
 
 }  // namespace
 
-void *PoolPagesAllocate(size_t Bytes) {
+void *PoolPagesAllocate(size_t Bytes)
+{
     if (Bytes > LargestSmallBlock) {
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
         if (IsKeptSize(Bytes))
@@ -163,7 +175,8 @@ void *PoolPagesAllocate(size_t Bytes) {
     return Block;
 }
 
-void PoolPagesFree(void *Block, size_t Bytes) {
+void PoolPagesFree(void *Block, size_t Bytes)
+{
     if (Bytes > LargestSmallBlock) {
 #ifdef HOST_POOL_KEEPS_LARGE_BLOCKS
         if (IsKeptSize(Bytes)) {

@@ -25,9 +25,13 @@ std::atomic<uint64_t> NextThreadId{0x100};
 
 thread_local PKTHREAD CurrentThread = nullptr;
 
-void DestroyThread(void *Body) { static_cast<PKTHREAD>(Body)->~_KTHREAD(); }
+void DestroyThread(void *Body)
+{
+    static_cast<PKTHREAD>(Body)->~_KTHREAD();
+}
 
-PKTHREAD NewThreadObject(bool System) {
+PKTHREAD NewThreadObject(bool System)
+{
     void *Body = ObjectCreate(ObjectKind::Thread, sizeof(_KTHREAD), DestroyThread, !System);
     if (!Body)
         return nullptr;
@@ -43,7 +47,8 @@ PKTHREAD NewThreadObject(bool System) {
 // thread of the simulated volume) owns its object until it exits.
 struct ForeignThread {
     PKTHREAD Thread = nullptr;
-    ~ForeignThread() {
+    ~ForeignThread()
+    {
         if (Thread) {
             SignalThreadObject(Thread);
             ObjectDereference(Thread);
@@ -57,7 +62,8 @@ struct StartBlock {
     std::atomic<bool> *Ended;
 };
 
-void *SystemThreadTrampoline(void *Argument) {
+void *SystemThreadTrampoline(void *Argument)
+{
     auto *Start = static_cast<StartBlock *>(Argument);
     PKTHREAD Thread = Start->Thread;
     std::atomic<bool> *Ended = Start->Ended;
@@ -80,11 +86,18 @@ void *SystemThreadTrampoline(void *Argument) {
 
 }  // namespace
 
-void ResetThreads() { ReapThreads(); }
+void ResetThreads()
+{
+    ReapThreads();
+}
 
-size_t LiveSystemThreads() { return RunningSystemThreads.load(); }
+size_t LiveSystemThreads()
+{
+    return RunningSystemThreads.load();
+}
 
-void ReapThreads() {
+void ReapThreads()
+{
     std::vector<SystemThreadRecord> Done;
     {
         std::lock_guard<std::mutex> Guard(ThreadLock);
@@ -108,7 +121,8 @@ void ReapThreads() {
 
 using namespace host::detail;
 
-PKTHREAD KeGetCurrentThread(void) {
+PKTHREAD KeGetCurrentThread(void)
+{
     if (CurrentThread)
         return CurrentThread;
     if (!Foreign.Thread)
@@ -117,16 +131,17 @@ PKTHREAD KeGetCurrentThread(void) {
     return CurrentThread;
 }
 
-KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority) {
+KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
+{
     if (Priority < 0 || Priority > HIGH_PRIORITY)
         BugCheck("KeSetPriorityThread to %d", Priority);
     return Thread->Priority.exchange(Priority);
 }
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
-                              PVOID StartContext) {
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+                              PVOID StartContext)
+{
     (void)DesiredAccess;
     (void)ProcessHandle;
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
@@ -164,7 +179,8 @@ NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
     return STATUS_SUCCESS;
 }
 
-NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
+NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus)
+{
     PKTHREAD Thread = CurrentThread;
     if (!Thread || !Thread->SystemThread)
         BugCheck("PsTerminateSystemThread called outside a system thread");
@@ -176,14 +192,21 @@ NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus) {
 
 namespace host {
 
-KPRIORITY ThreadPriority(PKTHREAD Thread) { return Thread->Priority.load(); }
+KPRIORITY ThreadPriority(PKTHREAD Thread)
+{
+    return Thread->Priority.load();
+}
 
-bool ThreadEnded(PKTHREAD Thread) {
+bool ThreadEnded(PKTHREAD Thread)
+{
     LARGE_INTEGER Poll;
     Poll.QuadPart = 0;
     return KeWaitForSingleObject(Thread, Executive, KernelMode, FALSE, &Poll) == STATUS_WAIT_0;
 }
 
-size_t RunningSystemThreadCount() { return LiveSystemThreads(); }
+size_t RunningSystemThreadCount()
+{
+    return LiveSystemThreads();
+}
 
 }  // namespace host

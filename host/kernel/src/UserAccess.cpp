@@ -9,9 +9,9 @@
 namespace host::detail {
 namespace {
 
-NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *Buffer,
-                   ULONG Length, uint64_t Offset, ULONG_PTR *Information, bool MapBuffer,
-                   UCHAR StackFlags) {
+NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length,
+                   uint64_t Offset, ULONG_PTR *Information, bool MapBuffer, UCHAR StackFlags)
+{
     if (Information)
         *Information = 0;
     if (Major != IRP_MJ_READ && Major != IRP_MJ_WRITE)
@@ -39,8 +39,7 @@ NTSTATUS ReadWrite(PDEVICE_OBJECT Device, PFILE_OBJECT File, UCHAR Major, void *
         }
         MmProbeAndLockPages(Mdl, KernelMode, Major == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
         if (MapBuffer)
-            MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE,
-                                         NormalPagePriority);
+            MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, nullptr, FALSE, NormalPagePriority);
     } else if (Device->Flags & DO_BUFFERED_IO) {
         Irp->AssociatedIrp.SystemBuffer = Buffer;
     } else {
@@ -61,12 +60,14 @@ struct InPageRequest {
     std::vector<uint8_t> Pages;
 };
 
-void ReleaseInPage(InPageRequest *Request) {
+void ReleaseInPage(InPageRequest *Request)
+{
     if (Request->Holders.fetch_sub(1) == 1)
         delete Request;
 }
 
-NTSTATUS InPageCompleted(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context) {
+NTSTATUS InPageCompleted(PDEVICE_OBJECT Device, PIRP Irp, PVOID Context)
+{
     (void)Device;
     auto *Request = static_cast<InPageRequest *>(Context);
     Request->Iosb = Irp->IoStatus;
@@ -87,7 +88,8 @@ using namespace host::detail;
 
 namespace host {
 
-NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File) {
+NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File)
+{
     *File = nullptr;
     std::u16string Remainder;
     PDEVICE_OBJECT Device = ResolveDevice(FromWide(NtName), &Remainder);
@@ -102,7 +104,8 @@ NTSTATUS UserOpenDevice(const wchar_t *NtName, bool Admin, PFILE_OBJECT *File) {
 }
 
 NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input, ULONG InputLength,
-                             void *Output, ULONG OutputLength, ULONG_PTR *Information) {
+                             void *Output, ULONG OutputLength, ULONG_PTR *Information)
+{
     if (Information)
         *Information = 0;
     PDEVICE_OBJECT Device = File->DeviceObject;
@@ -126,8 +129,7 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input, U
     } else {
         // One system buffer carries the input in and, for buffered requests,
         // the output back.
-        ULONG Size = Method == METHOD_BUFFERED && OutputLength > InputLength ? OutputLength
-                                                                             : InputLength;
+        ULONG Size = Method == METHOD_BUFFERED && OutputLength > InputLength ? OutputLength : InputLength;
         if (Size) {
             void *System = malloc(Size);
             if (!System) {
@@ -161,31 +163,32 @@ NTSTATUS UserDeviceIoControl(PFILE_OBJECT File, ULONG Code, const void *Input, U
     return Status;
 }
 
-NTSTATUS UserReadWrite(PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length,
-                       uint64_t Offset, ULONG_PTR *Information) {
+NTSTATUS UserReadWrite(PFILE_OBJECT File, UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset,
+                       ULONG_PTR *Information)
+{
     if (!File->DeviceObject || !IsDeviceFile(File)) {
         if (Information)
             *Information = 0;
         return STATUS_INVALID_DEVICE_REQUEST;
     }
-    return ReadWrite(File->DeviceObject, File, Major, Buffer, Length, Offset, Information, false,
-                     0);
+    return ReadWrite(File->DeviceObject, File, Major, Buffer, Length, Offset, Information, false, 0);
 }
 
-void UserCloseDevice(PFILE_OBJECT File) {
+void UserCloseDevice(PFILE_OBJECT File)
+{
     if (File)
         ObjectDereference(File);
 }
 
-NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length,
-                       uint64_t Offset, ULONG_PTR *Information, bool MapBuffer,
-                       UCHAR StackFlags) {
-    return ReadWrite(Device, nullptr, Major, Buffer, Length, Offset, Information, MapBuffer,
-                     StackFlags);
+NTSTATUS SendReadWrite(PDEVICE_OBJECT Device, UCHAR Major, void *Buffer, ULONG Length, uint64_t Offset,
+                       ULONG_PTR *Information, bool MapBuffer, UCHAR StackFlags)
+{
+    return ReadWrite(Device, nullptr, Major, Buffer, Length, Offset, Information, MapBuffer, StackFlags);
 }
 
 NTSTATUS InPageRead(PDEVICE_OBJECT Device, uint64_t Offset, void *Buffer, ULONG Length,
-                    ULONG_PTR *Information, uint32_t TimeoutMs) {
+                    ULONG_PTR *Information, uint32_t TimeoutMs)
+{
     if (Information)
         *Information = 0;
     PIRP Irp = IoAllocateIrp(Device->StackSize, FALSE);

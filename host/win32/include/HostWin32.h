@@ -22,9 +22,9 @@ typedef int32_t (*DriverEntryRoutine)(struct _DRIVER_OBJECT *, struct _UNICODE_S
 // One drive letter of the simulated machine.
 struct Drive {
     WCHAR Letter = L'C';
-    std::u16string Label;       // GetVolumeInformationW's volume name
-    std::u16string Device;      // QueryDosDeviceW's target; empty: the query fails
-    bool InfoFails = false;     // GetVolumeInformationW fails (no medium)
+    std::u16string Label;    // GetVolumeInformationW's volume name
+    std::u16string Device;   // QueryDosDeviceW's target; empty: the query fails
+    bool InfoFails = false;  // GetVolumeInformationW fails (no medium)
     // A removable drive without a medium (an empty card reader): every call
     // that touches the medium fails with ERROR_NOT_READY, and unless the
     // process's error mode has SEM_FAILCRITICALERRORS the system first shows

@@ -14,10 +14,10 @@
 #define LVS_EX_GRIDLINES     0x00000001
 #define LVS_EX_FULLROWSELECT 0x00000020
 
-#define NM_FIRST  (0U - 0U)
-#define NM_CLICK  (NM_FIRST - 2)
-#define NM_RCLICK (NM_FIRST - 5)
-#define LVN_FIRST (0U - 100U)
+#define NM_FIRST        (0U - 0U)
+#define NM_CLICK        (NM_FIRST - 2)
+#define NM_RCLICK       (NM_FIRST - 5)
+#define LVN_FIRST       (0U - 100U)
 #define LVN_ITEMCHANGED (LVN_FIRST - 1)
 
 #define ILC_MASK    0x00000001

@@ -72,23 +72,23 @@ typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
 #define RGB(r, g, b) ((COLORREF)(((BYTE)(r)) | ((WORD)((BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
-#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
-#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define LOWORD(l)    ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l)    ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
 
 // ---------------------------------------------------------------------------
 // Files and devices
 // ---------------------------------------------------------------------------
-#define MAX_PATH 260
+#define MAX_PATH             260
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 
-#define SYNCHRONIZE         0x00100000L
-#define DELETE              0x00010000L
-#define GENERIC_READ        0x80000000L
-#define GENERIC_WRITE       0x40000000L
-#define GENERIC_ALL         0x10000000L
-#define FILE_SHARE_READ   0x00000001
-#define FILE_SHARE_WRITE  0x00000002
-#define FILE_SHARE_DELETE 0x00000004
+#define SYNCHRONIZE              0x00100000L
+#define DELETE                   0x00010000L
+#define GENERIC_READ             0x80000000L
+#define GENERIC_WRITE            0x40000000L
+#define GENERIC_ALL              0x10000000L
+#define FILE_SHARE_READ          0x00000001
+#define FILE_SHARE_WRITE         0x00000002
+#define FILE_SHARE_DELETE        0x00000004
 #define FILE_ATTRIBUTE_READONLY  0x00000001
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL    0x00000080
@@ -143,18 +143,18 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 // ---------------------------------------------------------------------------
 // Service control manager
 // ---------------------------------------------------------------------------
-#define SC_MANAGER_ALL_ACCESS   0xF003F
-#define SERVICE_ALL_ACCESS      0xF01FF
-#define SERVICE_KERNEL_DRIVER   0x00000001
-#define SERVICE_BOOT_START      0x00000000
-#define SERVICE_SYSTEM_START    0x00000001
-#define SERVICE_AUTO_START      0x00000002
-#define SERVICE_DEMAND_START    0x00000003
-#define SERVICE_DISABLED        0x00000004
-#define SERVICE_ERROR_NORMAL    0x00000001
-#define SERVICE_CONTROL_STOP    0x00000001
-#define SERVICE_STOPPED         0x00000001
-#define SERVICE_RUNNING         0x00000004
+#define SC_MANAGER_ALL_ACCESS 0xF003F
+#define SERVICE_ALL_ACCESS    0xF01FF
+#define SERVICE_KERNEL_DRIVER 0x00000001
+#define SERVICE_BOOT_START    0x00000000
+#define SERVICE_SYSTEM_START  0x00000001
+#define SERVICE_AUTO_START    0x00000002
+#define SERVICE_DEMAND_START  0x00000003
+#define SERVICE_DISABLED      0x00000004
+#define SERVICE_ERROR_NORMAL  0x00000001
+#define SERVICE_CONTROL_STOP  0x00000001
+#define SERVICE_STOPPED       0x00000001
+#define SERVICE_RUNNING       0x00000004
 
 typedef struct _SERVICE_STATUS {
     DWORD dwServiceType;
@@ -170,23 +170,23 @@ typedef struct _SERVICE_STATUS {
 // Window-side constants used by the panel's logic (the windows themselves
 // are the control layer's business, panel/ui)
 // ---------------------------------------------------------------------------
-#define MB_OK                 0x00000000L
-#define MB_YESNO              0x00000004L
-#define MB_ICONEXCLAMATION    0x00000030L
-#define MB_ICONINFORMATION    0x00000040L
-#define IDOK     1
-#define IDCANCEL 2
-#define IDYES    6
-#define IDNO     7
-#define BST_UNCHECKED 0
-#define BST_CHECKED   1
-#define WM_DESTROY      0x0002
-#define WM_PAINT        0x000F
-#define WM_TIMER        0x0113
-#define WM_COMMAND      0x0111
-#define WM_SYSCOMMAND   0x0112
-#define WM_MOUSEMOVE    0x0200
-#define WM_LBUTTONDOWN  0x0201
+#define MB_OK              0x00000000L
+#define MB_YESNO           0x00000004L
+#define MB_ICONEXCLAMATION 0x00000030L
+#define MB_ICONINFORMATION 0x00000040L
+#define IDOK               1
+#define IDCANCEL           2
+#define IDYES              6
+#define IDNO               7
+#define BST_UNCHECKED      0
+#define BST_CHECKED        1
+#define WM_DESTROY         0x0002
+#define WM_PAINT           0x000F
+#define WM_TIMER           0x0113
+#define WM_COMMAND         0x0111
+#define WM_SYSCOMMAND      0x0112
+#define WM_MOUSEMOVE       0x0200
+#define WM_LBUTTONDOWN     0x0201
 
 // ---------------------------------------------------------------------------
 // Calls
@@ -206,25 +206,25 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
 BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
                      LPOVERLAPPED overlapped);
 BOOL WINAPI CloseHandle(HANDLE object);
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
-                            DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
-                            LPDWORD bytesReturned, LPOVERLAPPED overlapped);
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                            LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned,
+                            LPOVERLAPPED overlapped);
 
 UINT WINAPI SetErrorMode(UINT mode);
 DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 
 DWORD WINAPI GetLogicalDrives(void);
-BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
-                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
-                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
-                                  LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize);
+BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize);
 DWORD WINAPI QueryDosDeviceW(LPCWSTR deviceName, LPWSTR targetPath, DWORD max);
 
 DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size);
 
 // Processes and modules: the panel looks up IsWow64Process at run time, as
 // Windows before XP SP2 lacks it.
-typedef INT_PTR (WINAPI *FARPROC)(void);
+typedef INT_PTR(WINAPI *FARPROC)(void);
 HANDLE WINAPI GetCurrentProcess(void);
 HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName);
 FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR procName);
@@ -233,19 +233,16 @@ UINT WINAPI GetSystemDirectoryW(LPWSTR buffer, UINT size);
 
 DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR defaultValue,
                                       LPWSTR returnedString, DWORD size, LPCWSTR fileName);
-UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue,
-                                  LPCWSTR fileName);
-BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR string,
-                                       LPCWSTR fileName);
+UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue, LPCWSTR fileName);
+BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR string, LPCWSTR fileName);
 BOOL WINAPI WritePrivateProfileSectionW(LPCWSTR appName, LPCWSTR string, LPCWSTR fileName);
 
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);
 SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
 SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                                DWORD desiredAccess, DWORD serviceType, DWORD startType,
-                                DWORD errorControl, LPCWSTR binaryPathName,
-                                LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
-                                LPCWSTR serviceStartName, LPCWSTR password);
+                                DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                LPCWSTR binaryPathName, LPCWSTR loadOrderGroup, LPDWORD tagId,
+                                LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR password);
 BOOL WINAPI StartServiceW(SC_HANDLE service, DWORD numServiceArgs, LPCWSTR *serviceArgVectors);
 BOOL WINAPI ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS serviceStatus);
 BOOL WINAPI DeleteService(SC_HANDLE service);

@@ -58,8 +58,7 @@ HANDLE OpenDeviceHandle(const std::u16string &name)
     // \\.\Name is the DOS device \??\Name.
     std::u16string ntName = u"\\??\\" + name.substr(4);
     void *file = nullptr;
-    int32_t status = detail::OpenDevice(reinterpret_cast<const wchar_t *>(ntName.c_str()),
-                                        actAsAdmin, &file);
+    int32_t status = detail::OpenDevice(reinterpret_cast<const wchar_t *>(ntName.c_str()), actAsAdmin, &file);
     if (status < 0) {
         SetLastError(detail::DosErrorOf(status));
         return INVALID_HANDLE_VALUE;
@@ -130,9 +129,8 @@ using namespace hostwin32;
 
 extern "C" {
 
-HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
-                          LPSECURITY_ATTRIBUTES, DWORD creationDisposition, DWORD,
-                          HANDLE)
+HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                          DWORD creationDisposition, DWORD, HANDLE)
 {
     std::u16string name = detail::FromWide(fileName);
     if (name.rfind(u"\\\\.\\", 0) == 0) {
@@ -148,8 +146,8 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         return INVALID_HANDLE_VALUE;
     }
     bool writes = (desiredAccess & (GENERIC_WRITE | GENERIC_ALL)) != 0;
-    if (detail::IsReadOnly(path) && (writes || creationDisposition == CREATE_ALWAYS ||
-                                     creationDisposition == TRUNCATE_EXISTING)) {
+    if (detail::IsReadOnly(path) &&
+        (writes || creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -164,12 +162,24 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     bool existed = stat(path.c_str(), &info) == 0;
     int flags = 0;
     switch (creationDisposition) {
-    case CREATE_NEW: flags = O_CREAT | O_EXCL; break;
-    case CREATE_ALWAYS: flags = O_CREAT | O_TRUNC; break;
-    case OPEN_EXISTING: flags = 0; break;
-    case OPEN_ALWAYS: flags = O_CREAT; break;
-    case TRUNCATE_EXISTING: flags = O_TRUNC; break;
-    default: SetLastError(ERROR_INVALID_PARAMETER); return INVALID_HANDLE_VALUE;
+    case CREATE_NEW:
+        flags = O_CREAT | O_EXCL;
+        break;
+    case CREATE_ALWAYS:
+        flags = O_CREAT | O_TRUNC;
+        break;
+    case OPEN_EXISTING:
+        flags = 0;
+        break;
+    case OPEN_ALWAYS:
+        flags = O_CREAT;
+        break;
+    case TRUNCATE_EXISTING:
+        flags = O_TRUNC;
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
     }
     bool reads = (desiredAccess & (GENERIC_READ | GENERIC_ALL)) != 0;
     flags |= writes ? (reads ? O_RDWR : O_WRONLY) : O_RDONLY;
@@ -177,10 +187,10 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
     if (fd < 0) {
         SetLastError(errno == EEXIST   ? ERROR_FILE_EXISTS
                      : errno == ENOENT ? (existed ? ERROR_FILE_NOT_FOUND
-                                                  : (creationDisposition == OPEN_EXISTING ||
-                                                     creationDisposition == TRUNCATE_EXISTING)
-                                                        ? ERROR_FILE_NOT_FOUND
-                                                        : ERROR_PATH_NOT_FOUND)
+                                          : (creationDisposition == OPEN_EXISTING ||
+                                             creationDisposition == TRUNCATE_EXISTING)
+                                              ? ERROR_FILE_NOT_FOUND
+                                              : ERROR_PATH_NOT_FOUND)
                                        : ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -192,9 +202,9 @@ HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode
         std::lock_guard<std::mutex> guard(handleLock);
         Handles().insert(object);
     }
-    SetLastError(existed && (creationDisposition == CREATE_ALWAYS ||
-                             creationDisposition == OPEN_ALWAYS)
-                     ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    SetLastError(existed && (creationDisposition == CREATE_ALWAYS || creationDisposition == OPEN_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
     return object;
 }
 
@@ -215,8 +225,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
         // A missing file in an existing folder, or a missing folder.
         size_t slash = path.rfind('/');
         struct stat folder;
-        bool folderExists = slash != std::string::npos &&
-                            stat(path.substr(0, slash).c_str(), &folder) == 0 &&
+        bool folderExists = slash != std::string::npos && stat(path.substr(0, slash).c_str(), &folder) == 0 &&
                             S_ISDIR(folder.st_mode);
         SetLastError(errno == ENOENT ? (folderExists ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND)
                                      : ERROR_ACCESS_DENIED);
@@ -230,8 +239,7 @@ DWORD WINAPI GetFileAttributesW(LPCWSTR fileName)
     return attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
 }
 
-BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten,
-                      LPOVERLAPPED)
+BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD bytesWritten, LPOVERLAPPED)
 {
     HandleObject *object = Lookup(file);
     if (bytesWritten != nullptr) {
@@ -252,8 +260,7 @@ BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite, LPDWORD b
     return TRUE;
 }
 
-BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead,
-                     LPOVERLAPPED)
+BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD bytesToRead, LPDWORD bytesRead, LPOVERLAPPED)
 {
     HandleObject *object = Lookup(file);
     if (bytesRead != nullptr) {
@@ -294,9 +301,8 @@ BOOL WINAPI CloseHandle(HANDLE handle)
     return TRUE;
 }
 
-BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
-                            DWORD inBufferSize, LPVOID outBuffer, DWORD outBufferSize,
-                            LPDWORD bytesReturned, LPOVERLAPPED)
+BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer, DWORD inBufferSize,
+                            LPVOID outBuffer, DWORD outBufferSize, LPDWORD bytesReturned, LPOVERLAPPED)
 {
     HandleObject *object = Lookup(device);
     if (object == nullptr || !object->IsDevice) {
@@ -305,8 +311,8 @@ BOOL WINAPI DeviceIoControl(HANDLE device, DWORD ioControlCode, LPVOID inBuffer,
     }
     IoctlLog().push_back(ioControlCode);
     uint64_t information = 0;
-    int32_t status = detail::DeviceControl(object->DeviceFile, ioControlCode, inBuffer,
-                                           inBufferSize, outBuffer, outBufferSize, &information);
+    int32_t status = detail::DeviceControl(object->DeviceFile, ioControlCode, inBuffer, inBufferSize,
+                                           outBuffer, outBufferSize, &information);
     if (bytesReturned != nullptr) {
         *bytesReturned = (DWORD)information;
     }

@@ -9,8 +9,8 @@
 namespace hostwin32::detail {
 
 int32_t OpenDevice(const wchar_t *ntName, bool admin, void **file);
-int32_t DeviceControl(void *file, uint32_t code, const void *input, uint32_t inputLength,
-                      void *output, uint32_t outputLength, uint64_t *information);
+int32_t DeviceControl(void *file, uint32_t code, const void *input, uint32_t inputLength, void *output,
+                      uint32_t outputLength, uint64_t *information);
 void CloseDevice(void *file);
 
 // Loads a driver as \Driver\<name>; null (and the status) on failure.

@@ -63,7 +63,7 @@ const Drive *FindDrive(WCHAR letter)
 
 void MakeDirectories(const std::string &path)
 {
-    for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
         mkdir(path.substr(0, slash).c_str(), 0755);
         if (slash == std::string::npos) {
             break;
@@ -126,9 +126,16 @@ std::u16string Utf16OfUtf8(const std::string &text)
         unsigned char b = (unsigned char)text[i];
         uint32_t c = b;
         size_t extra = 0;
-        if (b >= 0xF0) { c = b & 0x07; extra = 3; }
-        else if (b >= 0xE0) { c = b & 0x0F; extra = 2; }
-        else if (b >= 0xC0) { c = b & 0x1F; extra = 1; }
+        if (b >= 0xF0) {
+            c = b & 0x07;
+            extra = 3;
+        } else if (b >= 0xE0) {
+            c = b & 0x0F;
+            extra = 2;
+        } else if (b >= 0xC0) {
+            c = b & 0x1F;
+            extra = 1;
+        }
         ++i;
         for (size_t k = 0; k < extra && i < text.size(); ++k, ++i) {
             c = (c << 6) | ((unsigned char)text[i] & 0x3F);
@@ -328,14 +335,14 @@ static DWORD CopyOut(const std::u16string &text, LPWSTR buffer, DWORD size)
     return count;
 }
 
-BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer,
-                                  DWORD volumeNameSize, LPDWORD volumeSerialNumber,
-                                  LPDWORD maximumComponentLength, LPDWORD fileSystemFlags,
-                                  LPWSTR fileSystemNameBuffer, DWORD fileSystemNameSize)
+BOOL WINAPI GetVolumeInformationW(LPCWSTR rootPathName, LPWSTR volumeNameBuffer, DWORD volumeNameSize,
+                                  LPDWORD volumeSerialNumber, LPDWORD maximumComponentLength,
+                                  LPDWORD fileSystemFlags, LPWSTR fileSystemNameBuffer,
+                                  DWORD fileSystemNameSize)
 {
     std::u16string root = detail::FromWide(rootPathName);
-    const Drive *drive = root.size() == 3 && root[1] == u':' && root[2] == u'\\'
-                             ? FindDrive((WCHAR)root[0]) : nullptr;
+    const Drive *drive =
+        root.size() == 3 && root[1] == u':' && root[2] == u'\\' ? FindDrive((WCHAR)root[0]) : nullptr;
     if (drive == nullptr) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;

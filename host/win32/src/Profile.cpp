@@ -101,12 +101,12 @@ void ReadBytes(int fd, size_t Expected, std::string *bytes)
 struct CachedFile {
     bool Valid = false;
     std::string Path;
-    int Fd = -1;             // open on the file as read, while it is at Path
+    int Fd = -1;  // open on the file as read, while it is at Path
     struct stat Info = {};
-    bool Settled = false;    // the last change came before the read's tick
+    bool Settled = false;  // the last change came before the read's tick
     std::string Bytes;
     IniFile Parsed;
-    std::string Scratch;     // the bytes of the latest read
+    std::string Scratch;  // the bytes of the latest read
     // The host path of the latest Win32 name, and the sandbox it was made in.
     std::u16string Name;
     std::string Sandbox;
@@ -448,8 +448,7 @@ DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR 
         return 0;
     }
     std::u16string value;
-    if (appName == nullptr || keyName == nullptr ||
-        !LookUp(appName, keyName, fileName, &value)) {
+    if (appName == nullptr || keyName == nullptr || !LookUp(appName, keyName, fileName, &value)) {
         value = Trim(detail::FromWide(defaultValue != nullptr ? defaultValue : L""));
     }
     DWORD count = value.size() < size - 1 ? (DWORD)value.size() : size - 1;
@@ -460,8 +459,7 @@ DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR 
     return count;
 }
 
-UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue,
-                                  LPCWSTR fileName)
+UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultValue, LPCWSTR fileName)
 {
     std::u16string value;
     if (!LookUp(appName, keyName, fileName, &value) || value.empty()) {
@@ -483,8 +481,7 @@ UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, INT defaultV
     return (UINT)(negative ? -number : number);
 }
 
-BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR string,
-                                       LPCWSTR fileName)
+BOOL WINAPI WritePrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR string, LPCWSTR fileName)
 {
     if (appName == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
@@ -546,8 +543,8 @@ BOOL WINAPI WritePrivateProfileSectionW(LPCWSTR appName, LPCWSTR string, LPCWSTR
     size_t begin = 0;
     size_t end = 0;
     std::vector<std::u16string> lines;
-    for (const WCHAR *p = string; *p != 0; p += std::char_traits<char16_t>::length(
-                                               reinterpret_cast<const char16_t *>(p)) + 1) {
+    for (const WCHAR *p = string; *p != 0;
+         p += std::char_traits<char16_t>::length(reinterpret_cast<const char16_t *>(p)) + 1) {
         lines.push_back(detail::FromWide(p));
     }
     if (FindSection(ini, section, &begin, &end)) {

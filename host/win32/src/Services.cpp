@@ -73,8 +73,7 @@ void Collect(const std::u16string &key)
     }
 }
 
-bool Load(const std::u16string &key, Service &service, DWORD *error,
-          DriverEntryRoutine entry = nullptr)
+bool Load(const std::u16string &key, Service &service, DWORD *error, DriverEntryRoutine entry = nullptr)
 {
     if (entry == nullptr) {
         entry = EntryFor(key);
@@ -85,8 +84,7 @@ bool Load(const std::u16string &key, Service &service, DWORD *error,
     }
     int32_t status = 0;
     const std::u16string &name = service.Name.empty() ? key : service.Name;
-    void *driver = detail::LoadServiceDriver(reinterpret_cast<const wchar_t *>(name.c_str()), entry,
-                                             &status);
+    void *driver = detail::LoadServiceDriver(reinterpret_cast<const wchar_t *>(name.c_str()), entry, &status);
     if (driver == nullptr) {
         *error = detail::DosErrorOf(status);
         return false;
@@ -238,10 +236,9 @@ SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD)
     return NewHandle(false, Key(name));
 }
 
-SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                                DWORD, DWORD serviceType, DWORD startType, DWORD errorControl,
-                                LPCWSTR binaryPathName, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR,
-                                LPCWSTR)
+SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName, DWORD,
+                                DWORD serviceType, DWORD startType, DWORD errorControl,
+                                LPCWSTR binaryPathName, LPCWSTR, LPDWORD, LPCWSTR, LPCWSTR, LPCWSTR)
 {
     std::u16string name = detail::FromWide(serviceName);
     Log("CreateService", name);

@@ -88,8 +88,7 @@ void ClickButton(Dialog &dialog, int id)
 void SelectCombo(Dialog &dialog, int id, int index)
 {
     ControlState *control = Find(dialog, id);
-    if (control != nullptr && control->Enabled && index >= -1 &&
-        index < (int)control->Items.size()) {
+    if (control != nullptr && control->Enabled && index >= -1 && index < (int)control->Items.size()) {
         control->CurSel = index;
     }
 }

@@ -15,7 +15,6 @@ Text headless::ControlState::Cell(int row, int column) const
     return Rows[row][column];
 }
 
-
 void Control::Bind(Dialog &dialog, int id)
 {
     Backend::Attach(*this, dialog, id, headless::Find(dialog, id));

@@ -125,7 +125,7 @@ struct MenuRecord {
     int Popup;
     std::vector<UINT> Commands;  // the items offered, top to bottom
     std::vector<Text> Captions;
-    UINT Chosen;                 // 0: dismissed
+    UINT Chosen;  // 0: dismissed
 };
 
 using DialogScript = std::function<void(Dialog &)>;
@@ -139,7 +139,7 @@ public:
     // is answered No; a save dialog without one is cancelled; a menu without
     // one is dismissed.
     void AnswerQuestion(int answer) { m_answers.push_back(answer); }
-    void ChooseSaveFile(const WCHAR *path);   // nullptr: cancel
+    void ChooseSaveFile(const WCHAR *path);  // nullptr: cancel
     void ChooseMenuItem(UINT command) { m_menuChoices.push_back(command); }
     void ScriptDialog(int templateId, DialogScript script);
 

@@ -210,7 +210,8 @@ INT_PTR Dialog::DoModal()
     Dialog *owner = Backend::ActiveDialog();
     bool installHook = g_messageHook == nullptr;
     if (installHook) {
-        g_messageHook = SetWindowsHookExW(WH_GETMESSAGE, Backend::GetMessageHook, nullptr, GetCurrentThreadId());
+        g_messageHook =
+            SetWindowsHookExW(WH_GETMESSAGE, Backend::GetMessageHook, nullptr, GetCurrentThreadId());
     }
     INT_PTR result = DialogBoxParamW(ModuleInstance(), MAKEINTRESOURCEW(m_templateId),
                                      owner != nullptr ? Backend::Window(*owner) : nullptr,

@@ -40,8 +40,8 @@ bool ToolBar::Create(Dialog &parent)
     }
     // Flat list style: the text stands right of the image. The bar stays below
     // its siblings and clips them, so the lists it overlaps paint over it.
-    DWORD style = WS_CHILD | WS_CLIPSIBLINGS | TBSTYLE_FLAT | TBSTYLE_LIST | CCS_TOP |
-                  CCS_NOPARENTALIGN | CCS_NORESIZE | CCS_NODIVIDER;
+    DWORD style = WS_CHILD | WS_CLIPSIBLINGS | TBSTYLE_FLAT | TBSTYLE_LIST | CCS_TOP | CCS_NOPARENTALIGN |
+                  CCS_NORESIZE | CCS_NODIVIDER;
     HWND bar = CreateWindowExW(0, TOOLBARCLASSNAMEW, nullptr, style, 0, 0, 0, 0, owner,
                                (HMENU)(INT_PTR)IDC_TOOLBAR, ModuleInstance(), nullptr);
     if (bar == nullptr) {

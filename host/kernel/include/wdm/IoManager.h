@@ -10,32 +10,32 @@
 // I/O manager: devices, drivers, IRPs, MDLs
 // ---------------------------------------------------------------------------
 
-#define IRP_MJ_CREATE                   0x00
-#define IRP_MJ_CREATE_NAMED_PIPE        0x01
-#define IRP_MJ_CLOSE                    0x02
-#define IRP_MJ_READ                     0x03
-#define IRP_MJ_WRITE                    0x04
-#define IRP_MJ_QUERY_INFORMATION        0x05
-#define IRP_MJ_SET_INFORMATION          0x06
-#define IRP_MJ_FLUSH_BUFFERS            0x09
-#define IRP_MJ_DEVICE_CONTROL           0x0e
-#define IRP_MJ_INTERNAL_DEVICE_CONTROL  0x0f
-#define IRP_MJ_SHUTDOWN                 0x10
-#define IRP_MJ_CLEANUP                  0x12
-#define IRP_MJ_PNP                      0x1b
-#define IRP_MJ_MAXIMUM_FUNCTION         0x1b
+#define IRP_MJ_CREATE                  0x00
+#define IRP_MJ_CREATE_NAMED_PIPE       0x01
+#define IRP_MJ_CLOSE                   0x02
+#define IRP_MJ_READ                    0x03
+#define IRP_MJ_WRITE                   0x04
+#define IRP_MJ_QUERY_INFORMATION       0x05
+#define IRP_MJ_SET_INFORMATION         0x06
+#define IRP_MJ_FLUSH_BUFFERS           0x09
+#define IRP_MJ_DEVICE_CONTROL          0x0e
+#define IRP_MJ_INTERNAL_DEVICE_CONTROL 0x0f
+#define IRP_MJ_SHUTDOWN                0x10
+#define IRP_MJ_CLEANUP                 0x12
+#define IRP_MJ_PNP                     0x1b
+#define IRP_MJ_MAXIMUM_FUNCTION        0x1b
 
-#define FILE_DEVICE_SECURE_OPEN   0x00000100
+#define FILE_DEVICE_SECURE_OPEN 0x00000100
 
-#define DO_BUFFERED_IO            0x00000004
-#define DO_EXCLUSIVE              0x00000008
-#define DO_DIRECT_IO              0x00000010
-#define DO_DEVICE_INITIALIZING    0x00000080
+#define DO_BUFFERED_IO         0x00000004
+#define DO_EXCLUSIVE           0x00000008
+#define DO_DIRECT_IO           0x00000010
+#define DO_DEVICE_INITIALIZING 0x00000080
 
-#define IO_TYPE_DEVICE            3
-#define IO_TYPE_DRIVER            4
-#define IO_TYPE_FILE              5
-#define IO_TYPE_IRP               6
+#define IO_TYPE_DEVICE 3
+#define IO_TYPE_DRIVER 4
+#define IO_TYPE_FILE   5
+#define IO_TYPE_IRP    6
 
 #define IRP_NOCACHE               0x00000001
 #define IRP_PAGING_IO             0x00000002
@@ -52,7 +52,6 @@
 #define SL_FORCE_DIRECT_WRITE     0x10
 #define SL_OVERRIDE_VERIFY_VOLUME 0x02
 #define SL_WRITE_THROUGH          0x04
-
 
 #define MDL_MAPPED_TO_SYSTEM_VA     0x0001
 #define MDL_PAGES_LOCKED            0x0002
@@ -72,16 +71,20 @@ typedef struct _MDL {
     // PFN_NUMBER array follows
 } MDL, *PMDL;
 
-#define MmGetMdlPfnArray(Mdl) ((PPFN_NUMBER)((PMDL)(Mdl) + 1))
+#define MmGetMdlPfnArray(Mdl)       ((PPFN_NUMBER)((PMDL)(Mdl) + 1))
 #define MmGetMdlVirtualAddress(Mdl) ((PVOID)((PCHAR)((Mdl)->StartVa) + (Mdl)->ByteOffset))
-#define MmGetMdlByteCount(Mdl) ((Mdl)->ByteCount)
-#define MmGetMdlByteOffset(Mdl) ((Mdl)->ByteOffset)
+#define MmGetMdlByteCount(Mdl)      ((Mdl)->ByteCount)
+#define MmGetMdlByteOffset(Mdl)     ((Mdl)->ByteOffset)
 
 typedef enum _MEMORY_CACHING_TYPE { MmNonCached = 0, MmCached = 1, MmWriteCombined = 2 } MEMORY_CACHING_TYPE;
-typedef enum _MM_PAGE_PRIORITY { LowPagePriority = 0, NormalPagePriority = 16, HighPagePriority = 32 } MM_PAGE_PRIORITY;
+typedef enum _MM_PAGE_PRIORITY {
+    LowPagePriority = 0,
+    NormalPagePriority = 16,
+    HighPagePriority = 32
+} MM_PAGE_PRIORITY;
 typedef enum _LOCK_OPERATION { IoReadAccess, IoWriteAccess, IoModifyAccess } LOCK_OPERATION;
 
-#define PAGE_SIZE 0x1000
+#define PAGE_SIZE  0x1000
 #define PAGE_SHIFT 12
 
 typedef struct _IO_STATUS_BLOCK {
@@ -101,11 +104,9 @@ typedef NTSTATUS DRIVER_DISPATCH(struct _DEVICE_OBJECT *DeviceObject, struct _IR
 typedef DRIVER_DISPATCH *PDRIVER_DISPATCH;
 typedef void DRIVER_UNLOAD(struct _DRIVER_OBJECT *DriverObject);
 typedef DRIVER_UNLOAD *PDRIVER_UNLOAD;
-typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject,
-                                   PUNICODE_STRING RegistryPath);
+typedef NTSTATUS DRIVER_INITIALIZE(struct _DRIVER_OBJECT *DriverObject, PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE *PDRIVER_INITIALIZE;
-typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp,
-                                       PVOID Context);
+typedef NTSTATUS IO_COMPLETION_ROUTINE(struct _DEVICE_OBJECT *DeviceObject, struct _IRP *Irp, PVOID Context);
 typedef IO_COMPLETION_ROUTINE *PIO_COMPLETION_ROUTINE;
 typedef void KSTART_ROUTINE(PVOID StartContext);
 typedef KSTART_ROUTINE *PKSTART_ROUTINE;
@@ -243,26 +244,32 @@ typedef struct _IRP {
     // IO_STACK_LOCATION array of StackCount entries follows
 } IRP, *PIRP;
 
-FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp) {
+FORCEINLINE PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
+{
     return Irp->Tail.Overlay.CurrentStackLocation;
 }
-FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp) {
+FORCEINLINE PIO_STACK_LOCATION IoGetNextIrpStackLocation(PIRP Irp)
+{
     return Irp->Tail.Overlay.CurrentStackLocation - 1;
 }
-FORCEINLINE void IoSetNextIrpStackLocation(PIRP Irp) {
+FORCEINLINE void IoSetNextIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation--;
     Irp->Tail.Overlay.CurrentStackLocation--;
 }
-FORCEINLINE void IoSkipCurrentIrpStackLocation(PIRP Irp) {
+FORCEINLINE void IoSkipCurrentIrpStackLocation(PIRP Irp)
+{
     Irp->CurrentLocation++;
     Irp->Tail.Overlay.CurrentStackLocation++;
 }
-FORCEINLINE void IoMarkIrpPending(PIRP Irp) {
+FORCEINLINE void IoMarkIrpPending(PIRP Irp)
+{
     IoGetCurrentIrpStackLocation(Irp)->Control |= SL_PENDING_RETURNED;
 }
-FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine,
-                                        PVOID Context, BOOLEAN InvokeOnSuccess,
-                                        BOOLEAN InvokeOnError, BOOLEAN InvokeOnCancel) {
+FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE CompletionRoutine, PVOID Context,
+                                        BOOLEAN InvokeOnSuccess, BOOLEAN InvokeOnError,
+                                        BOOLEAN InvokeOnCancel)
+{
     PIO_STACK_LOCATION Stack = IoGetNextIrpStackLocation(Irp);
     Stack->CompletionRoutine = CompletionRoutine;
     Stack->Context = Context;
@@ -274,16 +281,16 @@ FORCEINLINE void IoSetCompletionRoutine(PIRP Irp, PIO_COMPLETION_ROUTINE Complet
     if (InvokeOnCancel)
         Stack->Control |= SL_INVOKE_ON_CANCEL;
 }
-FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp) {
+FORCEINLINE void IoCopyCurrentIrpStackLocationToNext(PIRP Irp)
+{
     PIO_STACK_LOCATION Current = IoGetCurrentIrpStackLocation(Irp);
     PIO_STACK_LOCATION Next = IoGetNextIrpStackLocation(Irp);
     memcpy(Next, Current, offsetof(IO_STACK_LOCATION, CompletionRoutine));
     Next->Control = 0;
 }
 NT_BEGIN_DECLS
-NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize,
-                        PUNICODE_STRING DeviceName, ULONG DeviceType,
-                        ULONG DeviceCharacteristics, BOOLEAN Exclusive,
+NTSTATUS IoCreateDevice(PDRIVER_OBJECT DriverObject, ULONG DeviceExtensionSize, PUNICODE_STRING DeviceName,
+                        ULONG DeviceType, ULONG DeviceCharacteristics, BOOLEAN Exclusive,
                         PDEVICE_OBJECT *DeviceObject);
 void IoDeleteDevice(PDEVICE_OBJECT DeviceObject);
 NTSTATUS IoCreateSymbolicLink(PUNICODE_STRING SymbolicLinkName, PUNICODE_STRING DeviceName);
@@ -292,16 +299,14 @@ NTSTATUS IofCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 void IofCompleteRequest(PIRP Irp, CCHAR PriorityBoost);
 PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
 void IoFreeIrp(PIRP Irp);
-PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject,
-                                  PVOID Buffer, ULONG Length,
-                                  PLARGE_INTEGER StartingOffset, PKEVENT Event,
+PIRP IoBuildSynchronousFsdRequest(ULONG MajorFunction, PDEVICE_OBJECT DeviceObject, PVOID Buffer,
+                                  ULONG Length, PLARGE_INTEGER StartingOffset, PKEVENT Event,
                                   PIO_STATUS_BLOCK IoStatusBlock);
-PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer,
-                   BOOLEAN ChargeQuota, PIRP Irp);
+PMDL IoAllocateMdl(PVOID VirtualAddress, ULONG Length, BOOLEAN SecondaryBuffer, BOOLEAN ChargeQuota,
+                   PIRP Irp);
 void IoFreeMdl(PMDL Mdl);
 void MmBuildMdlForNonPagedPool(PMDL MemoryDescriptorList);
-void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
-                         LOCK_OPERATION Operation);
+void MmProbeAndLockPages(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode, LOCK_OPERATION Operation);
 void MmUnlockPages(PMDL MemoryDescriptorList);
 PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE AccessMode,
                                    MEMORY_CACHING_TYPE CacheType, PVOID RequestedAddress,
@@ -309,10 +314,11 @@ PVOID MmMapLockedPagesSpecifyCache(PMDL MemoryDescriptorList, KPROCESSOR_MODE Ac
 void MmUnmapLockedPages(PVOID BaseAddress, PMDL MemoryDescriptorList);
 NT_END_DECLS
 
-#define IoCallDriver IofCallDriver
+#define IoCallDriver      IofCallDriver
 #define IoCompleteRequest IofCompleteRequest
 
-FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority) {
+FORCEINLINE PVOID MmGetSystemAddressForMdlSafe(PMDL Mdl, ULONG Priority)
+{
     if (Mdl->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL))
         return Mdl->MappedSystemVa;
     return MmMapLockedPagesSpecifyCache(Mdl, KernelMode, MmCached, NULL, FALSE, Priority);
@@ -327,8 +333,7 @@ PMDL MmAllocatePagesForMdl(PHYSICAL_ADDRESS LowAddress, PHYSICAL_ADDRESS HighAdd
 void MmFreePagesFromMdl(PMDL MemoryDescriptorList);
 PVOID MmAllocateMappingAddress(SIZE_T NumberOfBytes, ULONG PoolTag);
 void MmFreeMappingAddress(PVOID BaseAddress, ULONG PoolTag);
-PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag,
-                                          PMDL MemoryDescriptorList,
+PVOID MmMapLockedPagesWithReservedMapping(PVOID MappingAddress, ULONG PoolTag, PMDL MemoryDescriptorList,
                                           MEMORY_CACHING_TYPE CacheType);
 void MmUnmapReservedMapping(PVOID BaseAddress, ULONG PoolTag, PMDL MemoryDescriptorList);
 NT_END_DECLS
@@ -350,38 +355,33 @@ NT_END_DECLS
 #define FILE_OVERWRITTEN 0x00000003
 
 // FILE_OBJECT.Flags
-#define FO_SYNCHRONOUS_IO          0x00000002
+#define FO_SYNCHRONOUS_IO            0x00000002
 #define FO_NO_INTERMEDIATE_BUFFERING 0x00000008
-#define FO_DELETE_ON_CLOSE         0x00010000
+#define FO_DELETE_ON_CLOSE           0x00010000
 
 typedef enum _FILE_INFORMATION_CLASS {
     FileEndOfFileInformation = 20,
 } FILE_INFORMATION_CLASS;
 
-typedef void (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock,
-                                ULONG Reserved);
+typedef void (*PIO_APC_ROUTINE)(PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, ULONG Reserved);
 NT_BEGIN_DECLS
-NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                    POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                    ULONG ShareAccess, ULONG OpenOptions);
-NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess,
-                      POBJECT_ATTRIBUTES ObjectAttributes, PIO_STATUS_BLOCK IoStatusBlock,
-                      PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
-                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions,
-                      PVOID EaBuffer, ULONG EaLength);
-NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock,
-                              PVOID FileInformation, ULONG Length,
-                              FILE_INFORMATION_CLASS FileInformationClass);
-NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                    PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                    ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
-NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine,
-                     PVOID ApcContext, PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer,
-                     ULONG Length, PLARGE_INTEGER ByteOffset, PULONG Key);
+NTSTATUS ZwOpenFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                    PIO_STATUS_BLOCK IoStatusBlock, ULONG ShareAccess, ULONG OpenOptions);
+NTSTATUS ZwCreateFile(PHANDLE FileHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                      PIO_STATUS_BLOCK IoStatusBlock, PLARGE_INTEGER AllocationSize, ULONG FileAttributes,
+                      ULONG ShareAccess, ULONG CreateDisposition, ULONG CreateOptions, PVOID EaBuffer,
+                      ULONG EaLength);
+NTSTATUS ZwSetInformationFile(HANDLE FileHandle, PIO_STATUS_BLOCK IoStatusBlock, PVOID FileInformation,
+                              ULONG Length, FILE_INFORMATION_CLASS FileInformationClass);
+NTSTATUS ZwReadFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                    PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                    PULONG Key);
+NTSTATUS ZwWriteFile(HANDLE FileHandle, HANDLE Event, PIO_APC_ROUTINE ApcRoutine, PVOID ApcContext,
+                     PIO_STATUS_BLOCK IoStatusBlock, PVOID Buffer, ULONG Length, PLARGE_INTEGER ByteOffset,
+                     PULONG Key);
 
-NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess,
-                              POBJECT_ATTRIBUTES ObjectAttributes, HANDLE ProcessHandle,
-                              PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
+NTSTATUS PsCreateSystemThread(PHANDLE ThreadHandle, ULONG DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                              HANDLE ProcessHandle, PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine,
                               PVOID StartContext);
 NTSTATUS PsTerminateSystemThread(NTSTATUS ExitStatus);
 NT_END_DECLS
