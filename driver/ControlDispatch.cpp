@@ -4,61 +4,61 @@
 
 static NTSTATUS ControlVolume(const UCHAR *Buffer)
 {
-    const CacheControlRequest *request = (const CacheControlRequest *)Buffer;
-    PVolumeCacheContext context = FindVolumeByLetter(request->DriveLetter);
+    const CacheControlRequest *Request = (const CacheControlRequest *)Buffer;
+    PVolumeCacheContext Context = FindVolumeByLetter(Request->DriveLetter);
 
-    if (context != NULL)
-        return request->Start != 0 ? STATUS_UNSUCCESSFUL : StopVolumeCache(context);
-    if (request->Start == 0)
+    if (Context != NULL)
+        return Request->Start != 0 ? STATUS_UNSUCCESSFUL : StopVolumeCache(Context);
+    if (Request->Start == 0)
         return STATUS_UNSUCCESSFUL;
-    return StartVolumeCache(request);
+    return StartVolumeCache(Request);
 }
 
 _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
-    ULONG inputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
-    ULONG outputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
-    PUCHAR buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
-    ULONG_PTR information = 0;
-    NTSTATUS status = STATUS_SUCCESS;
-    PVolumeCacheContext context;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    ULONG Code = Stack->Parameters.DeviceIoControl.IoControlCode;
+    ULONG InputLength = Stack->Parameters.DeviceIoControl.InputBufferLength;
+    ULONG OutputLength = Stack->Parameters.DeviceIoControl.OutputBufferLength;
+    PUCHAR Buffer = (PUCHAR)Irp->AssociatedIrp.SystemBuffer;
+    ULONG_PTR Information = 0;
+    NTSTATUS Status = STATUS_SUCCESS;
+    PVolumeCacheContext Context;
 
     UNREFERENCED_PARAMETER(DeviceObject);
     KeWaitForSingleObject(&DriverGlobals.ControlGate, Executive, KernelMode, FALSE, NULL);
 
-    switch (code) {
+    switch (Code) {
     case IOCTL_CACHE_CONTROL_VOLUME:
         // A longer input is served from its first bytes.
-        if (inputLength < sizeof(CacheControlRequest))
-            status = STATUS_BUFFER_TOO_SMALL;
+        if (InputLength < sizeof(CacheControlRequest))
+            Status = STATUS_BUFFER_TOO_SMALL;
         else
-            status = ControlVolume(buffer);
+            Status = ControlVolume(Buffer);
         break;
 
     case IOCTL_CACHE_QUERY_STATISTICS:
-        if (inputLength < sizeof(ULONG) || outputLength < sizeof(CacheStatistics)) {
-            status = STATUS_BUFFER_TOO_SMALL;
+        if (InputLength < sizeof(ULONG) || OutputLength < sizeof(CacheStatistics)) {
+            Status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
         // The letter is the low 16 bits of a 32-bit value; the rest is ignored.
-        context = FindVolumeByLetter((WCHAR)(*(const ULONG *)buffer & 0xFFFF));
-        if (context == NULL) {
-            status = STATUS_UNSUCCESSFUL;
+        Context = FindVolumeByLetter((WCHAR)(*(const ULONG *)Buffer & 0xFFFF));
+        if (Context == NULL) {
+            Status = STATUS_UNSUCCESSFUL;
             break;
         }
-        CopyStatistics(context, (CacheStatistics *)buffer);
-        information = sizeof(CacheStatistics);
+        CopyStatistics(Context, (CacheStatistics *)Buffer);
+        Information = sizeof(CacheStatistics);
         break;
 
     case IOCTL_CACHE_QUERY_VERSION:
-        if (outputLength < sizeof(ULONG)) {
-            status = STATUS_BUFFER_TOO_SMALL;
+        if (OutputLength < sizeof(ULONG)) {
+            Status = STATUS_BUFFER_TOO_SMALL;
             break;
         }
-        *(PULONG)buffer = CACHE_DRIVER_VERSION;
-        information = sizeof(ULONG);
+        *(PULONG)Buffer = CACHE_DRIVER_VERSION;
+        Information = sizeof(ULONG);
         break;
 
     default:
@@ -66,8 +66,8 @@ _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_O
     }
 
     KeSetEvent(&DriverGlobals.ControlGate, IO_NO_INCREMENT, FALSE);
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = information;
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return Status;
 }

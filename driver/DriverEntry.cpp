@@ -13,34 +13,34 @@ static void ResetDriverState(void)
 _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject,
                                                              PUNICODE_STRING RegistryPath)
 {
-    UNICODE_STRING deviceName;
-    UNICODE_STRING linkName;
-    NTSTATUS status;
-    ULONG major;
+    UNICODE_STRING DeviceName;
+    UNICODE_STRING LinkName;
+    NTSTATUS Status;
+    ULONG Major;
 
     UNREFERENCED_PARAMETER(RegistryPath);
     ResetDriverState();
 
     // Exclusive: one open handle at a time. Secure open: the device's
     // security applies to every open, whatever name follows the device's.
-    RtlInitUnicodeString(&deviceName, CACHE_DEVICE_NAME);
-    status = IoCreateDevice(DriverObject, 0, &deviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE,
+    RtlInitUnicodeString(&DeviceName, CACHE_DEVICE_NAME);
+    Status = IoCreateDevice(DriverObject, 0, &DeviceName, FILE_DEVICE_UNKNOWN, FILE_DEVICE_SECURE_OPEN, TRUE,
                             &DriverGlobals.ControlDevice);
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         DriverGlobals.ControlDevice = NULL;
-        return status;
+        return Status;
     }
 
-    RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
-    status = IoCreateSymbolicLink(&linkName, &deviceName);
-    if (!NT_SUCCESS(status)) {
+    RtlInitUnicodeString(&LinkName, CACHE_DOS_DEVICE_NAME);
+    Status = IoCreateSymbolicLink(&LinkName, &DeviceName);
+    if (!NT_SUCCESS(Status)) {
         IoDeleteDevice(DriverGlobals.ControlDevice);
         DriverGlobals.ControlDevice = NULL;
-        return status;
+        return Status;
     }
 
-    for (major = 0; major <= IRP_MJ_MAXIMUM_FUNCTION; major++)
-        DriverObject->MajorFunction[major] = DispatchDefault;
+    for (Major = 0; Major <= IRP_MJ_MAXIMUM_FUNCTION; Major++)
+        DriverObject->MajorFunction[Major] = DispatchDefault;
     DriverObject->MajorFunction[IRP_MJ_CREATE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_CLOSE] = DispatchCreateClose;
     DriverObject->MajorFunction[IRP_MJ_DEVICE_CONTROL] = DispatchDeviceControl;
@@ -64,23 +64,23 @@ _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT Driv
 // admitted.
 _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchCreateClose(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    NTSTATUS status = STATUS_SUCCESS;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    NTSTATUS Status = STATUS_SUCCESS;
 
     UNREFERENCED_PARAMETER(DeviceObject);
-    if (stack->MajorFunction == IRP_MJ_CREATE) {
-        PIO_SECURITY_CONTEXT security = stack->Parameters.Create.SecurityContext;
-        if (stack->FileObject != NULL && stack->FileObject->FileName.Length != 0)
-            status = STATUS_OBJECT_NAME_NOT_FOUND;
-        else if (security != NULL && security->AccessState != NULL &&
-                 !SeTokenIsAdmin(SeQuerySubjectContextToken(&security->AccessState->SubjectSecurityContext)))
-            status = STATUS_ACCESS_DENIED;
+    if (Stack->MajorFunction == IRP_MJ_CREATE) {
+        PIO_SECURITY_CONTEXT Security = Stack->Parameters.Create.SecurityContext;
+        if (Stack->FileObject != NULL && Stack->FileObject->FileName.Length != 0)
+            Status = STATUS_OBJECT_NAME_NOT_FOUND;
+        else if (Security != NULL && Security->AccessState != NULL &&
+                 !SeTokenIsAdmin(SeQuerySubjectContextToken(&Security->AccessState->SubjectSecurityContext)))
+            Status = STATUS_ACCESS_DENIED;
     }
 
-    Irp->IoStatus.Status = status;
+    Irp->IoStatus.Status = Status;
     Irp->IoStatus.Information = 0;
     IofCompleteRequest(Irp, IO_NO_INCREMENT);
-    return status;
+    return Status;
 }
 
 _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -94,21 +94,21 @@ _Use_decl_annotations_ extern "C" NTSTATUS NTAPI DispatchDefault(PDEVICE_OBJECT 
 
 _Use_decl_annotations_ extern "C" void NTAPI CacheUnload(PDRIVER_OBJECT DriverObject)
 {
-    UNICODE_STRING linkName;
-    ULONG slot;
+    UNICODE_STRING LinkName;
+    ULONG Slot;
 
     UNREFERENCED_PARAMETER(DriverObject);
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++) {
-        PVolumeCacheContext context = ReadVolumeSlot(slot);
-        if (context != NULL)
-            StopVolumeCache(context);
+    for (Slot = 0; Slot < CACHE_VOLUME_SLOTS; Slot++) {
+        PVolumeCacheContext Context = ReadVolumeSlot(Slot);
+        if (Context != NULL)
+            StopVolumeCache(Context);
     }
 
     ExDeleteNPagedLookasideList(&TableNodeLookaside);
     IoDeleteDevice(DriverGlobals.ControlDevice);
     DriverGlobals.ControlDevice = NULL;
-    RtlInitUnicodeString(&linkName, CACHE_DOS_DEVICE_NAME);
-    IoDeleteSymbolicLink(&linkName);
+    RtlInitUnicodeString(&LinkName, CACHE_DOS_DEVICE_NAME);
+    IoDeleteSymbolicLink(&LinkName);
 
     RemoveInterception();
 }

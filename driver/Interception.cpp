@@ -17,46 +17,46 @@
 
 NTSTATUS QueueVolumeRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
-    PVolumeCacheContext context;
-    PVOID buffer;
-    NTSTATUS status = 0;
+    PVolumeCacheContext Context;
+    PVOID Buffer;
+    NTSTATUS Status = 0;
 
     InterlockedIncrement(&DriverGlobals.VolumeTableReaders);
-    context = FindVolumeByDevice(DeviceObject);
+    Context = FindVolumeByDevice(DeviceObject);
     // A request that the worker's own thread issues (an in-page read taken
     // inside the file system while the worker transfers the cache file) would
     // wait behind the worker for ever: it goes straight to the owning driver.
-    if (context != NULL && !ReadFlag(&context->Stopping) && KeGetCurrentThread() != context->WorkerThread) {
+    if (Context != NULL && !ReadFlag(&Context->Stopping) && KeGetCurrentThread() != Context->WorkerThread) {
         // The worker needs the caller's buffer in system space. A request
         // without an MDL, or whose buffer cannot be mapped, is queued all the
         // same, without a buffer: the worker hands it on uncached, in order
         // with the requests before it, and drops the copies a write covers.
-        buffer = NULL;
+        Buffer = NULL;
         if (Irp->MdlAddress != NULL)
-            buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
-        Irp->Tail.Overlay.DriverContext[0] = buffer;
+            Buffer = MmGetSystemAddressForMdlSafe(Irp->MdlAddress, NormalPagePriority);
+        Irp->Tail.Overlay.DriverContext[0] = Buffer;
         IoMarkIrpPending(Irp);
-        ExInterlockedInsertTailList(&context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
-                                    &context->QueueLock);
-        KeReleaseSemaphore(&context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
-        status = STATUS_PENDING;
+        ExInterlockedInsertTailList(&Context->RequestQueue, &Irp->Tail.Overlay.ListEntry,
+                                    &Context->QueueLock);
+        KeReleaseSemaphore(&Context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
+        Status = STATUS_PENDING;
     }
     InterlockedDecrement(&DriverGlobals.VolumeTableReaders);
-    return status;
+    return Status;
 }
 
 _Use_decl_annotations_ NTSTATUS NTAPI InterceptReadWrite(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     // Read before queueing: a queued request may be completed at any moment.
-    UCHAR major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
-    NTSTATUS status;
+    UCHAR Major = IoGetCurrentIrpStackLocation(Irp)->MajorFunction;
+    NTSTATUS Status;
 
     InterlockedIncrement(&DriverGlobals.InterceptCallers);
-    status = QueueVolumeRequest(DeviceObject, Irp);
-    if (status != STATUS_PENDING)
-        status = CallOwningDriver(major, DeviceObject, Irp);
+    Status = QueueVolumeRequest(DeviceObject, Irp);
+    if (Status != STATUS_PENDING)
+        Status = CallOwningDriver(Major, DeviceObject, Irp);
     InterlockedDecrement(&DriverGlobals.InterceptCallers);
-    return status;
+    return Status;
 }
 
 NTSTATUS CallOwningDriver(UCHAR MajorFunction, PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -72,12 +72,12 @@ static void ExchangeReadWriteEntries(PDRIVER_OBJECT Driver, PDRIVER_DISPATCH Rea
 {
     // A processor dispatching a request meanwhile sees either the old or the
     // new routine in each entry, never a torn pointer.
-    KIRQL oldIrql = KeRaiseIrqlToDpcLevel();
+    KIRQL OldIrql = KeRaiseIrqlToDpcLevel();
     _disable();
     (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_WRITE], (PVOID)Write);
     (void)InterlockedExchangePointer((PVOID volatile *)&Driver->MajorFunction[IRP_MJ_READ], (PVOID)Read);
     _enable();
-    KeLowerIrql(oldIrql);
+    KeLowerIrql(OldIrql);
 }
 
 void InstallInterception(PDRIVER_OBJECT OwningDriver)
@@ -105,9 +105,9 @@ void RemoveInterception(void)
 
 void WaitForZeroCount(volatile LONG *Count)
 {
-    LARGE_INTEGER interval;
+    LARGE_INTEGER Interval;
 
-    interval.QuadPart = -10000;  // 1 ms
+    Interval.QuadPart = -10000;  // 1 ms
     while (ReadCount(Count) != 0)
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+        KeDelayExecutionThread(KernelMode, FALSE, &Interval);
 }

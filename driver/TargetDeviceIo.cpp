@@ -7,20 +7,20 @@ _Use_decl_annotations_ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG By
                                                PVOID Buffer, PVOID LowerContext, PULONG Information)
 {
     PVolumeCacheContext Context = (PVolumeCacheContext)LowerContext;
-    KEVENT event;
-    IO_STATUS_BLOCK ioStatus;
-    LARGE_INTEGER offset;
-    PIO_STACK_LOCATION stack;
-    PIRP irp;
-    NTSTATUS status;
+    KEVENT Event;
+    IO_STATUS_BLOCK IoStatus;
+    LARGE_INTEGER Offset;
+    PIO_STACK_LOCATION Stack;
+    PIRP Irp;
+    NTSTATUS Status;
 
-    KeInitializeEvent(&event, NotificationEvent, FALSE);
-    offset.QuadPart = (LONGLONG)ByteOffset;
-    ioStatus.Status = STATUS_SUCCESS;
-    ioStatus.Information = 0;
-    irp = IoBuildSynchronousFsdRequest(MajorFunction, Context->VolumeDevice, Buffer, Length, &offset, &event,
-                                       &ioStatus);
-    if (irp == NULL) {
+    KeInitializeEvent(&Event, NotificationEvent, FALSE);
+    Offset.QuadPart = (LONGLONG)ByteOffset;
+    IoStatus.Status = STATUS_SUCCESS;
+    IoStatus.Information = 0;
+    Irp = IoBuildSynchronousFsdRequest(MajorFunction, Context->VolumeDevice, Buffer, Length, &Offset, &Event,
+                                       &IoStatus);
+    if (Irp == NULL) {
         // The volume could serve the request: the worker hands it on uncached.
         PassRequestOnUncached(&Context->Cache);
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -28,21 +28,21 @@ _Use_decl_annotations_ NTSTATUS TargetDeviceIo(UCHAR MajorFunction, ULONGLONG By
 
     // Make the filled-in stack location current, as the I/O manager's call
     // would.
-    IoSetNextIrpStackLocation(irp);
-    stack = IoGetCurrentIrpStackLocation(irp);
+    IoSetNextIrpStackLocation(Irp);
+    Stack = IoGetCurrentIrpStackLocation(Irp);
     // The volume carries out the write although a file system is mounted.
     if (MajorFunction == IRP_MJ_WRITE)
-        stack->Flags |= SL_FORCE_DIRECT_WRITE;
+        Stack->Flags |= SL_FORCE_DIRECT_WRITE;
     // A write-through write of a file system is durable only when its lower
     // write is, and a read that overrides a pending verify must do so below.
-    stack->Flags |= Context->RequestStackFlags;
-    stack->DeviceObject = Context->VolumeDevice;
+    Stack->Flags |= Context->RequestStackFlags;
+    Stack->DeviceObject = Context->VolumeDevice;
 
-    status = CallOwningDriver(MajorFunction, Context->VolumeDevice, irp);
-    if (status == STATUS_PENDING) {
-        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
-        status = ioStatus.Status;
+    Status = CallOwningDriver(MajorFunction, Context->VolumeDevice, Irp);
+    if (Status == STATUS_PENDING) {
+        KeWaitForSingleObject(&Event, Executive, KernelMode, FALSE, NULL);
+        Status = IoStatus.Status;
     }
-    *Information = (ULONG)ioStatus.Information;
-    return status;
+    *Information = (ULONG)IoStatus.Information;
+    return Status;
 }

@@ -22,11 +22,11 @@ static BOOLEAN IsPowerOfTwo(ULONG Value)
 
 static LONG FirstEmptySlot(void)
 {
-    ULONG slot;
+    ULONG Slot;
 
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++)
-        if (ReadVolumeSlot(slot) == NULL)
-            return (LONG)slot;
+    for (Slot = 0; Slot < CACHE_VOLUME_SLOTS; Slot++)
+        if (ReadVolumeSlot(Slot) == NULL)
+            return (LONG)Slot;
     return -1;
 }
 
@@ -51,11 +51,11 @@ static BOOLEAN IsCachedVolumeDevice(PDEVICE_OBJECT Device)
 
 static BOOLEAN HoldsCachedVolumesFile(PDEVICE_OBJECT VolumeDevice)
 {
-    ULONG slot;
+    ULONG Slot;
 
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++) {
-        PVolumeCacheContext context = ReadVolumeSlot(slot);
-        if (context != NULL && context->CacheFileDevice == VolumeDevice)
+    for (Slot = 0; Slot < CACHE_VOLUME_SLOTS; Slot++) {
+        PVolumeCacheContext Context = ReadVolumeSlot(Slot);
+        if (Context != NULL && Context->CacheFileDevice == VolumeDevice)
             return TRUE;
     }
     return FALSE;
@@ -69,37 +69,37 @@ static BOOLEAN HoldsCachedVolumesFile(PDEVICE_OBJECT VolumeDevice)
 // the control request, whose process could otherwise use or close them.
 static NTSTATUS QueryVolume(WCHAR FoldedLetter, PDEVICE_OBJECT *VolumeDevice, ULONGLONG *PartitionLength)
 {
-    WCHAR nameText[] = L"\\??\\C:";
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attributes;
-    IO_STATUS_BLOCK ioStatus;
-    PARTITION_INFORMATION partition;
-    PFILE_OBJECT fileObject;
-    HANDLE handle;
-    NTSTATUS status;
+    WCHAR NameText[] = L"\\??\\C:";
+    UNICODE_STRING Name;
+    OBJECT_ATTRIBUTES Attributes;
+    IO_STATUS_BLOCK IoStatus;
+    PARTITION_INFORMATION Partition;
+    PFILE_OBJECT FileObject;
+    HANDLE Handle;
+    NTSTATUS Status;
 
-    nameText[4] = FoldedLetter;
-    RtlInitUnicodeString(&name, nameText);
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = ZwOpenFile(&handle, VOLUME_OPEN_ACCESS, &attributes, &ioStatus, VOLUME_OPEN_SHARE,
+    NameText[4] = FoldedLetter;
+    RtlInitUnicodeString(&Name, NameText);
+    InitializeObjectAttributes(&Attributes, &Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    Status = ZwOpenFile(&Handle, VOLUME_OPEN_ACCESS, &Attributes, &IoStatus, VOLUME_OPEN_SHARE,
                         VOLUME_OPEN_OPTIONS);
-    if (!NT_SUCCESS(status))
-        return status;
+    if (!NT_SUCCESS(Status))
+        return Status;
 
-    RtlZeroMemory(&partition, sizeof(partition));
-    status = ZwDeviceIoControlFile(handle, NULL, NULL, NULL, &ioStatus, IOCTL_DISK_GET_PARTITION_INFO, NULL,
-                                   0, &partition, sizeof(partition));
-    if (NT_SUCCESS(status))
-        status =
-            ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject, NULL);
-    if (NT_SUCCESS(status)) {
-        *VolumeDevice = fileObject->DeviceObject;
+    RtlZeroMemory(&Partition, sizeof(Partition));
+    Status = ZwDeviceIoControlFile(Handle, NULL, NULL, NULL, &IoStatus, IOCTL_DISK_GET_PARTITION_INFO, NULL,
+                                   0, &Partition, sizeof(Partition));
+    if (NT_SUCCESS(Status))
+        Status =
+            ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&FileObject, NULL);
+    if (NT_SUCCESS(Status)) {
+        *VolumeDevice = FileObject->DeviceObject;
         ObReferenceObject(*VolumeDevice);
-        *PartitionLength = (ULONGLONG)partition.PartitionLength.QuadPart;
-        ObfDereferenceObject(fileObject);
+        *PartitionLength = (ULONGLONG)Partition.PartitionLength.QuadPart;
+        ObfDereferenceObject(FileObject);
     }
-    ZwClose(handle);
-    return status;
+    ZwClose(Handle);
+    return Status;
 }
 
 // What opening the cache file needs and learns.
@@ -116,40 +116,40 @@ static CACHE_OPEN_FILE OpenCacheFile;
 
 static NTSTATUS OpenCacheFile(PVOID Context, PHANDLE FileHandle)
 {
-    CacheFileOpen *open = (CacheFileOpen *)Context;
-    UNICODE_STRING name;
-    OBJECT_ATTRIBUTES attributes;
-    IO_STATUS_BLOCK ioStatus;
-    FILE_END_OF_FILE_INFORMATION endOfFile;
-    PFILE_OBJECT fileObject;
-    HANDLE handle;
-    NTSTATUS status;
+    CacheFileOpen *Open = (CacheFileOpen *)Context;
+    UNICODE_STRING Name;
+    OBJECT_ATTRIBUTES Attributes;
+    IO_STATUS_BLOCK IoStatus;
+    FILE_END_OF_FILE_INFORMATION EndOfFile;
+    PFILE_OBJECT FileObject;
+    HANDLE Handle;
+    NTSTATUS Status;
 
-    RtlInitUnicodeString(&name, open->Path);
-    InitializeObjectAttributes(&attributes, &name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
-    status = ZwCreateFile(&handle, CACHE_FILE_ACCESS, &attributes, &ioStatus, NULL, 0, 0, FILE_OPEN_IF,
+    RtlInitUnicodeString(&Name, Open->Path);
+    InitializeObjectAttributes(&Attributes, &Name, OBJ_CASE_INSENSITIVE | OBJ_KERNEL_HANDLE, NULL, NULL);
+    Status = ZwCreateFile(&Handle, CACHE_FILE_ACCESS, &Attributes, &IoStatus, NULL, 0, 0, FILE_OPEN_IF,
                           CACHE_FILE_OPTIONS, NULL, 0);
-    if (!NT_SUCCESS(status))
-        return status;
+    if (!NT_SUCCESS(Status))
+        return Status;
 
-    status = ObReferenceObjectByHandle(handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&fileObject, NULL);
-    if (NT_SUCCESS(status)) {
-        open->FileDevice = fileObject->DeviceObject;
-        ObfDereferenceObject(fileObject);
-        if (open->FileDevice == open->VolumeDevice || IsCachedVolumeDevice(open->FileDevice))
-            status = STATUS_INVALID_PARAMETER;
+    Status = ObReferenceObjectByHandle(Handle, 0, *IoFileObjectType, KernelMode, (PVOID *)&FileObject, NULL);
+    if (NT_SUCCESS(Status)) {
+        Open->FileDevice = FileObject->DeviceObject;
+        ObfDereferenceObject(FileObject);
+        if (Open->FileDevice == Open->VolumeDevice || IsCachedVolumeDevice(Open->FileDevice))
+            Status = STATUS_INVALID_PARAMETER;
     }
-    if (NT_SUCCESS(status)) {
-        endOfFile.EndOfFile.QuadPart = (LONGLONG)open->Length;
-        if (!NT_SUCCESS(ZwSetInformationFile(handle, &ioStatus, &endOfFile, sizeof(endOfFile),
+    if (NT_SUCCESS(Status)) {
+        EndOfFile.EndOfFile.QuadPart = (LONGLONG)Open->Length;
+        if (!NT_SUCCESS(ZwSetInformationFile(Handle, &IoStatus, &EndOfFile, sizeof(EndOfFile),
                                              FileEndOfFileInformation)))
-            status = STATUS_UNSUCCESSFUL;
+            Status = STATUS_UNSUCCESSFUL;
     }
-    if (!NT_SUCCESS(status)) {
-        ZwClose(handle);
-        return status;
+    if (!NT_SUCCESS(Status)) {
+        ZwClose(Handle);
+        return Status;
     }
-    *FileHandle = handle;
+    *FileHandle = Handle;
     return STATUS_SUCCESS;
 }
 
@@ -209,29 +209,29 @@ static NTSTATUS CheckStartRequest(const CacheControlRequest *Request, const WCHA
 static NTSTATUS CheckVolume(WCHAR FoldedLetter, ULONG CacheBlockSize, PDEVICE_OBJECT *VolumeDevice,
                             ULONGLONG *PartitionLength)
 {
-    NTSTATUS status;
+    NTSTATUS Status;
 
-    status = QueryVolume(FoldedLetter, VolumeDevice, PartitionLength);
-    if (!NT_SUCCESS(status))
-        return status;
+    Status = QueryVolume(FoldedLetter, VolumeDevice, PartitionLength);
+    if (!NT_SUCCESS(Status))
+        return Status;
     if (HoldsCachedVolumesFile(*VolumeDevice))
-        status = STATUS_INVALID_PARAMETER;
+        Status = STATUS_INVALID_PARAMETER;
     // A volume reached by a second letter is the same device: the first
     // context gets all its requests, and a second one would keep copies that
     // writes no longer refresh, to serve them once the first is stopped.
     else if (IsCachedVolumeDevice(*VolumeDevice))
-        status = STATUS_UNSUCCESSFUL;
+        Status = STATUS_UNSUCCESSFUL;
     // Block numbers are 32-bit: a volume with more blocks could not be indexed.
     else if (*PartitionLength / CacheBlockSize > 0xFFFFFFFFull)
-        status = STATUS_UNSUCCESSFUL;
+        Status = STATUS_UNSUCCESSFUL;
     // Only the driver whose entries were taken over passes its requests to
     // the interception: a volume of another driver would never be served
     // from the cache, while its statistics said it was cached.
     else if (DriverGlobals.HookInstalled && (*VolumeDevice)->DriverObject != DriverGlobals.HookedDriver)
-        status = STATUS_NOT_SUPPORTED;
-    if (!NT_SUCCESS(status))
+        Status = STATUS_NOT_SUPPORTED;
+    if (!NT_SUCCESS(Status))
         ObDereferenceObject(*VolumeDevice);
-    return status;
+    return Status;
 }
 
 // The volume's context with the engine's record set up: the storage first (the
@@ -240,44 +240,44 @@ static NTSTATUS CheckVolume(WCHAR FoldedLetter, ULONG CacheBlockSize, PDEVICE_OB
 // failure all of it is released, the device's reference included.
 static NTSTATUS SetUpVolumeContext(WCHAR FoldedLetter, const WCHAR *CacheFilePath,
                                    const CacheSettings *Settings, PDEVICE_OBJECT VolumeDevice,
-                                   ULONGLONG PartitionLength, PVolumeCacheContext *Context)
+                                   ULONGLONG PartitionLength, PVolumeCacheContext *Result)
 {
-    CacheFileOpen open;
-    CacheStorage storage;
-    PVolumeCacheContext context = NULL;
-    NTSTATUS status;
+    CacheFileOpen Open;
+    CacheStorage Storage;
+    PVolumeCacheContext Context = NULL;
+    NTSTATUS Status;
 
-    open.Path = CacheFilePath;
-    open.Length = Settings->SsdSize;
-    open.VolumeDevice = VolumeDevice;
-    open.FileDevice = NULL;
-    status = CacheStorageAcquire(&storage, Settings, OpenCacheFile, &open);
-    if (NT_SUCCESS(status)) {
-        context = (PVolumeCacheContext)ExAllocatePoolWithTag(NonPagedPool, sizeof(VolumeCacheContext),
+    Open.Path = CacheFilePath;
+    Open.Length = Settings->SsdSize;
+    Open.VolumeDevice = VolumeDevice;
+    Open.FileDevice = NULL;
+    Status = CacheStorageAcquire(&Storage, Settings, OpenCacheFile, &Open);
+    if (NT_SUCCESS(Status)) {
+        Context = (PVolumeCacheContext)ExAllocatePoolWithTag(NonPagedPool, sizeof(VolumeCacheContext),
                                                              CACHE_POOL_TAG);
-        if (context == NULL) {
-            CacheStorageRelease(&storage);
-            status = STATUS_INSUFFICIENT_RESOURCES;
+        if (Context == NULL) {
+            CacheStorageRelease(&Storage);
+            Status = STATUS_INSUFFICIENT_RESOURCES;
         }
     }
-    if (!NT_SUCCESS(status)) {
+    if (!NT_SUCCESS(Status)) {
         ObDereferenceObject(VolumeDevice);
-        return status;
+        return Status;
     }
 
-    RtlZeroMemory(context, sizeof(*context));
-    context->VolumeDevice = VolumeDevice;
-    context->DriveLetter = FoldedLetter;
-    context->CacheFileDevice = open.FileDevice;
-    KeInitializeSemaphore(&context->QueueSemaphore, 0, QUEUE_SEMAPHORE_LIMIT);
-    KeInitializeSpinLock(&context->QueueLock);
-    InitializeListHead(&context->RequestQueue);
-    status = CacheInitialize(&context->Cache, Settings, PartitionLength, &storage, TargetDeviceIo, context);
-    if (!NT_SUCCESS(status)) {
-        ReleaseVolumeContext(context);
-        return status;
+    RtlZeroMemory(Context, sizeof(*Context));
+    Context->VolumeDevice = VolumeDevice;
+    Context->DriveLetter = FoldedLetter;
+    Context->CacheFileDevice = Open.FileDevice;
+    KeInitializeSemaphore(&Context->QueueSemaphore, 0, QUEUE_SEMAPHORE_LIMIT);
+    KeInitializeSpinLock(&Context->QueueLock);
+    InitializeListHead(&Context->RequestQueue);
+    Status = CacheInitialize(&Context->Cache, Settings, PartitionLength, &Storage, TargetDeviceIo, Context);
+    if (!NT_SUCCESS(Status)) {
+        ReleaseVolumeContext(Context);
+        return Status;
     }
-    *Context = context;
+    *Result = Context;
     return STATUS_SUCCESS;
 }
 
@@ -286,66 +286,66 @@ static NTSTATUS SetUpVolumeContext(WCHAR FoldedLetter, const WCHAR *CacheFilePat
 // when its reference could not be taken.
 static NTSTATUS AttachWorker(PVolumeCacheContext Context, PBOOLEAN Started)
 {
-    OBJECT_ATTRIBUTES threadAttributes;
-    HANDLE threadHandle = NULL;
-    NTSTATUS status;
+    OBJECT_ATTRIBUTES ThreadAttributes;
+    HANDLE ThreadHandle = NULL;
+    NTSTATUS Status;
 
     *Started = FALSE;
-    InitializeObjectAttributes(&threadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
-    status =
-        PsCreateSystemThread(&threadHandle, 0, &threadAttributes, NULL, NULL, VolumeWorkerThread, Context);
-    if (!NT_SUCCESS(status))
+    InitializeObjectAttributes(&ThreadAttributes, NULL, OBJ_KERNEL_HANDLE, NULL, NULL);
+    Status =
+        PsCreateSystemThread(&ThreadHandle, 0, &ThreadAttributes, NULL, NULL, VolumeWorkerThread, Context);
+    if (!NT_SUCCESS(Status))
         return STATUS_INSUFFICIENT_RESOURCES;
     *Started = TRUE;
-    status = ObReferenceObjectByHandle(threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+    Status = ObReferenceObjectByHandle(ThreadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                        (PVOID *)&Context->WorkerThread, NULL);
-    ZwClose(threadHandle);
-    if (!NT_SUCCESS(status)) {
+    ZwClose(ThreadHandle);
+    if (!NT_SUCCESS(Status)) {
         // A kernel handle just created does not fail to reference. Should it
         // ever, the worker cannot be waited for: it is told to end, and its
         // context stays allocated rather than be freed under it.
         RaiseFlag(&Context->Terminate);
         KeReleaseSemaphore(&Context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);
     }
-    return status;
+    return Status;
 }
 
 _Use_decl_annotations_ NTSTATUS StartVolumeCache(const CacheControlRequest *Request)
 {
-    const WCHAR *cacheFilePath =
+    const WCHAR *CacheFilePath =
         (const WCHAR *)((const UCHAR *)Request + CACHE_OFFSET_OF(CacheControlRequest, CacheFilePath));
-    WCHAR letter = Request->DriveLetter;
-    PDEVICE_OBJECT volumeDevice = NULL;
-    ULONGLONG partitionLength = 0;
-    PVolumeCacheContext context = NULL;
-    CacheSettings settings;
-    BOOLEAN started;
-    LONG slot;
-    NTSTATUS status;
+    WCHAR Letter = Request->DriveLetter;
+    PDEVICE_OBJECT VolumeDevice = NULL;
+    ULONGLONG PartitionLength = 0;
+    PVolumeCacheContext Context = NULL;
+    CacheSettings Settings;
+    BOOLEAN Started;
+    LONG Slot;
+    NTSTATUS Status;
 
-    status = CheckStartRequest(Request, cacheFilePath, &settings, &slot);
-    if (!NT_SUCCESS(status))
-        return status;
-    if (letter >= L'A' && letter <= L'Z')
-        letter = (WCHAR)(letter + 0x20);
-    status = CheckVolume(letter, settings.CacheBlockSize, &volumeDevice, &partitionLength);
-    if (!NT_SUCCESS(status))
-        return status;
+    Status = CheckStartRequest(Request, CacheFilePath, &Settings, &Slot);
+    if (!NT_SUCCESS(Status))
+        return Status;
+    if (Letter >= L'A' && Letter <= L'Z')
+        Letter = (WCHAR)(Letter + 0x20);
+    Status = CheckVolume(Letter, Settings.CacheBlockSize, &VolumeDevice, &PartitionLength);
+    if (!NT_SUCCESS(Status))
+        return Status;
 
-    status = SetUpVolumeContext(letter, cacheFilePath, &settings, volumeDevice, partitionLength, &context);
-    if (!NT_SUCCESS(status))
-        return status;
-    status = AttachWorker(context, &started);
-    if (!NT_SUCCESS(status)) {
-        if (!started)
-            ReleaseVolumeContext(context);
-        return status;
+    Status = SetUpVolumeContext(Letter, CacheFilePath, &Settings, VolumeDevice, PartitionLength, &Context);
+    if (!NT_SUCCESS(Status))
+        return Status;
+    Status = AttachWorker(Context, &Started);
+    if (!NT_SUCCESS(Status)) {
+        if (!Started)
+            ReleaseVolumeContext(Context);
+        return Status;
     }
 
     // From here the control requests and the interception find the volume.
-    PublishStatistics(context);
-    context->SlotIndex = (ULONG)slot;
-    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[slot], context);
-    InstallInterception(volumeDevice->DriverObject);
+    PublishStatistics(Context);
+    Context->SlotIndex = (ULONG)Slot;
+    (void)InterlockedExchangePointer((PVOID volatile *)&DriverGlobals.VolumeTable[Slot], Context);
+    InstallInterception(VolumeDevice->DriverObject);
     return STATUS_SUCCESS;
 }

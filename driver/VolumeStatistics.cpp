@@ -18,34 +18,34 @@ static_assert(sizeof(CacheStatistics) % sizeof(ULONG) == 0, "statistics are whol
 
 void PublishStatistics(PVolumeCacheContext Context)
 {
-    ULONG words[STATISTICS_WORDS];
-    LONG sequence = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
+    ULONG Words[STATISTICS_WORDS];
+    LONG Sequence = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
     ULONG i;
 
-    CacheFillStatistics(&Context->Cache, (CacheStatistics *)words);
+    CacheFillStatistics(&Context->Cache, (CacheStatistics *)Words);
     // Each word is stored with release order, so a reader that sees a new
     // word also sees the odd count stored before it.
-    __atomic_store_n(&Context->StatisticsSequence, sequence + 1, __ATOMIC_RELAXED);
+    __atomic_store_n(&Context->StatisticsSequence, Sequence + 1, __ATOMIC_RELAXED);
     for (i = 0; i < STATISTICS_WORDS; i++)
-        __atomic_store_n(&Context->PublishedStatistics[i], words[i], __ATOMIC_RELEASE);
-    __atomic_store_n(&Context->StatisticsSequence, sequence + 2, __ATOMIC_RELEASE);
+        __atomic_store_n(&Context->PublishedStatistics[i], Words[i], __ATOMIC_RELEASE);
+    __atomic_store_n(&Context->StatisticsSequence, Sequence + 2, __ATOMIC_RELEASE);
 }
 
 void CopyStatistics(PVolumeCacheContext Context, CacheStatistics *Snapshot)
 {
-    ULONG words[STATISTICS_WORDS];
-    LONG before, after;
+    ULONG Words[STATISTICS_WORDS];
+    LONG Before, After;
     ULONG i;
 
     for (;;) {
         // Acquire order on each word keeps the second read of the count
         // after all of them.
-        before = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_ACQUIRE);
+        Before = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_ACQUIRE);
         for (i = 0; i < STATISTICS_WORDS; i++)
-            words[i] = __atomic_load_n(&Context->PublishedStatistics[i], __ATOMIC_ACQUIRE);
-        after = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
-        if (before == after && (before & 1) == 0)
+            Words[i] = __atomic_load_n(&Context->PublishedStatistics[i], __ATOMIC_ACQUIRE);
+        After = __atomic_load_n(&Context->StatisticsSequence, __ATOMIC_RELAXED);
+        if (Before == After && (Before & 1) == 0)
             break;
     }
-    RtlCopyMemory(Snapshot, words, sizeof(words));
+    RtlCopyMemory(Snapshot, Words, sizeof(Words));
 }

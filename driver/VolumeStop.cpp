@@ -6,7 +6,7 @@
 
 _Use_decl_annotations_ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
 {
-    LARGE_INTEGER interval;
+    LARGE_INTEGER Interval;
 
     // New requests pass by from now on. A thread that read Stopping as clear
     // just before may still be queueing: wait for it, so that no request is
@@ -15,8 +15,8 @@ _Use_decl_annotations_ NTSTATUS StopVolumeCache(PVolumeCacheContext Context)
     WaitForZeroCount(&DriverGlobals.VolumeTableReaders);
 
     // The worker serves what was queued before.
-    interval.QuadPart = STOP_DRAIN_INTERVAL;
-    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    Interval.QuadPart = STOP_DRAIN_INTERVAL;
+    KeDelayExecutionThread(KernelMode, FALSE, &Interval);
 
     RaiseFlag(&Context->Terminate);
     KeReleaseSemaphore(&Context->QueueSemaphore, IO_NO_INCREMENT, 1, FALSE);

@@ -4,26 +4,26 @@
 
 PVolumeCacheContext FindVolumeByLetter(WCHAR Letter)
 {
-    ULONG slot;
+    ULONG Slot;
 
     if (Letter >= L'A' && Letter <= L'Z')
         Letter = (WCHAR)(Letter + 0x20);
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++) {
-        PVolumeCacheContext context = ReadVolumeSlot(slot);
-        if (context != NULL && context->DriveLetter == Letter)
-            return context;
+    for (Slot = 0; Slot < CACHE_VOLUME_SLOTS; Slot++) {
+        PVolumeCacheContext Context = ReadVolumeSlot(Slot);
+        if (Context != NULL && Context->DriveLetter == Letter)
+            return Context;
     }
     return NULL;
 }
 
 PVolumeCacheContext FindVolumeByDevice(PDEVICE_OBJECT DeviceObject)
 {
-    ULONG slot;
+    ULONG Slot;
 
-    for (slot = 0; slot < CACHE_VOLUME_SLOTS; slot++) {
-        PVolumeCacheContext context = ReadVolumeSlot(slot);
-        if (context != NULL && context->VolumeDevice == DeviceObject)
-            return context;
+    for (Slot = 0; Slot < CACHE_VOLUME_SLOTS; Slot++) {
+        PVolumeCacheContext Context = ReadVolumeSlot(Slot);
+        if (Context != NULL && Context->VolumeDevice == DeviceObject)
+            return Context;
     }
     return NULL;
 }

@@ -7,8 +7,8 @@
 
 static PIRP TakeQueuedRequest(PVolumeCacheContext Context)
 {
-    PLIST_ENTRY entry = ExInterlockedRemoveHeadList(&Context->RequestQueue, &Context->QueueLock);
-    return entry != NULL ? CONTAINING_RECORD(entry, IRP, Tail.Overlay.ListEntry) : NULL;
+    PLIST_ENTRY Entry = ExInterlockedRemoveHeadList(&Context->RequestQueue, &Context->QueueLock);
+    return Entry != NULL ? CONTAINING_RECORD(Entry, IRP, Tail.Overlay.ListEntry) : NULL;
 }
 
 // Requests still queued when the worker ends are handed to the owning
@@ -25,68 +25,68 @@ static void PassOnRequest(PVolumeCacheContext Context, PIRP Irp)
 // drop is in order with them.
 static void PassOnUncached(PVolumeCacheContext Context, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
 
-    if (stack->MajorFunction == IRP_MJ_WRITE)
-        DropCoveredBlocks(&Context->Cache, (ULONGLONG)stack->Parameters.Write.ByteOffset.QuadPart,
-                          stack->Parameters.Write.Length);
+    if (Stack->MajorFunction == IRP_MJ_WRITE)
+        DropCoveredBlocks(&Context->Cache, (ULONGLONG)Stack->Parameters.Write.ByteOffset.QuadPart,
+                          Stack->Parameters.Write.Length);
     PublishStatistics(Context);
     PassOnRequest(Context, Irp);
 }
 
 static void ServeRequest(PVolumeCacheContext Context, PIRP Irp)
 {
-    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    PVOID buffer = Irp->Tail.Overlay.DriverContext[0];  // mapped when queued, or null
-    ULONGLONG offset = (ULONGLONG)stack->Parameters.Read.ByteOffset.QuadPart;
-    ULONG length = stack->Parameters.Read.Length;
-    ULONG transferred = 0;
-    ULONG information;
-    NTSTATUS status;
+    PIO_STACK_LOCATION Stack = IoGetCurrentIrpStackLocation(Irp);
+    PVOID Buffer = Irp->Tail.Overlay.DriverContext[0];  // mapped when queued, or null
+    ULONGLONG Offset = (ULONGLONG)Stack->Parameters.Read.ByteOffset.QuadPart;
+    ULONG Length = Stack->Parameters.Read.Length;
+    ULONG Transferred = 0;
+    ULONG Information;
+    NTSTATUS Status;
 
-    if (buffer == NULL) {
+    if (Buffer == NULL) {
         PassOnUncached(Context, Irp);
         return;
     }
 
-    Context->RequestStackFlags = (UCHAR)(stack->Flags & CACHE_INHERITED_STACK_FLAGS);
-    if (stack->MajorFunction == IRP_MJ_READ)
-        status = CacheReadRequest(&Context->Cache, buffer, offset, length, &transferred);
+    Context->RequestStackFlags = (UCHAR)(Stack->Flags & CACHE_INHERITED_STACK_FLAGS);
+    if (Stack->MajorFunction == IRP_MJ_READ)
+        Status = CacheReadRequest(&Context->Cache, Buffer, Offset, Length, &Transferred);
     else
-        status = CacheWriteRequest(&Context->Cache, buffer, offset, length, &transferred);
+        Status = CacheWriteRequest(&Context->Cache, Buffer, Offset, Length, &Transferred);
     Context->RequestStackFlags = 0;
     if (Context->Cache.PassOnUncached) {
         PassOnUncached(Context, Irp);
         return;
     }
 
-    information = status == STATUS_SUCCESS ? transferred : 0;
+    Information = Status == STATUS_SUCCESS ? Transferred : 0;
     // Published before the completion: a statistics request sent after the
     // caller has seen its request complete counts it.
     PublishStatistics(Context);
 
-    Irp->IoStatus.Status = status;
-    Irp->IoStatus.Information = information;
-    IofCompleteRequest(Irp, status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = Information;
+    IofCompleteRequest(Irp, Status == STATUS_SUCCESS ? IO_DISK_INCREMENT : IO_NO_INCREMENT);
 }
 
 _Use_decl_annotations_ void NTAPI VolumeWorkerThread(PVOID StartContext)
 {
-    PVolumeCacheContext context = (PVolumeCacheContext)StartContext;
-    PIRP irp;
+    PVolumeCacheContext Context = (PVolumeCacheContext)StartContext;
+    PIRP Irp;
 
     KeSetPriorityThread(KeGetCurrentThread(), HIGH_PRIORITY);
-    irp = TakeQueuedRequest(context);
-    while (!ReadFlag(&context->Terminate)) {
-        if (irp == NULL)
-            KeWaitForSingleObject(&context->QueueSemaphore, Executive, KernelMode, FALSE, NULL);
+    Irp = TakeQueuedRequest(Context);
+    while (!ReadFlag(&Context->Terminate)) {
+        if (Irp == NULL)
+            KeWaitForSingleObject(&Context->QueueSemaphore, Executive, KernelMode, FALSE, NULL);
         else
-            ServeRequest(context, irp);
-        irp = TakeQueuedRequest(context);
+            ServeRequest(Context, Irp);
+        Irp = TakeQueuedRequest(Context);
     }
-    while (irp != NULL) {
-        PassOnRequest(context, irp);
-        irp = TakeQueuedRequest(context);
+    while (Irp != NULL) {
+        PassOnRequest(Context, Irp);
+        Irp = TakeQueuedRequest(Context);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
 }

@@ -10,12 +10,12 @@
 BOOLEAN TierInitialize(PCacheTier Tier, ULONG Blocks, ULONG SlotCount, ULONG BlockSize,
                        struct _MemoryPageStore *Store)
 {
-    SIZE_T bitmapBytes = (SIZE_T)(Blocks >> 3) + 1;
+    SIZE_T BitmapBytes = (SIZE_T)(Blocks >> 3) + 1;
 
-    Tier->Bitmap = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, bitmapBytes, CACHE_POOL_TAG);
+    Tier->Bitmap = (PUCHAR)ExAllocatePoolWithTag(NonPagedPool, BitmapBytes, CACHE_POOL_TAG);
     if (Tier->Bitmap == NULL)
         return FALSE;
-    RtlZeroMemory(Tier->Bitmap, bitmapBytes);
+    RtlZeroMemory(Tier->Bitmap, BitmapBytes);
     Tier->SlotsUsed = 0;
     Tier->SlotCount = SlotCount;
     Tier->BlockSize = BlockSize;
@@ -29,11 +29,11 @@ BOOLEAN TierInitialize(PCacheTier Tier, ULONG Blocks, ULONG SlotCount, ULONG Blo
 
 static void EmptyTable(PRTL_GENERIC_TABLE Table)
 {
-    PVOID element;
+    PVOID Element;
 
     // Deleting the first element restarts the enumeration each time.
-    while ((element = RtlEnumerateGenericTable(Table, TRUE)) != NULL)
-        RtlDeleteElementGenericTable(Table, element);
+    while ((Element = RtlEnumerateGenericTable(Table, TRUE)) != NULL)
+        RtlDeleteElementGenericTable(Table, Element);
 }
 
 void TierRelease(PCacheTier Tier)

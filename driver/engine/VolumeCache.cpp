@@ -6,7 +6,7 @@
 NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Settings,
                              CACHE_OPEN_FILE *OpenCacheFile, PVOID OpenContext)
 {
-    NTSTATUS status;
+    NTSTATUS Status;
 
     RtlZeroMemory(Storage, sizeof(*Storage));
     Storage->TransferBuffer =
@@ -15,8 +15,8 @@ NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Setting
         return STATUS_UNSUCCESSFUL;
 
     if (Settings->SsdEnabled) {
-        status = OpenCacheFile(OpenContext, &Storage->CacheFile);
-        if (!NT_SUCCESS(status)) {
+        Status = OpenCacheFile(OpenContext, &Storage->CacheFile);
+        if (!NT_SUCCESS(Status)) {
             Storage->CacheFile = NULL;
             goto Fail;
         }
@@ -25,21 +25,21 @@ NTSTATUS CacheStorageAcquire(PCacheStorage Storage, const CacheSettings *Setting
     Storage->Store =
         (PMemoryPageStore)ExAllocatePoolWithTag(NonPagedPool, sizeof(MemoryPageStore), CACHE_POOL_TAG);
     if (Storage->Store == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
+        Status = STATUS_INSUFFICIENT_RESOURCES;
         goto Fail;
     }
     if (!PageStoreInitialize(Storage->Store, Settings->MemorySize, Settings->AllocateBlockSize)) {
         // Nothing is held by a store whose set-up failed.
         ExFreePoolWithTag(Storage->Store, CACHE_POOL_TAG);
         Storage->Store = NULL;
-        status = STATUS_UNSUCCESSFUL;
+        Status = STATUS_UNSUCCESSFUL;
         goto Fail;
     }
     return STATUS_SUCCESS;
 
 Fail:
     CacheStorageRelease(Storage);
-    return status;
+    return Status;
 }
 
 void CacheStorageRelease(PCacheStorage Storage)
@@ -58,18 +58,18 @@ void CacheStorageRelease(PCacheStorage Storage)
 NTSTATUS CacheInitialize(PVolumeCache Cache, const CacheSettings *Settings, ULONGLONG VolumeLength,
                          const CacheStorage *Storage, PCACHE_LOWER_TRANSFER LowerTransfer, PVOID LowerContext)
 {
-    ULONG blocks = (ULONG)(VolumeLength / Settings->CacheBlockSize);
+    ULONG Blocks = (ULONG)(VolumeLength / Settings->CacheBlockSize);
 
     Cache->Settings = *Settings;
     Cache->VolumeLength = VolumeLength;
     Cache->Storage = *Storage;
     Cache->LowerTransfer = LowerTransfer;
     Cache->LowerContext = LowerContext;
-    if (!TierInitialize(&Cache->Memory, blocks, (ULONG)(Settings->MemorySize / Settings->CacheBlockSize),
+    if (!TierInitialize(&Cache->Memory, Blocks, (ULONG)(Settings->MemorySize / Settings->CacheBlockSize),
                         Settings->CacheBlockSize, Storage->Store))
         return STATUS_INSUFFICIENT_RESOURCES;
     if (Settings->SsdEnabled &&
-        !TierInitialize(&Cache->Ssd, blocks, (ULONG)(Settings->SsdSize / Settings->CacheBlockSize),
+        !TierInitialize(&Cache->Ssd, Blocks, (ULONG)(Settings->SsdSize / Settings->CacheBlockSize),
                         Settings->CacheBlockSize, NULL))
         return STATUS_INSUFFICIENT_RESOURCES;
     return STATUS_SUCCESS;
@@ -84,27 +84,27 @@ void CacheRelease(PVolumeCache Cache)
 
 void CacheFillStatistics(PVolumeCache Cache, CacheStatistics *Statistics)
 {
-    const CacheCounters *counters = &Cache->Counters;
-    const CacheSettings *settings = &Cache->Settings;
+    const CacheCounters *Counters = &Cache->Counters;
+    const CacheSettings *Settings = &Cache->Settings;
 
     RtlZeroMemory(Statistics, sizeof(*Statistics));
-    Statistics->ReadRequests = counters->ReadRequests;
-    Statistics->ReadBytes = counters->ReadBytes;
-    Statistics->VolumeReads = counters->VolumeReads;
-    Statistics->VolumeReadBytes = counters->VolumeReadBytes;
-    Statistics->SsdHits = counters->SsdHits;
-    Statistics->SsdHitBytes = counters->SsdHitBytes;
-    Statistics->MemoryHits = counters->MemoryHits;
-    Statistics->MemoryHitBytes = counters->MemoryHitBytes;
-    Statistics->AllocateBlockSize = settings->AllocateBlockSize;
-    Statistics->CacheBlockSize = settings->CacheBlockSize;
-    Statistics->MemorySize = settings->MemorySize;
+    Statistics->ReadRequests = Counters->ReadRequests;
+    Statistics->ReadBytes = Counters->ReadBytes;
+    Statistics->VolumeReads = Counters->VolumeReads;
+    Statistics->VolumeReadBytes = Counters->VolumeReadBytes;
+    Statistics->SsdHits = Counters->SsdHits;
+    Statistics->SsdHitBytes = Counters->SsdHitBytes;
+    Statistics->MemoryHits = Counters->MemoryHits;
+    Statistics->MemoryHitBytes = Counters->MemoryHitBytes;
+    Statistics->AllocateBlockSize = Settings->AllocateBlockSize;
+    Statistics->CacheBlockSize = Settings->CacheBlockSize;
+    Statistics->MemorySize = Settings->MemorySize;
     Statistics->MemoryBlocksUsed = Cache->Memory.SlotsUsed;
-    Statistics->SsdSize = settings->SsdSize;
-    Statistics->SsdMaxSize = settings->SsdMaxSize;
+    Statistics->SsdSize = Settings->SsdSize;
+    Statistics->SsdMaxSize = Settings->SsdMaxSize;
     Statistics->SsdBlocksUsed = Cache->Ssd.SlotsUsed;
-    Statistics->SsdEnabled = settings->SsdEnabled;
-    Statistics->SsdAutoGrow = settings->SsdAutoGrow;
+    Statistics->SsdEnabled = Settings->SsdEnabled;
+    Statistics->SsdAutoGrow = Settings->SsdAutoGrow;
     Statistics->VolumeSizeGB = (ULONG)(Cache->VolumeLength >> 30);
 }
 
