@@ -1,15 +1,16 @@
 // The run-time library's generic tables, which hold the block index: order,
 // duplicates, deletion by the node's own key, the node layout that the
-// allocate routine sees, refused allocations, and a random run against
-// std::set.
+// allocate routine sees, refused allocations, and random runs against
+// std::map.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <random>
-#include <set>
+#include <map>
 #include <vector>
 
+#include "host/kernel/include/HostKernel.h"
 #include "host/kernel/include/ntddk.h"
 
 namespace {
@@ -192,39 +193,89 @@ TEST_F(GenericTableTest, AWalkInterruptedByAChangeStartsOverAtTheSmallest)
     }
 }
 
-TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedSet)
+// Random insertions, deletions (by a separate key or by the element itself)
+// and lookups against std::map, for tables deep enough to split, borrow and
+// merge at every level, with elements small enough for the table to keep a
+// copy of them and too large for it. The payload is changed in place after
+// each insertion: lookups must return the element itself, and a change outside
+// the key must not disturb the order.
+TEST_F(GenericTableTest, RandomOperationsMatchAnOrderedMap)
 {
-    std::mt19937 Random(7);
-    std::set<ULONG> Model;
-    for (int Step = 0; Step < 200000; Step++) {
-        ULONG Key = Random() % 2000;
-        switch (Random() % 4) {
-        case 0:
-        case 1: {
-            BOOLEAN New;
-            Item *Stored = Insert(Key, Key, &New);
-            ASSERT_NE(Stored, nullptr);
-            ASSERT_EQ(Stored->Key, Key);
-            ASSERT_EQ(New != 0, Model.insert(Key).second);
-            break;
-        }
-        case 2: {
+    struct Case {
+        ULONG KeyRange;
+        int Steps;
+        CLONG ElementBytes;
+    };
+    // clang-format off
+    const Case Cases[] = {
+        {2000,   200000, sizeof(Item)},
+        {200000, 400000, sizeof(Item)},
+        {20000,  200000, 40},   // larger than what the table copies
+    };
+    // clang-format on
+    for (const Case &C : Cases) {
+        SCOPED_TRACE(testing::Message() << C.KeyRange << " keys, " << C.ElementBytes << "-byte elements");
+        const size_t IndexBytesBefore = host::GenericTableIndexBytes();
+        std::mt19937 Random(C.KeyRange);
+        std::map<ULONG, ULONG> Model;
+        std::vector<UCHAR> Buffer(C.ElementBytes, 0xEE);
+        auto Check = [&] {
+            std::vector<ULONG> Expected;
+            for (auto &KeyPayload : Model)
+                Expected.push_back(KeyPayload.first);
+            ASSERT_EQ(Keys(), Expected);
+        };
+        for (int Step = 0; Step < C.Steps; Step++) {
+            ULONG Key = Random() % C.KeyRange;
             Item I{Key, 0};
-            ASSERT_EQ(RtlDeleteElementGenericTable(&Table, &I) != 0, Model.erase(Key) != 0);
-            break;
+            std::memcpy(Buffer.data(), &I, sizeof(I));
+            switch (Random() % 5) {
+            case 0:
+            case 1: {
+                BOOLEAN New;
+                auto *Stored = static_cast<Item *>(
+                    RtlInsertElementGenericTable(&Table, Buffer.data(), C.ElementBytes, &New));
+                ASSERT_NE(Stored, nullptr);
+                ASSERT_EQ(Stored->Key, Key);
+                ASSERT_EQ(New != 0, Model.count(Key) == 0);
+                Stored->Payload = Random();
+                Model[Key] = Stored->Payload;
+                break;
+            }
+            case 2:
+                ASSERT_EQ(RtlDeleteElementGenericTable(&Table, Buffer.data()) != 0, Model.erase(Key) != 0);
+                break;
+            case 3:
+                if (Item *Own = Lookup(Key)) {
+                    ASSERT_TRUE(RtlDeleteElementGenericTable(&Table, Own));
+                    Model.erase(Key);
+                }
+                break;
+            default: {
+                Item *Found = Lookup(Key);
+                auto Expected = Model.find(Key);
+                ASSERT_EQ(Found != nullptr, Expected != Model.end());
+                if (Found) {
+                    ASSERT_EQ(Found->Payload, Expected->second);
+                }
+                break;
+            }
+            }
+            ASSERT_EQ(RtlNumberGenericTableElements(&Table), Model.size());
+            ASSERT_EQ(Nodes.Live, Model.size());
+            if (Step % 50000 == 0)
+                Check();
         }
-        default: {
-            Item *Found = Lookup(Key);
-            ASSERT_EQ(Found != nullptr, Model.count(Key) != 0);
-            break;
+        Check();
+        for (auto &KeyPayload : Model) {
+            Item I{KeyPayload.first, 0};
+            std::memcpy(Buffer.data(), &I, sizeof(I));
+            ASSERT_TRUE(RtlDeleteElementGenericTable(&Table, Buffer.data()));
         }
-        }
-        ASSERT_EQ(RtlNumberGenericTableElements(&Table), Model.size());
-        if (Step % 10000 == 0) {
-            ASSERT_EQ(Keys(), std::vector<ULONG>(Model.begin(), Model.end()));
-        }
+        EXPECT_TRUE(RtlIsGenericTableEmpty(&Table));
+        EXPECT_EQ(host::GenericTableIndexBytes(), IndexBytesBefore)
+            << "every node of the ordering structure is freed";
     }
-    ASSERT_EQ(Keys(), std::vector<ULONG>(Model.begin(), Model.end()));
 }
 
 }  // namespace

@@ -98,6 +98,9 @@ void PoolFailAfter(ULONG Tag, long N);
 void PoolFailSizeAtLeast(ULONG Tag, size_t MinBytes);
 void PoolClearFaults();
 // (PoolFailSizeAtLeast with MinBytes 0 removes the size limit of the tag.)
+// Bytes of the host's own ordering structure behind every generic table (the
+// elements' nodes come from the tables' allocate routines and are not in it).
+size_t GenericTableIndexBytes();
 
 // ---------------------------------------------------------------------------
 // Simulated physical memory (MmAllocatePagesForMdl)
