@@ -116,20 +116,21 @@ private:
         return false;
     }
 
-    // Takes a free connection when there is one, else waits for the next one
-    // in turn.
+    // Takes the first free connection in pool order, else waits for one in
+    // turn. A caller that sends one command at a time (the volume's worker)
+    // so keeps using the first connection, whose upstream thread is awake,
+    // instead of waking a different one for every command; concurrent callers
+    // still spread over the pool.
     Connection &Acquire(std::unique_lock<std::mutex> &lock)
     {
-        size_t start = Next.fetch_add(1, std::memory_order_relaxed);
-        for (size_t i = 0; i < Pool.size(); i++) {
-            Connection &c = *Pool[(start + i) % Pool.size()];
-            std::unique_lock<std::mutex> l(c.Lock, std::try_to_lock);
+        for (auto &Candidate : Pool) {
+            std::unique_lock<std::mutex> l(Candidate->Lock, std::try_to_lock);
             if (l.owns_lock()) {
                 lock = std::move(l);
-                return c;
+                return *Candidate;
             }
         }
-        Connection &c = *Pool[start % Pool.size()];
+        Connection &c = *Pool[Next.fetch_add(1, std::memory_order_relaxed) % Pool.size()];
         lock = std::unique_lock<std::mutex>(c.Lock);
         return c;
     }
