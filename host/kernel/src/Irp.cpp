@@ -3,6 +3,7 @@
 // requests it built (synchronous FSD requests and the requests of the Zw and
 // user-mode calls).
 #include "KernelInternal.h"
+#include "../../common/include/SpinFutexLock.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -72,7 +73,10 @@ constexpr unsigned CachedStackCounts = 0;
 constexpr unsigned CachedStackCounts = 8;
 #endif
 constexpr size_t CacheDepth = 512;
-std::mutex CacheLock;
+// Every submitting thread takes an IRP here and the worker that completes
+// them gives them back, a few pointer moves each: a lock that spins briefly
+// before it sleeps, as NT's lookaside lists never put a thread to sleep.
+SpinFutexLock CacheLock;
 std::vector<void *> IrpCache[9];
 
 std::atomic<long> MapFailAfter{-1};
@@ -155,7 +159,7 @@ void ReleaseIrpMemory(IrpHost *Host)
 {
     unsigned Count = Host->StackCount;
     if (Count <= CachedStackCounts) {
-        std::lock_guard<std::mutex> Guard(CacheLock);
+        std::lock_guard<SpinFutexLock> Guard(CacheLock);
         if (IrpCache[Count].size() < CacheDepth) {
             IrpCache[Count].push_back(Host);
             return;
@@ -181,7 +185,7 @@ void ResetMdlFaults()
 
 void ResetIrpCache()
 {
-    std::lock_guard<std::mutex> Guard(CacheLock);
+    std::lock_guard<SpinFutexLock> Guard(CacheLock);
     for (auto &List : IrpCache) {
         for (void *Block : List)
             free(Block);
@@ -247,7 +251,7 @@ PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     unsigned Count = unsigned(StackSize);
     void *Block = nullptr;
     if (Count <= CachedStackCounts) {
-        std::lock_guard<std::mutex> Guard(CacheLock);
+        std::lock_guard<host::SpinFutexLock> Guard(CacheLock);
         if (!IrpCache[Count].empty()) {
             Block = IrpCache[Count].back();
             IrpCache[Count].pop_back();
