@@ -6,6 +6,8 @@
 //  - 4 KiB random memory hits per second from 1 and 8 submitting threads,
 //    beside the floor of the same hand-off: one worker thread that copies
 //    4 KiB from memory and completes, with the host's cheapest primitives;
+//  - the same floor for 1 MiB, and beside it a 1 MiB hand-off whose two sides
+//    never sleep, which shows what the floor's wake-ups cost;
 //  - misses per second over a volume that takes 1 ms per request, against
 //    the volume alone;
 //  - SSD-hit bandwidth of 1 MiB reads (the cache file lives in a host
