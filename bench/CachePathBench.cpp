@@ -169,6 +169,32 @@ private:
     uint64_t Offset = 0;
 };
 
+// 1 MiB reads at consecutive offsets of Span through Read (true when the
+// read succeeded), each timed alone and followed by one memcpy of the
+// reference; reports the bytes read and the ratio to memcpy.
+template <typename ReadRoutine>
+void TimeAgainstMemcpy(benchmark::State &State, uint64_t Span, ReadRoutine Read)
+{
+    MemcpyReference Reference(MiB, Span);
+    uint64_t Offset = 0;
+    double Seconds = 0;
+    for (auto _ : State) {
+        auto Start = std::chrono::steady_clock::now();
+        bool Done = Read(Offset);
+        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+        if (!Done) {
+            State.SkipWithError("read failed");
+            break;
+        }
+        State.SetIterationTime(Once);
+        Seconds += Once;
+        Reference.CopyOnce();
+        Offset = (Offset + MiB) % Span;
+    }
+    State.SetBytesProcessed(State.iterations() * MiB);
+    State.counters["x memcpy"] = Reference.Seconds / Seconds;
+}
+
 // The memory tier's chunk size: 4 MiB chunks make reads over 32 MiB remap the
 // page store's window as they move between chunks; one 64 MiB chunk shows the
 // read path without remapping.
@@ -192,24 +218,7 @@ void MemoryHit1MiB(benchmark::State &State)
     for (uint64_t Offset = 0; Offset < Span; Offset += MiB)
         Volume.Read(Offset, Buffer.data(), MiB);
 
-    MemcpyReference Reference(MiB, Span);
-    uint64_t Offset = 0;
-    double Seconds = 0;
-    for (auto _ : State) {
-        auto Start = std::chrono::steady_clock::now();
-        bool Done = Volume.Read(Offset, Buffer.data(), MiB);
-        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-        if (!Done) {
-            State.SkipWithError("read failed");
-            break;
-        }
-        State.SetIterationTime(Once);
-        Seconds += Once;
-        Reference.CopyOnce();
-        Offset = (Offset + MiB) % Span;
-    }
-    State.SetBytesProcessed(State.iterations() * MiB);
-    State.counters["x memcpy"] = Reference.Seconds / Seconds;
+    TimeAgainstMemcpy(State, Span, [&](uint64_t Offset) { return Volume.Read(Offset, Buffer.data(), MiB); });
     State.SetLabel("memory hit 1 MiB reads, RAM tier, " + ChunkText(State.range(0)));
 }
 BENCHMARK(MemoryHit1MiB)->Arg(4)->Arg(64)->Unit(benchmark::kMicrosecond)->UseManualTime();
@@ -323,21 +332,9 @@ BENCHMARK(FloorHandOff4KiB)->Threads(1)->Threads(8)->UseRealTime();
 void FloorHandOff1MiB(benchmark::State &State)
 {
     FloorWorker Floor;
-    MemcpyReference Reference(MiB, FloorWorker::Span);
     std::vector<uint8_t> Buffer(MiB);
-    uint64_t Offset = 0;
-    double Seconds = 0;
-    for (auto _ : State) {
-        auto Start = std::chrono::steady_clock::now();
-        Floor.ReadBytes(Offset, Buffer.data(), MiB);
-        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-        State.SetIterationTime(Once);
-        Seconds += Once;
-        Reference.CopyOnce();
-        Offset = (Offset + MiB) % FloorWorker::Span;
-    }
-    State.SetBytesProcessed(State.iterations() * MiB);
-    State.counters["x memcpy"] = Reference.Seconds / Seconds;
+    TimeAgainstMemcpy(State, FloorWorker::Span,
+                      [&](uint64_t Offset) { return Floor.ReadBytes(Offset, Buffer.data(), MiB); });
     State.SetLabel("in-process floor, 1 MiB hand-off to one worker");
 }
 BENCHMARK(FloorHandOff1MiB)->Unit(benchmark::kMicrosecond)->UseManualTime();
@@ -366,25 +363,16 @@ void PollingHandOff1MiB(benchmark::State &State)
             Completed.store(Seen, std::memory_order_release);
         }
     });
-    MemcpyReference Reference(MiB, FloorWorker::Span);
-    uint64_t Next = 0, Sent = 0;
-    double Seconds = 0;
-    for (auto _ : State) {
-        auto Start = std::chrono::steady_clock::now();
+    uint64_t Sent = 0;
+    TimeAgainstMemcpy(State, FloorWorker::Span, [&](uint64_t Next) {
         Offset.store(Next, std::memory_order_relaxed);
         Posted.store(++Sent, std::memory_order_release);
         while (Completed.load(std::memory_order_acquire) != Sent)
             __builtin_ia32_pause();
-        double Once = std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
-        State.SetIterationTime(Once);
-        Seconds += Once;
-        Reference.CopyOnce();
-        Next = (Next + MiB) % FloorWorker::Span;
-    }
+        return true;
+    });
     Stopping.store(true);
     Worker.join();
-    State.SetBytesProcessed(State.iterations() * MiB);
-    State.counters["x memcpy"] = Reference.Seconds / Seconds;
     State.SetLabel("1 MiB hand-off to a worker that never sleeps");
 }
 BENCHMARK(PollingHandOff1MiB)->Unit(benchmark::kMicrosecond)->UseManualTime();
